@@ -1,0 +1,78 @@
+// The records the annotation core passes between its stages, and the core's error value.
+// Plain C++ with no host-interpreter types, shared by every stage and by the boundary.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace vorlane {
+
+// Two coordinates are equal when their difference is strictly below the machine epsilon of T.
+template <typename T>
+inline constexpr T collapse_tolerance = std::numeric_limits<T>::epsilon();
+
+// Read-only view of one host array. The data address need not be aligned to T: NumPy allows
+// such arrays, so every element is read through memcpy, which compiles to a plain load.
+template <typename T>
+struct CoordinateView {
+    const void* data = nullptr;
+    std::uint64_t count = 0;
+    std::int64_t stride = 1;  // in elements, sign kept
+
+    // Element i of a unit-stride view; the driver admits no other stride for n > 1.
+    T at(std::uint64_t i) const noexcept {
+        T value;
+        std::memcpy(&value, static_cast<const unsigned char*>(data) + i * sizeof(T), sizeof(T));
+        return value;
+    }
+};
+
+struct AnnotatorError {
+    std::string message;
+};
+
+// One run of consecutive samples (or records) collapsed into one point; end_index inclusive.
+template <typename T>
+struct FilteredPoint {
+    T x;
+    T y;
+    std::uint64_t start_index;
+    std::uint64_t end_index;
+
+    bool operator==(const FilteredPoint&) const = default;
+};
+
+// A filtered point at which the path's vertical sense changes, with its two squared distances.
+template <typename T>
+struct TurningPoint {
+    std::uint64_t filtered_index;
+    T prev_dist_sq;
+    T line_dist_sq;
+    T x;
+    T y;
+    std::uint64_t start_index;
+    std::uint64_t end_index;
+
+    bool operator==(const TurningPoint&) const = default;
+};
+
+template <typename T>
+using FilteredList = std::vector<FilteredPoint<T>>;
+
+template <typename T>
+using TurningList = std::vector<TurningPoint<T>>;
+
+template <typename T>
+struct TurningLists {
+    TurningList<T> falling_turns;
+    TurningList<T> rising_turns;
+};
+
+using ScanlineIds = std::vector<std::int32_t>;
+using AnnotationResult = std::variant<ScanlineIds, AnnotatorError>;
+
+}  // namespace vorlane

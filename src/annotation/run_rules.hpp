@@ -1,0 +1,80 @@
+// The run rules of the two collapse stages, written once as accumulators. The sequential
+// stages, the per-chunk functions of the parallel form and the fused pass all use these.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "annotation/records.hpp"
+
+namespace vorlane {
+
+// Mean of `count` values summed in T: the count is rounded to T first. A run of one needs no
+// division (sum / 1 is the sum itself, NaN included).
+template <typename T>
+inline T run_mean(T sum, std::uint64_t count) noexcept {
+    return count == 1 ? sum : sum / static_cast<T>(count);
+}
+
+// Within tolerance: |a - run_first| < epsilon, strictly; false for NaN.
+template <typename T>
+inline bool within_tolerance(T value, T run_first) noexcept {
+    T difference = value - run_first;
+    return std::fabs(difference) < collapse_tolerance<T>;
+}
+
+// A run of samples whose x stays within tolerance of the run's first x; y is summed in T
+// from the run's first y.
+template <typename T>
+class XRun {
+public:
+    void open(std::uint64_t index, T x, T y) noexcept {
+        start_ = index;
+        x_ = x;
+        y_sum_ = y;
+        count_ = 1;
+    }
+    bool joins(T x) const noexcept { return within_tolerance(x, x_); }
+    void add(T y) noexcept {
+        y_sum_ = y_sum_ + y;
+        ++count_;
+    }
+    FilteredPoint<T> close(std::uint64_t end_index) const noexcept {
+        return {x_, run_mean(y_sum_, count_), start_, end_index};
+    }
+
+private:
+    std::uint64_t start_ = 0;
+    std::uint64_t count_ = 0;
+    T x_{};
+    T y_sum_{};
+};
+
+// A run of filtered points whose y stays within tolerance of the run's first y; the record x
+// is the unweighted mean of the points' x, summed in T from the first.
+template <typename T>
+class YRun {
+public:
+    void open(const FilteredPoint<T>& point) noexcept {
+        start_ = point.start_index;
+        y_ = point.y;
+        x_sum_ = point.x;
+        count_ = 1;
+    }
+    bool joins(T y) const noexcept { return within_tolerance(y, y_); }
+    void add(T x) noexcept {
+        x_sum_ = x_sum_ + x;
+        ++count_;
+    }
+    FilteredPoint<T> close(std::uint64_t end_index) const noexcept {
+        return {run_mean(x_sum_, count_), y_, start_, end_index};
+    }
+
+private:
+    std::uint64_t start_ = 0;
+    std::uint64_t count_ = 0;
+    T y_{};
+    T x_sum_{};
+};
+
+}  // namespace vorlane
