@@ -1,6 +1,7 @@
 // The annotation driver: the caller's checks, then the stages in order, for float and double.
 #include <string>
 
+#include "annotation/fused_pass.hpp"
 #include "annotation/parallel_collapse.hpp"
 #include "annotation/pool.hpp"
 #include "annotation/stages.hpp"
@@ -22,18 +23,24 @@ std::optional<AnnotatorError> check_views(std::uint64_t x_count, std::int64_t x_
     return std::nullopt;
 }
 
+// The filtered point sequence's turning points. When both collapse stages are sequential the
+// three rules run as one pass and lists A and B are never stored; otherwise the stages run
+// one after the other, each in the form its input length calls for.
 template <typename T>
-FilteredList<T> collapse_x_stage(const CoordinateView<T>& x, const CoordinateView<T>& y) {
+TurningLists<T> collapse_and_detect(const CoordinateView<T>& x, const CoordinateView<T>& y) {
     const std::size_t p = pool_size();
-    if (p >= 2 && x.count >= PARALLEL_X_MIN_SAMPLES) return collapse_x_parallel(x, y, p);
-    return collapse_x(x, y);
-}
-
-template <typename T>
-FilteredList<T> collapse_y_stage(const FilteredList<T>& a) {
-    const std::size_t p = pool_size();
-    if (p >= 2 && a.size() >= PARALLEL_Y_MIN_RECORDS) return collapse_y_parallel(a, p);
-    return collapse_y(a);
+    const std::uint64_t n = x.count;
+    // A never has more records than there are samples, so below the y threshold its stage is
+    // known to be sequential before A exists.
+    if (p < 2 || n < PARALLEL_Y_MIN_RECORDS) return collapse_and_find_turning_points(x, y);
+    const FilteredList<T> a = n >= PARALLEL_X_MIN_SAMPLES ? collapse_x_parallel(x, y, p)
+                                                          : collapse_x(x, y);
+    const std::size_t p_for_y = pool_size();
+    if (p_for_y < 2 || a.size() < PARALLEL_Y_MIN_RECORDS) {
+        return collapse_y_and_find_turning_points(a);
+    }
+    FilteredList<T> b = collapse_y_parallel(a, p_for_y);
+    return find_turning_points(b);
 }
 
 }  // namespace
@@ -49,18 +56,7 @@ std::optional<AnnotatorError> annotate_scanlines_into(const CoordinateView<T>& x
         request(0);
         return std::nullopt;
     }
-    TurningList<T> turns;
-    {
-        // Each intermediate list is released as soon as the next stage has consumed it.
-        FilteredList<T> b;
-        {
-            const FilteredList<T> a = collapse_x_stage(x, y);
-            b = collapse_y_stage(a);
-        }
-        TurningLists<T> lists = find_turning_points(b);
-        b = FilteredList<T>();
-        turns = order_turning_points(std::move(lists));
-    }
+    const TurningList<T> turns = order_turning_points(collapse_and_detect(x, y));
     const T segment_threshold = compute_segment_threshold(turns);
     assign_scanline_ids_into(request(n), turns, segment_threshold);
     return std::nullopt;

@@ -6,21 +6,9 @@ namespace vorlane {
 
 template <typename T>
 FilteredList<T> collapse_x(const CoordinateView<T>& x, const CoordinateView<T>& y) {
-    const std::uint64_t n = x.count;
     FilteredList<T> records;
-    records.reserve(n / 2);
-    XRun<T> run;
-    run.open(0, x.at(0), y.at(0));
-    for (std::uint64_t j = 1; j < n; ++j) {
-        const T xj = x.at(j);
-        if (run.joins(xj)) {
-            run.add(y.at(j));
-        } else {
-            records.push_back(run.close(j - 1));
-            run.open(j, xj, y.at(j));
-        }
-    }
-    records.push_back(run.close(n - 1));
+    records.reserve(x.count / 2);
+    for_each_x_run(x, y, 0, x.count, [&](const FilteredPoint<T>& r) { records.push_back(r); });
     return records;
 }
 

@@ -8,17 +8,7 @@ template <typename T>
 FilteredList<T> collapse_y(const FilteredList<T>& a) {
     FilteredList<T> records;
     records.reserve(a.size());
-    YRun<T> run;
-    run.open(a.front());
-    for (std::size_t i = 1; i < a.size(); ++i) {
-        if (run.joins(a[i].y)) {
-            run.add(a[i].x);
-        } else {
-            records.push_back(run.close(a[i - 1].end_index));
-            run.open(a[i]);
-        }
-    }
-    records.push_back(run.close(a.back().end_index));
+    for_each_y_run(a, 0, a.size(), [&](const FilteredPoint<T>& r) { records.push_back(r); });
     return records;
 }
 

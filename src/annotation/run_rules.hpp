@@ -78,3 +78,42 @@ private:
 };
 
 }  // namespace vorlane
+
+namespace vorlane {
+
+// Feeds sink(record) with the x runs of samples [start, end) in order (start < end).
+template <typename T, typename Sink>
+inline void for_each_x_run(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                           std::uint64_t start, std::uint64_t end, Sink&& sink) {
+    XRun<T> run;
+    run.open(start, x.at(start), y.at(start));
+    for (std::uint64_t j = start + 1; j < end; ++j) {
+        const T xj = x.at(j);
+        if (run.joins(xj)) {
+            run.add(y.at(j));
+        } else {
+            sink(run.close(j - 1));
+            run.open(j, xj, y.at(j));
+        }
+    }
+    sink(run.close(end - 1));
+}
+
+// Feeds sink(record) with the y runs of records a[start, end) in order (start < end).
+template <typename T, typename Sink>
+inline void for_each_y_run(const FilteredList<T>& a, std::size_t start, std::size_t end,
+                           Sink&& sink) {
+    YRun<T> run;
+    run.open(a[start]);
+    for (std::size_t i = start + 1; i < end; ++i) {
+        if (run.joins(a[i].y)) {
+            run.add(a[i].x);
+        } else {
+            sink(run.close(a[i - 1].end_index));
+            run.open(a[i]);
+        }
+    }
+    sink(run.close(a[end - 1].end_index));
+}
+
+}  // namespace vorlane

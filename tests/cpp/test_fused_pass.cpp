@@ -1,0 +1,81 @@
+// The fused pass must give exactly the turning points of the stage-by-stage path, on random
+// and adversarial inputs (NaN, infinities, huge and tiny differences, long repeats).
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "annotation/fused_pass.hpp"
+#include "annotation/stages.hpp"
+#include "views.hpp"
+
+namespace vorlane {
+namespace {
+
+using testing::view_of;
+
+template <typename T>
+class FusedPassTest : public ::testing::Test {};
+using Widths = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(FusedPassTest, Widths);
+
+template <typename T>
+std::vector<T> adversarial_values(std::mt19937_64& rng, std::size_t n) {
+    const std::vector<T> specials{std::numeric_limits<T>::quiet_NaN(),
+                                  std::numeric_limits<T>::infinity(),
+                                  -std::numeric_limits<T>::infinity(),
+                                  std::numeric_limits<T>::max(),
+                                  std::numeric_limits<T>::denorm_min(),
+                                  T(-0.0),
+                                  T(1) + std::numeric_limits<T>::epsilon()};
+    std::uniform_int_distribution<int> kind(0, 9);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::vector<T> values;
+    double walk = 0.0;
+    while (values.size() < n) {
+        const int k = kind(rng);
+        if (k == 0) {
+            values.push_back(specials[rng() % specials.size()]);
+        } else if (k == 1) {
+            // A long run of one value, as a quantised encoder gives.
+            const T repeated = values.empty() ? T(0) : values.back();
+            for (std::size_t r = rng() % 20; r > 0 && values.size() < n; --r) values.push_back(repeated);
+        } else {
+            walk += noise(rng);
+            values.push_back(static_cast<T>(std::round(walk * 4.0) / 4.0));
+        }
+    }
+    return values;
+}
+
+template <typename T>
+void expect_same_turns(const std::vector<T>& x, const std::vector<T>& y) {
+    const FilteredList<T> a = collapse_x(view_of(x), view_of(y));
+    const TurningLists<T> staged = find_turning_points(collapse_y(a));
+    const TurningLists<T> fused = collapse_and_find_turning_points(view_of(x), view_of(y));
+    const TurningLists<T> half_fused = collapse_y_and_find_turning_points(a);
+    // Compare bitwise through the records' bytes so that NaN fields compare equal.
+    auto bytes_equal = [](const TurningList<T>& p, const TurningList<T>& q) {
+        return p.size() == q.size() &&
+               (p.empty() || std::memcmp(p.data(), q.data(), p.size() * sizeof(p[0])) == 0);
+    };
+    EXPECT_TRUE(bytes_equal(staged.falling_turns, fused.falling_turns));
+    EXPECT_TRUE(bytes_equal(staged.rising_turns, fused.rising_turns));
+    EXPECT_TRUE(bytes_equal(staged.falling_turns, half_fused.falling_turns));
+    EXPECT_TRUE(bytes_equal(staged.rising_turns, half_fused.rising_turns));
+}
+
+TYPED_TEST(FusedPassTest, MatchesTheStagesOnAdversarialPaths) {
+    using T = TypeParam;
+    std::mt19937_64 rng(20261208);
+    for (int trial = 0; trial < 400; ++trial) {
+        const std::size_t n = 1 + rng() % 300;
+        expect_same_turns(adversarial_values<T>(rng, n), adversarial_values<T>(rng, n));
+        if (this->HasFailure()) {
+            ADD_FAILURE() << "trial " << trial;
+            return;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace vorlane
