@@ -35,53 +35,66 @@ inline T squared(T v) noexcept {
     return v * v;
 }
 
+// Appends the turning point at `vertex` (filtered point `index`, left with direction cur).
+// Kept out of line: turns are rare, and the caller's hot loop then keeps its state in
+// registers.
+template <typename T>
+[[gnu::noinline]] void record_turn(TurningLists<T>& lists, const FilteredPoint<T>& vertex,
+                                   std::uint64_t index, T cur) {
+    const TurningPoint<T>& f = lists.falling_turns.back();
+    const TurningPoint<T>& r = lists.rising_turns.back();
+    const T x = vertex.x;
+    const T y = vertex.y;
+    T line_dist_sq;
+    if (within_tolerance(r.x, f.x)) {
+        line_dist_sq = squared(x - r.x);
+    } else {
+        const T m = (r.y - f.y) / (r.x - f.x);
+        const T b = f.y - f.x * m;
+        const T offset = x * m - y + b;
+        line_dist_sq = squared(offset) / (m * m + T(1));
+    }
+    TurningList<T>& target = cur < T(0) ? lists.falling_turns : lists.rising_turns;
+    const TurningPoint<T>& l = target.back();
+    const T prev_dist_sq = squared(l.x - x) + squared(l.y - y);
+    target.push_back(TurningPoint<T>{index, prev_dist_sq, line_dist_sq, x, y, vertex.start_index,
+                                     vertex.end_index});
+}
+
+// Both lists begin with the same seed, made from the first filtered point.
+template <typename T>
+[[gnu::noinline]] void record_seeds(TurningLists<T>& lists, const FilteredPoint<T>& first) {
+    const TurningPoint<T> seed{0, T(0), T(0), first.x, first.y, first.start_index,
+                               first.end_index};
+    lists.falling_turns.push_back(seed);
+    lists.rising_turns.push_back(seed);
+}
+
 template <typename T>
 class TurnDetector {
 public:
-    explicit TurnDetector(TurningLists<T>& lists) noexcept : lists_(lists) {}
+    explicit TurnDetector(TurningLists<T>& lists) noexcept : lists_(&lists) {}
 
     // Feeds the next filtered point of the path.
     void push(const FilteredPoint<T>& point) {
-        if (count_ >= 2) {
+        if (count_ >= 2) [[likely]] {
             const T cur = step_direction(last_, point, prev_);
             // NaN classes compare unequal to themselves, so a NaN direction always turns.
-            if (!(sign_class(cur) == sign_class(prev_))) record_turn(cur);
+            // last_ (filtered point count_ - 1) is where the step with direction cur begins.
+            if (!(sign_class(cur) == sign_class(prev_))) [[unlikely]] {
+                record_turn(*lists_, last_, count_ - 1, cur);
+            }
             prev_ = cur;
         } else if (count_ == 1) {
             prev_ = step_direction(last_, point, T(1));
-            const TurningPoint<T> seed{0, T(0), T(0), last_.x, last_.y, last_.start_index,
-                                       last_.end_index};
-            lists_.falling_turns.push_back(seed);
-            lists_.rising_turns.push_back(seed);
+            record_seeds(*lists_, last_);
         }
         last_ = point;
         ++count_;
     }
 
 private:
-    // last_ (filtered point count_ - 1) is the vertex where the step with direction cur begins.
-    void record_turn(T cur) {
-        const TurningPoint<T>& f = lists_.falling_turns.back();
-        const TurningPoint<T>& r = lists_.rising_turns.back();
-        const T x = last_.x;
-        const T y = last_.y;
-        T line_dist_sq;
-        if (within_tolerance(r.x, f.x)) {
-            line_dist_sq = squared(x - r.x);
-        } else {
-            const T m = (r.y - f.y) / (r.x - f.x);
-            const T b = f.y - f.x * m;
-            const T offset = x * m - y + b;
-            line_dist_sq = squared(offset) / (m * m + T(1));
-        }
-        TurningList<T>& target = cur < T(0) ? lists_.falling_turns : lists_.rising_turns;
-        const TurningPoint<T>& l = target.back();
-        const T prev_dist_sq = squared(l.x - x) + squared(l.y - y);
-        target.push_back(TurningPoint<T>{count_ - 1, prev_dist_sq, line_dist_sq, x, y,
-                                         last_.start_index, last_.end_index});
-    }
-
-    TurningLists<T>& lists_;
+    TurningLists<T>* lists_;
     std::uint64_t count_ = 0;
     FilteredPoint<T> last_{};
     T prev_ = T(1);
