@@ -1,0 +1,224 @@
+// annotate_scanlines(x, y): binds the arguments, reads both as 1-D float64 arrays or else
+// both as float32 arrays, runs the core on views of them and copies its ids into a new int32
+// array. Everything held (references, read borrows) is released by handles on every path.
+#include "module/entry.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "annotation/fault.hpp"
+#include "annotation/records.hpp"
+#include "annotation/stages.hpp"
+#include "annotation/test_hooks.hpp"
+#include "module/borrow_registry.hpp"
+#include "module/call_guard.hpp"
+#include "module/numpy_api.hpp"
+#include "module/py_ref.hpp"
+#include "module/test_sites.hpp"
+
+namespace vorlane::module {
+
+namespace {
+
+constexpr const char FULL_NAME[] = "annotate_scanlines()";
+constexpr const char* PARAMETER_NAMES[] = {"x", "y"};
+constexpr Py_ssize_t PARAMETER_COUNT = 2;
+constexpr const char DISPATCH_MESSAGE[] =
+    "x and y must both be 1D numpy arrays of float64 or float32 type";
+
+// The interpreter's argument objects for x and y (borrowed for the call).
+struct BoundArguments {
+    PyObject* x;
+    PyObject* y;
+};
+
+// Index of the parameter a keyword names, or -1; a name without UTF-8 text names none.
+int parameter_index(PyObject* name) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    for (int index = 0; index < PARAMETER_COUNT; ++index) {
+        if (size == 1 && text[0] == PARAMETER_NAMES[index][0]) return index;
+    }
+    return -1;
+}
+
+HostError type_error(std::string message) {
+    return HostError::deferred(PyExc_TypeError, std::move(message));
+}
+
+HostResult<BoundArguments> bind_arguments(PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+    if (nargs > PARAMETER_COUNT) {
+        return type_error(std::string(FULL_NAME) + " takes " + std::to_string(PARAMETER_COUNT) +
+                          " positional arguments but " + std::to_string(nargs) + " were given");
+    }
+    PyObject* slots[PARAMETER_COUNT] = {nargs > 0 ? args[0] : nullptr,
+                                        nargs > 1 ? args[1] : nullptr};
+    if (kwnames != nullptr) {
+        const Py_ssize_t count = PyTuple_Size(kwnames);
+        if (count < 0) return HostError::fetch();
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* name = PyTuple_GetItem(kwnames, i);
+            if (name == nullptr) return HostError::fetch();
+            const int index = parameter_index(name);
+            if (index < 0) {
+                PyRef text = PyRef::steal(PyObject_Str(name));
+                if (!text) return HostError::fetch();
+                PyRef message = PyRef::steal(PyUnicode_FromFormat(
+                    "%s got an unexpected keyword argument '%U'", FULL_NAME, text.get()));
+                if (!message) return HostError::fetch();
+                return HostError::deferred(PyExc_TypeError, std::move(message));
+            }
+            if (slots[index] != nullptr) {
+                return type_error(std::string(FULL_NAME) + " got multiple values for argument '" +
+                                  PARAMETER_NAMES[index] + "'");
+            }
+            slots[index] = args[nargs + i];
+        }
+    }
+    int missing = 0;
+    std::string names;
+    for (int index = 0; index < PARAMETER_COUNT; ++index) {
+        if (slots[index] != nullptr) continue;
+        if (missing > 0) names += " and ";
+        names += std::string("'") + PARAMETER_NAMES[index] + "'";
+        ++missing;
+    }
+    if (missing > 0) {
+        return type_error(std::string(FULL_NAME) + " missing " + std::to_string(missing) +
+                          " required positional " + (missing == 1 ? "argument" : "arguments") +
+                          ": " + names);
+    }
+    return BoundArguments{slots[0], slots[1]};
+}
+
+// An accepted argument: a new reference and a read borrow. Members are destroyed in reverse
+// order, so the borrow is withdrawn before the reference is dropped.
+struct ExtractedArray {
+    PyRef array;
+    ReadBorrow borrow;
+};
+
+template <typename T>
+constexpr int type_number = std::is_same_v<T, double> ? numpy::NPY_DOUBLE : numpy::NPY_FLOAT;
+
+// The element descriptor is T's own or one NumPy reports as equivalent (native order only).
+bool has_element_type(const numpy::Api& np, PyObject* array, int type_num) {
+    PyRef wanted = PyRef::steal(np.descr_from_type(type_num));
+    if (!wanted) {
+        raise_fault("PyArray_DescrFromType(" + std::to_string(type_num) +
+                    ") failed: " + take_pending_error_text());
+    }
+    PyObject* descr = numpy::array_descr(array);
+    return descr == wanted.get() || np.equiv_types(descr, wanted.get()) != 0;
+}
+
+template <typename T>
+std::optional<ExtractedArray> extract(const numpy::Api& np, PyObject* object, const char* axis) {
+    if (!numpy::is_array(np, object)) return std::nullopt;
+    if (numpy::array_ndim(object) != 1) return std::nullopt;
+    if (!has_element_type(np, object, type_number<T>)) return std::nullopt;
+    ExtractedArray extracted;
+    extracted.array = PyRef::new_ref(object);
+    extracted.borrow = register_read_borrow(object, axis);
+    return extracted;
+}
+
+template <typename T>
+CoordinateView<T> view_of(const ExtractedArray& extracted) {
+    PyObject* array = extracted.array.get();
+    const Py_ssize_t byte_stride = numpy::array_strides(array)[0];
+    constexpr auto element_size = static_cast<Py_ssize_t>(sizeof(T));
+    CoordinateView<T> view;
+    view.data = numpy::array_data(array);
+    view.count = static_cast<std::uint64_t>(numpy::array_dimensions(array)[0]);
+    // A stride that is not a whole number of elements (a field of 12-byte records, say) must
+    // fail the core's contiguity check, so it becomes 0, never a truncated 1.
+    view.stride = byte_stride % element_size == 0 ? byte_stride / element_size : 0;
+    return view;
+}
+
+// Asks NumPy for the new array; null with the interpreter's error set when that fails.
+PyRef new_int32_array(const numpy::Api& np, Py_ssize_t n) {
+    PyObject* descr = np.descr_from_type(numpy::NPY_INT);
+    if (descr == nullptr) return PyRef();
+    if (test_site_selected("result_array")) {
+        PyRef::steal(descr).reset();
+        PyErr_SetString(PyExc_RuntimeError, "injected failure of PyArray_NewFromDescr");
+        return PyRef();
+    }
+    if (test_site_selected("result_array:no_memory")) {
+        PyRef::steal(descr).reset();
+        PyErr_NoMemory();
+        return PyRef();
+    }
+    const Py_ssize_t dims[1] = {n};
+    const Py_ssize_t strides[1] = {n == 0 ? 0 : static_cast<Py_ssize_t>(sizeof(std::int32_t))};
+    // PyArray_NewFromDescr takes over the descriptor reference, also when it fails.
+    return PyRef::steal(
+        np.new_from_descr(np.array_type, descr, 1, dims, strides, nullptr, 0, nullptr));
+}
+
+HostResult<PyRef> result_array(const numpy::Api& np, const ScanlineIds& ids) {
+    const auto n = static_cast<Py_ssize_t>(ids.size());
+    PyRef array = new_int32_array(np, n);
+    if (!array) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return HostError::fetch();
+        if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
+        raise_fault("PyObject pointer is null");
+    }
+    if (n > 0) {
+        std::memcpy(numpy::array_data(array.get()), ids.data(), ids.size() * sizeof(std::int32_t));
+    }
+    return array;
+}
+
+template <typename T>
+HostResult<PyRef> run_core(const numpy::Api& np, const ExtractedArray& x, const ExtractedArray& y) {
+    inject_fault("dispatch");
+    AnnotationResult result = annotate_scanlines<T>(view_of<T>(x), view_of<T>(y));
+    if (auto* error = std::get_if<AnnotatorError>(&result)) {
+        return HostError::deferred(PyExc_ValueError, std::move(error->message));
+    }
+    return result_array(np, *std::get_if<ScanlineIds>(&result));
+}
+
+// Both arguments as arrays of T, each extraction tried whatever the other's outcome; nullopt
+// when either does not fit, after releasing the one that did (y before x).
+template <typename T>
+std::optional<HostResult<PyRef>> try_width(const numpy::Api& np, const BoundArguments& bound) {
+    std::optional<ExtractedArray> x = extract<T>(np, bound.x, "x");
+    std::optional<ExtractedArray> y = extract<T>(np, bound.y, "y");
+    if (!x.has_value() || !y.has_value()) return std::nullopt;
+    return run_core<T>(np, *x, *y);
+    // y is declared after x, so it is released first on every way out of this scope.
+}
+
+HostResult<PyRef> annotate_scanlines_body(PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames) {
+    HostResult<BoundArguments> bound = bind_arguments(args, nargs, kwnames);
+    if (!bound.ok()) return std::move(bound.error());
+    const numpy::Api& np = numpy::api();
+    if (auto outcome = try_width<double>(np, bound.value())) return std::move(*outcome);
+    if (auto outcome = try_width<float>(np, bound.value())) return std::move(*outcome);
+    return type_error(DISPATCH_MESSAGE);
+}
+
+}  // namespace
+
+PyObject* annotate_scanlines_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) noexcept {
+    auto body = [&]() { return annotate_scanlines_body(args, nargs, kwnames); };
+    return guard_call(body);
+}
+
+}  // namespace vorlane::module

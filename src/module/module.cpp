@@ -1,0 +1,155 @@
+// The module as the interpreter sees it before the first call: PyInit_vorlane, the static
+// module and function definitions, and the exec step that puts annotate_scanlines on the
+// module and into its __all__. NumPy is not touched here.
+#include <Python.h>
+
+#include <optional>
+#include <string>
+
+#include "annotation/fault.hpp"
+#include "module/call_guard.hpp"
+#include "module/entry.hpp"
+#include "module/gil_once.hpp"
+#include "module/py_ref.hpp"
+#include "module/test_sites.hpp"
+
+namespace vorlane::module {
+
+namespace {
+
+constexpr char MODULE_DOC[] =
+    "A library for processing and annotating raster scanlines in powder bed fusion data.";
+
+// The first line, "--" and an empty line form the text signature CPython recognises.
+constexpr char FUNCTION_DOC[] =
+    "annotate_scanlines(x, y)\n"
+    "--\n"
+    "\n"
+    "Annotate in-memory scanline data from 1D x and y coordinate arrays.\n"
+    "\n"
+    "Args:\n"
+    "    x (ndarray): 1D numpy array of x-coordinates (float32 or float64).\n"
+    "    y (ndarray): 1D numpy array of y-coordinates (float32 or float64).\n"
+    "\n"
+    "Returns:\n"
+    "    ndarray: 1D numpy array of scanline_id assignments (int32).";
+static_assert(sizeof(FUNCTION_DOC) - 1 == 319, "the docstring is specified to the byte");
+
+PyCFunction fast_call_entry() noexcept {
+    // METH_FASTCALL | METH_KEYWORDS functions are stored as PyCFunction; the detour through
+    // void (*)(void) is the documented way to make that cast without a warning.
+    return reinterpret_cast<PyCFunction>(
+        reinterpret_cast<void (*)(void)>(&annotate_scanlines_entry));
+}
+
+PyMethodDef annotate_scanlines_def = {
+    "annotate_scanlines",
+    fast_call_entry(),
+    METH_FASTCALL | METH_KEYWORDS,
+    FUNCTION_DOC,
+};
+
+GilOnce<PyObject*> name_string_once;
+GilOnce<PyObject*> all_string_once;
+
+// An interned string made on first use and kept for the life of the process; null with an
+// exception set when it cannot be made.
+PyObject* interned(GilOnce<PyObject*>& once, const char* text) {
+    PyObject* const* made = once.get([text]() -> std::optional<PyObject*> {
+        PyObject* string = PyUnicode_FromStringAndSize(
+            text, static_cast<Py_ssize_t>(std::char_traits<char>::length(text)));
+        if (string == nullptr) return std::nullopt;
+        PyUnicode_InternInPlace(&string);
+        return string;
+    });
+    return made == nullptr ? nullptr : *made;
+}
+
+// The interpreter's error for an object of the wrong type.
+HostError type_mismatch(PyObject* object, const char* expected) {
+    PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
+    if (!type_name) return HostError::fetch();
+    PyRef message = PyRef::steal(
+        PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", type_name.get(), expected));
+    if (!message) return HostError::fetch();
+    return HostError::deferred(PyExc_TypeError, std::move(message));
+}
+
+// The module's __all__ list, created empty if the module has none yet.
+HostResult<PyRef> module_all(PyObject* module, PyObject* all_name) {
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name));
+    if (all) {
+        if (!PyList_Check(all.get())) return type_mismatch(all.get(), "list");
+        return all;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return HostError::fetch();
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all) return HostError::fetch();
+    if (PyObject_SetAttr(module, all_name, all.get()) != 0) return HostError::fetch();
+    return all;
+}
+
+HostStatus exec_step(PyObject* module) {
+    PyObject* name_key = interned(name_string_once, "__name__");
+    if (name_key == nullptr) return HostError::fetch();
+    PyObject* all_key = interned(all_string_once, "__all__");
+    if (all_key == nullptr) return HostError::fetch();
+
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return HostError::fetch();
+    PyRef function =
+        PyRef::steal(PyCMethod_New(&annotate_scanlines_def, module, module_name.get(), nullptr));
+    module_name.reset();
+    if (!function) return HostError::fetch();
+
+    PyRef function_name = PyRef::steal(PyObject_GetAttr(function.get(), name_key));
+    if (!function_name) return HostError::fetch();
+    if (!PyUnicode_Check(function_name.get())) return type_mismatch(function_name.get(), "str");
+
+    HostResult<PyRef> all = module_all(module, all_key);
+    if (!all.ok()) return std::move(all.error());
+    if (test_site_selected("exec_append")) {
+        PyErr_SetString(PyExc_RuntimeError, "injected failure of PyList_Append");
+        raise_fault("could not append __name__ to __all__: " + take_pending_error_text());
+    }
+    if (PyList_Append(all.value().get(), function_name.get()) != 0) {
+        raise_fault("could not append __name__ to __all__: " + take_pending_error_text());
+    }
+
+    if (PyObject_SetAttr(module, function_name.get(), function.get()) != 0) {
+        return HostError::fetch();
+    }
+    return std::nullopt;
+}
+
+int guarded_exec_step(PyObject* module) noexcept {
+    auto body = [module]() { return exec_step(module); };
+    return guard_exec(body);
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&guarded_exec_step)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vorlane",     // m_name
+    MODULE_DOC,    // m_doc
+    0,             // m_size: no per-module state
+    nullptr,       // m_methods: the exec step adds the function
+    module_slots,  // m_slots
+    nullptr,       // m_traverse
+    nullptr,       // m_clear
+    nullptr,       // m_free
+};
+
+}  // namespace
+
+}  // namespace vorlane::module
+
+// Marked noexcept: it only hands over the static definition and cannot fail.
+PyMODINIT_FUNC PyInit_vorlane(void) noexcept {
+    return PyModuleDef_Init(&vorlane::module::module_def);
+}
