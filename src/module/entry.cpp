@@ -1,11 +1,11 @@
 // annotate_scanlines(x, y): binds the arguments, reads both as 1-D float64 arrays or else
-// both as float32 arrays, runs the core on views of them and copies its ids into a new int32
-// array. Everything held (references, read borrows) is released by handles on every path.
+// both as float32 arrays, and runs the core on views of them, which fills a new int32 array. Everything held (references, read borrows) is released by handles on every path.
 #include "module/entry.hpp"
 
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -147,6 +147,9 @@ CoordinateView<T> view_of(const ExtractedArray& extracted) {
     return view;
 }
 
+// Thrown through the core when the result array cannot be made with a host error to raise.
+struct ResultUnavailable {};
+
 // Asks NumPy for the new array; null with the interpreter's error set when that fails.
 PyRef new_int32_array(const numpy::Api& np, Py_ssize_t n) {
     PyObject* descr = np.descr_from_type(numpy::NPY_INT);
@@ -168,16 +171,13 @@ PyRef new_int32_array(const numpy::Api& np, Py_ssize_t n) {
         np.new_from_descr(np.array_type, descr, 1, dims, strides, nullptr, 0, nullptr));
 }
 
-HostResult<PyRef> result_array(const numpy::Api& np, const ScanlineIds& ids) {
-    const auto n = static_cast<Py_ssize_t>(ids.size());
-    PyRef array = new_int32_array(np, n);
+// The result array of n ids, or the host error that stops the call (MemoryError).
+HostResult<PyRef> result_array(const numpy::Api& np, std::uint64_t n) {
+    PyRef array = new_int32_array(np, static_cast<Py_ssize_t>(n));
     if (!array) {
         if (PyErr_ExceptionMatches(PyExc_MemoryError)) return HostError::fetch();
         if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
         raise_fault("PyObject pointer is null");
-    }
-    if (n > 0) {
-        std::memcpy(numpy::array_data(array.get()), ids.data(), ids.size() * sizeof(std::int32_t));
     }
     return array;
 }
@@ -185,11 +185,24 @@ HostResult<PyRef> result_array(const numpy::Api& np, const ScanlineIds& ids) {
 template <typename T>
 HostResult<PyRef> run_core(const numpy::Api& np, const ExtractedArray& x, const ExtractedArray& y) {
     inject_fault("dispatch");
-    AnnotationResult result = annotate_scanlines<T>(view_of<T>(x), view_of<T>(y));
-    if (auto* error = std::get_if<AnnotatorError>(&result)) {
-        return HostError::deferred(PyExc_ValueError, std::move(error->message));
+    // The core writes its ids straight into the new array's own buffer, which it asks for
+    // only once the inputs have passed its checks: no intermediate vector, no copy.
+    std::optional<HostResult<PyRef>> result;
+    const auto request = [&](std::uint64_t n) -> std::span<std::int32_t> {
+        result.emplace(result_array(np, n));
+        if (!result->ok()) throw ResultUnavailable{};
+        // NumPy aligns the buffers it allocates for the element type.
+        auto* data = reinterpret_cast<std::int32_t*>(numpy::array_data(result->value().get()));
+        return {data, static_cast<std::size_t>(n)};
+    };
+    std::optional<AnnotatorError> error;
+    try {
+        error = annotate_scanlines_into<T>(view_of<T>(x), view_of<T>(y), request);
+    } catch (const ResultUnavailable&) {
+        return std::move(*result);
     }
-    return result_array(np, *std::get_if<ScanlineIds>(&result));
+    if (error) return HostError::deferred(PyExc_ValueError, std::move(error->message));
+    return std::move(*result);
 }
 
 // Both arguments as arrays of T, each extraction tried whatever the other's outcome; nullopt
