@@ -1,5 +1,11 @@
-// The fused sequential pass: the run rules and the turn rule fed one record at a time.
+// The fused sequential pass: the run rules and the turn rule fed one record at a time, with
+// a shortcut over the long stretches of a raster line where nothing can happen.
 #include "annotation/fused_pass.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
 
 #include "annotation/run_rules.hpp"
 #include "annotation/turn_detector.hpp"
@@ -32,6 +38,22 @@ public:
         open_ = false;
     }
 
+    // True when the open y run is the single record covering samples [start, end].
+    bool holds_only(std::uint64_t start, std::uint64_t end) const noexcept {
+        return open_ && run_.count() == 1 && run_.start() == start && last_end_ == end;
+    }
+
+    // Restarts the y run at record `a`, the detector as TurnDetector::skip says.
+    void skip(const FilteredPoint<T>& a, const FilteredPoint<T>& last, std::uint64_t pushed,
+              T prev_class) noexcept {
+        run_.open(a);
+        open_ = true;
+        last_end_ = a.end_index;
+        detector_.skip(last, pushed, prev_class);
+    }
+
+    const TurnDetector<T>& detector() const noexcept { return detector_; }
+
 private:
     YRun<T> run_;
     TurnDetector<T> detector_;
@@ -39,15 +61,196 @@ private:
     bool open_ = false;
 };
 
+// A stretch of samples [start, end) over which the pipeline provably records no turn and
+// merges no y run: x stays exactly equal or moves by at least the tolerance, y moves
+// strictly in one sense at every sample by a margin that survives the rounding of the run
+// means, and no x run is longer than RUN_BOUND. Over such a stretch only the pipeline's
+// final state matters, and it depends on the last few x runs alone.
+struct Stretch {
+    std::uint64_t end = 0;      // first sample after the stretch
+    std::uint64_t changes = 0;  // samples in (start, end) where x changes
+};
+
+template <typename T>
+constexpr T COORDINATE_CAP = std::numeric_limits<T>::max() / T(1e6);  // sums cannot overflow
+
+// Samples scanned per block; every block must hold an x change, so no x run in a stretch
+// is longer than two blocks.
+constexpr std::uint64_t SCAN_BLOCK = 64;
+constexpr std::uint64_t RUN_BOUND = 2 * SCAN_BLOCK;
+constexpr std::uint64_t STRETCH_CAP = std::uint64_t(1) << 16;
+
+template <typename T>
+struct StepLimits {
+    T sense;          // +1 or -1
+    T largest_y;      // bound on |y|
+    T smallest_step;  // of y, in the sense
+};
+
+// The smallest y step that beats the worst rounding of two neighbouring run means: a sum of
+// L terms in T is off by at most about L u max|y| and the division adds u max|y|; on top,
+// room for the tolerance. L <= RUN_BOUND.
+template <typename T>
+StepLimits<T> step_limits(T sense, T y_start) {
+    const T largest_y = T(2) * std::fabs(y_start) + T(1);
+    const T unit_roundoff = collapse_tolerance<T> / T(2);
+    const T mean_error = T(1.1) * T(RUN_BOUND) * unit_roundoff * largest_y;
+    return {sense, largest_y, T(2) * mean_error + T(4) * collapse_tolerance<T>};
+}
+
+template <typename T>
+inline bool quiet_step(T x_prev, T x_next, T y_prev, T y_next, const StepLimits<T>& limits,
+                       bool& same) noexcept {
+    same = x_next == x_prev;
+    const bool moved = std::fabs(x_next - x_prev) >= collapse_tolerance<T>;
+    const bool bounded =
+        (std::fabs(x_next) <= COORDINATE_CAP<T>) & (std::fabs(y_next) <= limits.largest_y);
+    const bool stepped = limits.sense * (y_next - y_prev) >= limits.smallest_step;
+    return (same | moved) & bounded & stepped;
+}
+
+// The quiet stretch from `start`: whole blocks are checked without branches (the compiler
+// vectorises this), the block that fails is walked to its first bad step.
+template <typename T>
+[[gnu::noinline]] Stretch scan_stretch(const CoordinateView<T>& x, const CoordinateView<T>& y, std::uint64_t start,
+                     const StepLimits<T>& limits) {
+    Stretch s{start + 1, 0};
+    if (!(std::fabs(x.at(start)) <= COORDINATE_CAP<T> &&
+          std::fabs(y.at(start)) <= limits.largest_y)) {
+        return s;
+    }
+    const std::uint64_t limit = std::min(x.count, start + STRETCH_CAP);
+    std::uint64_t q = start + 1;
+    while (q + SCAN_BLOCK <= limit) {
+        // The block and the sample before it, copied so the loop below reads plain arrays.
+        T xs[SCAN_BLOCK + 1];
+        T ys[SCAN_BLOCK + 1];
+        std::memcpy(xs, static_cast<const unsigned char*>(x.data) + (q - 1) * sizeof(T),
+                    sizeof(xs));
+        std::memcpy(ys, static_cast<const unsigned char*>(y.data) + (q - 1) * sizeof(T),
+                    sizeof(ys));
+        unsigned loud = 0;
+        unsigned changes = 0;
+        for (std::size_t i = 0; i < SCAN_BLOCK; ++i) {
+            const T dx = xs[i + 1] - xs[i];
+            const T step = limits.sense * (ys[i + 1] - ys[i]);
+            const unsigned same = xs[i + 1] == xs[i];
+            const unsigned moved = std::fabs(dx) >= collapse_tolerance<T>;
+            const unsigned bounded = (std::fabs(xs[i + 1]) <= COORDINATE_CAP<T>) &
+                                     (std::fabs(ys[i + 1]) <= limits.largest_y);
+            const unsigned stepped = step >= limits.smallest_step;
+            loud |= ((same | moved) & bounded & stepped) ^ 1u;
+            changes += same ^ 1u;
+        }
+        if (loud != 0 || changes == 0) break;
+        s.changes += changes;
+        q += SCAN_BLOCK;
+    }
+    // The rest, one step at a time, up to the first bad step or an x run that grows too long.
+    std::uint64_t since_change = 0;
+    for (; q < limit; ++q) {
+        bool same;
+        if (!quiet_step(x.at(q - 1), x.at(q), y.at(q - 1), y.at(q), limits, same)) break;
+        if (!same) {
+            ++s.changes;
+            since_change = 0;
+        } else if (++since_change >= SCAN_BLOCK) {
+            break;
+        }
+    }
+    s.end = q;
+    return s;
+}
+
+// The latest `count` samples before `end` (and after `start`) where x changes, newest first.
+template <typename T>
+std::array<std::uint64_t, 4> latest_changes(const CoordinateView<T>& x, std::uint64_t start,
+                                            std::uint64_t end) {
+    std::array<std::uint64_t, 4> found{};
+    std::size_t count = 0;
+    for (std::uint64_t q = end - 1; q > start && count < found.size(); --q) {
+        if (!(x.at(q) == x.at(q - 1))) found[count++] = q;
+    }
+    return found;
+}
+
+// The x run [first, end) as its list-A record; its samples are known to share one x.
+template <typename T>
+XRun<T> x_run_over(const CoordinateView<T>& x, const CoordinateView<T>& y, std::uint64_t first,
+                   std::uint64_t end) noexcept {
+    XRun<T> run;
+    run.open(first, x.at(first), y.at(first));
+    for (std::uint64_t q = first + 1; q < end; ++q) run.add(y.at(q));
+    return run;
+}
+
+// The whole pass. Its state lives in locals whose addresses never escape, so that the
+// per-sample loop keeps it in registers.
+template <typename T>
+void fused_pass(const CoordinateView<T>& x, const CoordinateView<T>& y, TurningLists<T>& lists) {
+    const std::uint64_t n = x.count;
+    YRunToTurns<T> downstream(lists);
+    XRun<T> xrun;
+    std::array<std::uint64_t, 3> run_starts{};  // newest first: open x run, the two before
+    std::uint64_t known_starts = 1;             // sample 0 starts the first run
+    std::uint64_t obstacle = 0;
+    T obstacle_sense = T(0);
+
+    // At sample k, which ends the open x run: when the pipeline holds just the three latest
+    // x runs as single records and a quiet stretch lies ahead, moves every stage to its state
+    // at the stretch's last x change and returns that sample; otherwise returns k.
+    const auto skip_from = [&](std::uint64_t k) -> std::uint64_t {
+        if (known_starts < 3) return k;
+        const auto [s0, s1, s2] = run_starts;
+        const TurnDetector<T>& detector = downstream.detector();
+        if (!downstream.holds_only(s1, s0 - 1)) return k;
+        if (detector.count() < 3 || detector.last().start_index != s2 ||
+            detector.last().end_index != s1 - 1) {
+            return k;
+        }
+        const T sense = sign_class(detector.prev());
+        if (!(sense == T(1) || sense == T(-1))) return k;
+        if (s2 < obstacle && sense == obstacle_sense) return k;
+
+        const Stretch stretch = scan_stretch(x, y, s2, step_limits(sense, y.at(s2)));
+        // A stretch ends at a step that is not quiet in this sense: every later attempt from
+        // before it would stop there again.
+        obstacle = stretch.end;
+        obstacle_sense = sense;
+        // s1, s0 and k are changes of the stretch; a few more make the skip worth its set-up.
+        if (stretch.changes < 3 + 4) return k;
+        const auto [c0, c1, c2, c3] = latest_changes(x, s2, stretch.end);
+        downstream.skip(x_run_over(x, y, c2, c1).close(c1 - 1),
+                        x_run_over(x, y, c3, c2).close(c2 - 1), stretch.changes - 3, sense);
+        xrun = x_run_over(x, y, c1, c0);
+        run_starts = {c1, c2, c3};
+        return c0;
+    };
+
+    xrun.open(0, x.at(0), y.at(0));
+    for (std::uint64_t j = 1; j < n; ++j) {
+        const T xj = x.at(j);
+        if (xrun.joins(xj)) {
+            xrun.add(y.at(j));
+            continue;
+        }
+        j = skip_from(j);
+        downstream.push(xrun.close(j - 1));
+        run_starts = {j, run_starts[0], run_starts[1]};
+        known_starts = std::min<std::uint64_t>(known_starts + 1, 3);
+        xrun.open(j, x.at(j), y.at(j));
+    }
+    downstream.push(xrun.close(n - 1));
+    downstream.finish();
+}
+
 }  // namespace
 
 template <typename T>
 TurningLists<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
                                                  const CoordinateView<T>& y) {
     TurningLists<T> lists;
-    YRunToTurns<T> downstream(lists);
-    for_each_x_run(x, y, 0, x.count, [&](const FilteredPoint<T>& r) { downstream.push(r); });
-    downstream.finish();
+    fused_pass(x, y, lists);
     return lists;
 }
 

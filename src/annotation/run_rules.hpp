@@ -42,6 +42,7 @@ public:
     FilteredPoint<T> close(std::uint64_t end_index) const noexcept {
         return {x_, run_mean(y_sum_, count_), start_, end_index};
     }
+    std::uint64_t start() const noexcept { return start_; }
 
 private:
     std::uint64_t start_ = 0;
@@ -69,6 +70,8 @@ public:
     FilteredPoint<T> close(std::uint64_t end_index) const noexcept {
         return {run_mean(x_sum_, count_), y_, start_, end_index};
     }
+    std::uint64_t start() const noexcept { return start_; }
+    std::uint64_t count() const noexcept { return count_; }
 
 private:
     std::uint64_t start_ = 0;

@@ -36,10 +36,10 @@ inline T squared(T v) noexcept {
 }
 
 // Appends the turning point at `vertex` (filtered point `index`, left with direction cur).
-// Kept out of line: turns are rare, and the caller's hot loop then keeps its state in
-// registers.
+// Kept out of line, and handed copies, not the caller's state: turns are rare, and the hot
+// loop then keeps its state in registers.
 template <typename T>
-[[gnu::noinline]] void record_turn(TurningLists<T>& lists, const FilteredPoint<T>& vertex,
+[[gnu::noinline]] void record_turn(TurningLists<T>& lists, FilteredPoint<T> vertex,
                                    std::uint64_t index, T cur) {
     const TurningPoint<T>& f = lists.falling_turns.back();
     const TurningPoint<T>& r = lists.rising_turns.back();
@@ -63,7 +63,7 @@ template <typename T>
 
 // Both lists begin with the same seed, made from the first filtered point.
 template <typename T>
-[[gnu::noinline]] void record_seeds(TurningLists<T>& lists, const FilteredPoint<T>& first) {
+[[gnu::noinline]] void record_seeds(TurningLists<T>& lists, FilteredPoint<T> first) {
     const TurningPoint<T> seed{0, T(0), T(0), first.x, first.y, first.start_index,
                                first.end_index};
     lists.falling_turns.push_back(seed);
@@ -91,6 +91,19 @@ public:
         }
         last_ = point;
         ++count_;
+    }
+
+    std::uint64_t count() const noexcept { return count_; }
+    const FilteredPoint<T>& last() const noexcept { return last_; }
+    T prev() const noexcept { return prev_; }
+
+    // Takes the state the detector would have after `pushed` more points that recorded no
+    // turn, the last of them `last`, the last direction of sign class `prev_class`. Only the
+    // class of the direction value is ever looked at, so any value of that class serves.
+    void skip(const FilteredPoint<T>& last, std::uint64_t pushed, T prev_class) noexcept {
+        last_ = last;
+        count_ += pushed;
+        prev_ = prev_class;
     }
 
 private:

@@ -77,5 +77,49 @@ TYPED_TEST(FusedPassTest, MatchesTheStagesOnAdversarialPaths) {
     }
 }
 
+// Steep quantised raster lines, long enough for the quiet-stretch shortcut to engage, with
+// the things that must stop it: tiny y steps near the rounding margin, x drifting by less
+// than the tolerance, reversals, NaN, infinities and huge values.
+template <typename T>
+void raster(std::mt19937_64& rng, std::size_t lines, std::vector<T>& x, std::vector<T>& y) {
+    std::uniform_int_distribution<int> pick(0, 99);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    const double quantum = rng() % 2 ? 1e-3 : std::ldexp(1.0, -10);
+    const double y_step = std::vector<double>{8e-3, 1e-3, 1e-6, 1e-12}[rng() % 4];
+    const double x_step = std::vector<double>{5.6e-4, 2e-4, 1.5e-3}[rng() % 3];
+    const double origin = std::vector<double>{0.0, 60.0, 1e5}[rng() % 3];
+    for (std::size_t line = 0; line < lines; ++line) {
+        const std::size_t samples = 50 + rng() % 400;
+        for (std::size_t i = 0; i < samples; ++i) {
+            const double along = static_cast<double>(line % 2 ? samples - i : i);
+            double xv = origin + 0.1 * static_cast<double>(line) + along * x_step;
+            double yv = origin + along * y_step;
+            if (pick(rng) < 3) xv += quantum * noise(rng);
+            if (pick(rng) < 3) yv += y_step * noise(rng);
+            x.push_back(static_cast<T>(std::round(xv / quantum) * quantum));
+            y.push_back(static_cast<T>(yv));
+            const int event = pick(rng);
+            if (event == 0) x.back() = std::numeric_limits<T>::quiet_NaN();
+            if (event == 1) y.back() = std::numeric_limits<T>::infinity();
+            if (event == 2 && x.size() > 1) x.back() = x[x.size() - 2] + std::numeric_limits<T>::epsilon() / T(2);
+            if (event == 3) y.back() = std::numeric_limits<T>::max();
+        }
+    }
+}
+
+TYPED_TEST(FusedPassTest, MatchesTheStagesOnQuietRasters) {
+    using T = TypeParam;
+    std::mt19937_64 rng(7);
+    for (int trial = 0; trial < 300; ++trial) {
+        std::vector<T> x, y;
+        raster<T>(rng, 2 + rng() % 6, x, y);
+        expect_same_turns(x, y);
+        if (this->HasFailure()) {
+            ADD_FAILURE() << "trial " << trial;
+            return;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vorlane
