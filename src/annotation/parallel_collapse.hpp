@@ -20,7 +20,8 @@ struct SampleRange {
     bool operator==(const SampleRange&) const = default;
 };
 
-// Ranges of length ceil(n / p), the last one shorter; at most p, all non-empty.
+// Ranges of length ceil(n / p), the last one shorter; at most p, all non-empty. None for
+// n = 0; p = 0 counts as 1.
 std::vector<SampleRange> make_chunk_ranges(std::uint64_t n, std::uint64_t p);
 
 // The x-stage run rule over samples [start, end), with global sample indices.
@@ -33,13 +34,15 @@ template <typename T>
 FilteredList<T> collapse_y_chunk(const FilteredList<T>& a, SampleRange range);
 
 // Seam merges joining the chunk results in range order: x stage keyed on x (y averaged by
-// sample count), y stage keyed on y (x averaged by sample count).
+// sample count), y stage keyed on y (x averaged by sample count). Each chunk result is freed
+// as soon as it has been merged.
 template <typename T>
-FilteredList<T> merge_x_seams(const std::vector<FilteredList<T>>& chunks);
+FilteredList<T> merge_x_seams(std::vector<FilteredList<T>>&& chunks);
 template <typename T>
-FilteredList<T> merge_y_seams(const std::vector<FilteredList<T>>& chunks);
+FilteredList<T> merge_y_seams(std::vector<FilteredList<T>>&& chunks);
 
-// The whole chunked stages on a pool of p threads.
+// The whole chunked stages on a pool of p threads: the records of the seam merge over the
+// chunk results above, written straight into the one output list.
 template <typename T>
 FilteredList<T> collapse_x_parallel(const CoordinateView<T>& x, const CoordinateView<T>& y,
                                     std::uint64_t p);

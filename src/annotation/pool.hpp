@@ -17,8 +17,12 @@ namespace vorlane {
 // RAYON_RS_NUM_CPUS or the CPUs the process may use); no thread starts until work arrives.
 std::size_t pool_size();
 
-// Runs task(i) for every i in [0, count) on the pool's threads and returns when all are done.
-// The first exception a task throws is rethrown on the calling thread.
+// Runs task(i) for every i in [0, count) on the pool's threads and returns when all are done;
+// the caller runs none. Threads start on first need: as many as the largest count so far, up
+// to pool_size().
+// The first exception a task throws (tasks not yet started are then skipped) is rethrown on
+// the calling thread, and the pool stays usable. Any number of threads may call at once; a
+// call from inside a task runs its tasks inline. A forked child gets a fresh pool.
 void pool_run(std::size_t count, const std::function<void(std::size_t)>& task);
 
 // Ordered parallel map over the range list: results come back in range order.

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 #include "annotation/records.hpp"
 
@@ -84,6 +85,17 @@ private:
 
 namespace vorlane {
 
+// Hands a record to a sink; a sink returning bool stops the walk by returning false.
+template <typename Sink, typename Record>
+inline bool deliver(Sink& sink, const Record& record) {
+    if constexpr (std::is_same_v<decltype(sink(record)), bool>) {
+        return sink(record);
+    } else {
+        sink(record);
+        return true;
+    }
+}
+
 // Feeds sink(record) with the x runs of samples [start, end) in order (start < end).
 template <typename T, typename Sink>
 inline void for_each_x_run(const CoordinateView<T>& x, const CoordinateView<T>& y,
@@ -95,11 +107,11 @@ inline void for_each_x_run(const CoordinateView<T>& x, const CoordinateView<T>& 
         if (run.joins(xj)) {
             run.add(y.at(j));
         } else {
-            sink(run.close(j - 1));
+            if (!deliver(sink, run.close(j - 1))) return;
             run.open(j, xj, y.at(j));
         }
     }
-    sink(run.close(end - 1));
+    deliver(sink, run.close(end - 1));
 }
 
 // Feeds sink(record) with the y runs of records a[start, end) in order (start < end).
@@ -112,11 +124,11 @@ inline void for_each_y_run(const FilteredList<T>& a, std::size_t start, std::siz
         if (run.joins(a[i].y)) {
             run.add(a[i].x);
         } else {
-            sink(run.close(a[i - 1].end_index));
+            if (!deliver(sink, run.close(a[i - 1].end_index))) return;
             run.open(a[i]);
         }
     }
-    sink(run.close(a[end - 1].end_index));
+    deliver(sink, run.close(a[end - 1].end_index));
 }
 
 }  // namespace vorlane

@@ -53,10 +53,20 @@ void expect_same_turns(const std::vector<T>& x, const std::vector<T>& y) {
     const TurningLists<T> staged = find_turning_points(collapse_y(a));
     const TurningLists<T> fused = collapse_and_find_turning_points(view_of(x), view_of(y));
     const TurningLists<T> half_fused = collapse_y_and_find_turning_points(a);
-    // Compare bitwise through the records' bytes so that NaN fields compare equal.
-    auto bytes_equal = [](const TurningList<T>& p, const TurningList<T>& q) {
-        return p.size() == q.size() &&
-               (p.empty() || std::memcmp(p.data(), q.data(), p.size() * sizeof(p[0])) == 0);
+    // Bit for bit, except that any two NaNs match: the compiler may swap the operands of an
+    // addition, which changes which NaN's sign and payload propagate, never a comparison.
+    auto same = [](T a, T b) { return (std::isnan(a) && std::isnan(b)) || testing::same_bits(a, b); };
+    auto bytes_equal = [&](const TurningList<T>& p, const TurningList<T>& q) {
+        if (p.size() != q.size()) return false;
+        for (std::size_t i = 0; i < p.size(); ++i) {
+            if (p[i].filtered_index != q[i].filtered_index || p[i].start_index != q[i].start_index ||
+                p[i].end_index != q[i].end_index || !same(p[i].prev_dist_sq, q[i].prev_dist_sq) ||
+                !same(p[i].line_dist_sq, q[i].line_dist_sq) || !same(p[i].x, q[i].x) ||
+                !same(p[i].y, q[i].y)) {
+                return false;
+            }
+        }
+        return true;
     };
     EXPECT_TRUE(bytes_equal(staged.falling_turns, fused.falling_turns));
     EXPECT_TRUE(bytes_equal(staged.rising_turns, fused.rising_turns));
