@@ -1,0 +1,267 @@
+#!/usr/bin/env bash
+# The one test command: from a bare machine to every suite, each phase timed.
+#   bash scripts/test.sh              all phases
+#   bash scripts/test.sh cpp numpy2   only the named phases (their prerequisites must exist)
+# Venvs and build folders stay under the repo and are reused, so reruns are incremental.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$ROOT"
+
+APT_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev)
+BUILD_VENV="$ROOT/.venv-build"
+BPY="$BUILD_VENV/bin/python"
+# Test files that prove the abi3 wheel works on a later CPython; missing ones are skipped.
+SMOKE_TESTS=(test_module.py test_binding.py test_dispatch.py test_results.py)
+PHASES=(apt build-venv cpp release-wheel test-wheel numpy1 numpy2 py313 sanitize fuzz)
+
+# ---- phases ---------------------------------------------------------------------------------
+
+phase_apt() {
+    local missing=() pkg
+    for pkg in "${APT_PACKAGES[@]}"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+    done
+    if [[ ${#missing[@]} -eq 0 ]]; then
+        echo "all present: ${APT_PACKAGES[*]}"
+        return 0
+    fi
+    local sudo=()
+    [[ $(id -u) -eq 0 ]] || sudo=(sudo -n)
+    echo "installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -q
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+phase_build_venv() {
+    ensure_venv "$BUILD_VENV" 3.11
+    pip_install "$BPY" -q build "scikit-build-core>=0.10" abi3audit "cmake>=3.26" ninja
+    "$BPY" -m pip list --format=freeze | grep -iE '^(build|scikit.build.core|abi3audit|cmake|ninja)==' | tr '\n' ' '
+    echo
+}
+
+phase_cpp() {
+    local extra=()
+    # Keep the benchmarks compiling once they exist; they are not run here.
+    [[ -f bench/CMakeLists.txt ]] && extra+=(-DVORLANE_BUILD_BENCH=ON)
+    "$BUILD_VENV/bin/cmake" -S . -B build/cpp-tests -G Ninja -DVORLANE_BUILD_MODULE=OFF \
+        -DVORLANE_BUILD_TESTS=ON -DVORLANE_WERROR=ON "${extra[@]}"
+    "$BUILD_VENV/bin/cmake" --build build/cpp-tests -j "$JOBS"
+    "$BUILD_VENV/bin/ctest" --test-dir build/cpp-tests --output-on-failure --no-tests=error -j "$JOBS"
+}
+
+# build_wheel OUTDIR BUILD_DIR [scikit-build-core settings...]
+build_wheel() {
+    local outdir="$1" build_dir="$2"
+    shift 2
+    rm -rf "$outdir"
+    local settings=(-C "build-dir=$build_dir")
+    local s
+    for s in "$@"; do settings+=(-C "$s"); done
+    # No isolation: the build venv already holds the backend, so nothing is fetched per build.
+    local log="build/$outdir.log"
+    mkdir -p build
+    "$BPY" -m build --wheel --no-isolation --outdir "$outdir" "${settings[@]}" . >"$log" 2>&1 ||
+        { tail -n 60 "$log"; die "wheel build failed (full log: $log)"; }
+    tail -n 1 "$log"
+}
+
+# check_wheel WHEEL release|test
+check_wheel() {
+    "$BPY" - "$1" "$2" <<'EOF'
+import os, re, subprocess, sys, tempfile, zipfile
+
+path, kind = sys.argv[1], sys.argv[2]
+name = os.path.basename(path)
+problems = []
+if not re.fullmatch(r"vorlane-[^-]+-cp311-abi3-(linux|manylinux)[^-]*\.whl", name):
+    problems.append(f"file name {name} is not tagged cp311-abi3")
+with zipfile.ZipFile(path) as wheel:
+    names = wheel.namelist()
+    meta = [n for n in names if n.split("/")[0].endswith(".dist-info")]
+    payload = sorted(set(names) - set(meta))
+    if payload != ["vorlane.abi3.so", "vorlane.pyi"]:
+        problems.append(f"payload is {payload}, expected exactly vorlane.abi3.so and vorlane.pyi")
+    wheel_file = next((n for n in meta if n.endswith("/WHEEL")), None)
+    tags = []
+    if wheel_file:
+        tags = [l.split(":", 1)[1].strip() for l in wheel.read(wheel_file).decode().splitlines()
+                if l.startswith("Tag:")]
+    if len(tags) != 1 or not tags[0].startswith("cp311-abi3-"):
+        problems.append(f"WHEEL tags are {tags}, expected one cp311-abi3 tag")
+    so = wheel.read("vorlane.abi3.so") if "vorlane.abi3.so" in names else b""
+
+if so:
+    # The fault-injection hooks read this variable; they belong in the test wheel only.
+    hooked = b"VORLANE_INJECT_FAULT" in so
+    if kind == "release" and hooked:
+        problems.append("release wheel contains the test hooks")
+    if kind == "test" and not hooked:
+        problems.append("test wheel lacks the test hooks")
+    with tempfile.NamedTemporaryFile(suffix=".so") as f:
+        f.write(so)
+        f.flush()
+        out = subprocess.run(["nm", "-D", "--defined-only", f.name], capture_output=True,
+                             text=True, check=True).stdout
+    exported = sorted(l.split()[-1] for l in out.splitlines() if len(l.split()) == 3)
+    if "PyInit_vorlane" not in exported:
+        problems.append("PyInit_vorlane is not exported")
+    print(f"{name}: {len(so)} bytes, exports {', '.join(exported)}")
+
+for p in problems:
+    print("wheel check:", p, file=sys.stderr)
+sys.exit(1 if problems else 0)
+EOF
+    "$BUILD_VENV/bin/abi3audit" --strict --verbose "$1"
+}
+
+phase_release_wheel() {
+    build_wheel dist build/wheel-release cmake.define.VORLANE_TEST_HOOKS=OFF
+    check_wheel "$(only_wheel dist)" release
+}
+
+phase_test_wheel() {
+    build_wheel dist-test build/wheel-test cmake.define.VORLANE_TEST_HOOKS=ON cmake.define.VORLANE_WERROR=ON
+    check_wheel "$(only_wheel dist-test)" test
+}
+
+# install_test_env VENV PYVERSION NUMPY_SPEC EXTRA...
+install_test_env() {
+    local venv="$1" version="$2" numpy_spec="$3"
+    shift 3
+    ensure_venv "$venv" "$version"
+    local text reqs
+    text=$(extra_requirements "$@")
+    mapfile -t reqs <<<"$text"
+    # -U on numpy alone so that each run tests the newest release of its major version.
+    pip_install "$venv/bin/python" -q -U "$numpy_spec"
+    pip_install "$venv/bin/python" -q "$numpy_spec" "${reqs[@]}"
+    # The path, not the name, and forced: a cached wheel of the same version must not win.
+    pip_install "$venv/bin/python" -q --force-reinstall --no-deps "$(only_wheel dist-test)"
+}
+
+# run_pytest VENV [pytest args...]; runs from the repo root, so nothing there may shadow the
+# installed module.
+run_pytest() {
+    local venv="$1"
+    shift
+    local shadow
+    shadow=$(compgen -G "$ROOT/vorlane*" || true)
+    [[ -z "$shadow" ]] || die "$shadow in the repo root would shadow the installed module"
+    local where
+    where=$("$venv/bin/python" -c 'import vorlane, numpy; print(vorlane.__file__, "numpy", numpy.__version__)')
+    echo "testing $where"
+    [[ "$where" == "$venv"/* ]] || die "vorlane was not imported from $venv"
+    local rc=0
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@" || rc=$?
+    [[ $rc -ne 5 ]] || die "pytest collected no tests"
+    [[ $rc -eq 0 ]] || die "pytest failed with exit code $rc"
+}
+
+phase_numpy1() {
+    install_test_env "$ROOT/.venv-np1" 3.11 "numpy==1.26.*" test
+    # The example tests need the plot and batch extras, which only the NumPy 2 run installs.
+    run_pytest "$ROOT/.venv-np1" tests/python -m "not examples"
+}
+
+phase_numpy2() {
+    install_test_env "$ROOT/.venv-np2" 3.11 "numpy>=2,<3" test plot batch
+    run_pytest "$ROOT/.venv-np2" tests/python
+    # The README's quickstart, with the numbers it prints held to what its path should give.
+    local out lines found
+    out=$("$ROOT/.venv-np2/bin/python" examples/quickstart.py)
+    echo "$out"
+    lines=$(awk '/^hatch lines:/ {print $3}' <<<"$out")
+    found=$(awk '/^scanlines found:/ {print $3}' <<<"$out")
+    [[ -n "$lines" && -n "$found" && $((found * 10)) -ge $((lines * 9)) && $found -le $lines ]] ||
+        die "the quickstart found ${found:-no} scanlines in ${lines:-?} hatch lines"
+}
+
+phase_py313() {
+    local venv="$ROOT/.venv-py313"
+    install_test_env "$venv" 3.13 "numpy>=2,<3" test
+    # From elsewhere, so that only the installed wheel can answer the import.
+    mkdir -p build/smoke
+    (cd build/smoke && "$venv/bin/python" - "$ROOT/examples" <<'EOF'
+import sys
+sys.path.insert(0, sys.argv[1])
+import numpy as np
+import vorlane
+from scan_paths import zigzag_path
+
+x, y = zigzag_path(lines=40, samples_per_line=300)
+ids = vorlane.annotate_scanlines(x, y)
+found = len(np.unique(ids[ids > 0]))
+print(f"python {sys.version.split()[0]}: {vorlane.__file__}: {found} scanlines in {len(x)} samples")
+assert ids.dtype == np.int32 and len(ids) == len(x) and found > 30, found
+EOF
+    )
+    local files=() f
+    for f in "${SMOKE_TESTS[@]}"; do
+        [[ -f "tests/python/$f" ]] && files+=("tests/python/$f")
+    done
+    [[ ${#files[@]} -gt 0 ]] || die "none of the smoke test files exist: ${SMOKE_TESTS[*]}"
+    run_pytest "$venv" "${files[@]}"
+}
+
+phase_sanitize() {
+    bash "$ROOT/scripts/sanitize.sh"
+}
+
+phase_fuzz() {
+    if [[ ! -f tests/fuzz/run_fuzzers.sh ]]; then
+        echo "no fuzz targets yet (tests/fuzz/run_fuzzers.sh), skipped"
+        return 0
+    fi
+    FUZZ_SECONDS="${FUZZ_SECONDS:-60}" bash tests/fuzz/run_fuzzers.sh
+}
+
+# ---- driver ---------------------------------------------------------------------------------
+
+selected=("$@")
+[[ ${#selected[@]} -gt 0 ]] || selected=("${PHASES[@]}")
+for p in "${selected[@]}"; do
+    [[ " ${PHASES[*]} " == *" $p "* ]] || die "unknown phase '$p' (phases: ${PHASES[*]})"
+done
+
+# The build venv's cmake and ninja serve every build, whatever the machine has.
+export PATH="$BUILD_VENV/bin:$PATH"
+
+# A failed phase does not stop the run: later phases that do not depend on it still report.
+declare -A NEEDS=([cpp]=build-venv [release-wheel]=build-venv [test-wheel]=build-venv
+    [numpy1]=test-wheel [numpy2]=test-wheel [py313]=test-wheel [sanitize]=build-venv)
+declare -A FAILED=()
+START=$SECONDS
+SUMMARY=()
+for p in "${selected[@]}"; do
+    t0=$SECONDS
+    echo
+    echo "==== [$p] $(date +%H:%M:%S) ===================================================="
+    need="${NEEDS[$p]:-}"
+    if [[ -n "$need" && -n "${FAILED[$need]:-}" ]]; then
+        echo "---- [$p] skipped: $need failed"
+        FAILED[$p]=skipped
+        SUMMARY+=("$p:skipped")
+        continue
+    fi
+    set +e
+    (
+        set -e
+        "phase_${p//-/_}"
+    )
+    rc=$?
+    set -e
+    if [[ $rc -eq 0 ]]; then
+        echo "---- [$p] done in $((SECONDS - t0))s"
+        SUMMARY+=("$p:$((SECONDS - t0))s")
+    else
+        echo "---- [$p] FAILED (exit $rc) after $((SECONDS - t0))s"
+        FAILED[$p]=failed
+        SUMMARY+=("$p:FAILED")
+    fi
+done
+echo
+if [[ ${#FAILED[@]} -gt 0 ]]; then
+    echo "test.sh: FAILED: ${!FAILED[*]}; $((SECONDS - START))s in all (${SUMMARY[*]})"
+    exit 1
+fi
+echo "test.sh: all ${#selected[@]} phases passed in $((SECONDS - START))s (${SUMMARY[*]})"
