@@ -5,7 +5,11 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -60,8 +64,31 @@ struct TurningPoint {
     bool operator==(const TurningPoint&) const = default;
 };
 
+// Leaves default-constructed elements uninitialised: the chunked stages size their output list
+// first and fill it from the pool threads, so zeroing it first would only add a pass over
+// hundreds of megabytes on the calling thread.
 template <typename T>
-using FilteredList = std::vector<FilteredPoint<T>>;
+struct DefaultInitAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = DefaultInitAllocator<U>;
+    };
+    DefaultInitAllocator() noexcept = default;
+    template <typename U>
+    DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+
+    template <typename U>
+    void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+template <typename T>
+using FilteredList = std::vector<FilteredPoint<T>, DefaultInitAllocator<FilteredPoint<T>>>;
 
 template <typename T>
 using TurningList = std::vector<TurningPoint<T>>;
