@@ -121,42 +121,54 @@ template <typename T>
     }
     const std::uint64_t limit = std::min(x.count, start + STRETCH_CAP);
     std::uint64_t q = start + 1;
-    while (q + SCAN_BLOCK <= limit) {
-        // The block and the sample before it, copied so the loop below reads plain arrays.
-        T xs[SCAN_BLOCK + 1];
-        T ys[SCAN_BLOCK + 1];
-        std::memcpy(xs, static_cast<const unsigned char*>(x.data) + (q - 1) * sizeof(T),
-                    sizeof(xs));
-        std::memcpy(ys, static_cast<const unsigned char*>(y.data) + (q - 1) * sizeof(T),
-                    sizeof(ys));
-        unsigned loud = 0;
-        unsigned changes = 0;
-        for (std::size_t i = 0; i < SCAN_BLOCK; ++i) {
-            const T dx = xs[i + 1] - xs[i];
-            const T step = limits.sense * (ys[i + 1] - ys[i]);
-            const unsigned same = xs[i + 1] == xs[i];
-            const unsigned moved = std::fabs(dx) >= collapse_tolerance<T>;
-            const unsigned bounded = (std::fabs(xs[i + 1]) <= COORDINATE_CAP<T>) &
-                                     (std::fabs(ys[i + 1]) <= limits.largest_y);
-            const unsigned stepped = step >= limits.smallest_step;
-            loud |= ((same | moved) & bounded & stepped) ^ 1u;
-            changes += same ^ 1u;
-        }
-        if (loud != 0 || changes == 0) break;
-        s.changes += changes;
-        q += SCAN_BLOCK;
-    }
-    // The rest, one step at a time, up to the first bad step or an x run that grows too long.
     std::uint64_t since_change = 0;
-    for (; q < limit; ++q) {
-        bool same;
-        if (!quiet_step(x.at(q - 1), x.at(q), y.at(q - 1), y.at(q), limits, same)) break;
-        if (!same) {
-            ++s.changes;
-            since_change = 0;
-        } else if (++since_change >= SCAN_BLOCK) {
-            break;
+    // One step at a time up to `until`: false at the first bad step or at an x run that
+    // grows too long, leaving q there.
+    const auto walk = [&](std::uint64_t until) {
+        for (; q < until; ++q) {
+            bool same;
+            if (!quiet_step(x.at(q - 1), x.at(q), y.at(q - 1), y.at(q), limits, same)) return false;
+            if (!same) {
+                ++s.changes;
+                since_change = 0;
+            } else if (++since_change >= SCAN_BLOCK) {
+                return false;
+            }
         }
+        return true;
+    };
+    // Most stretches are short, so the first block is walked: a failed attempt then costs
+    // no more than the stretch it found.
+    if (walk(std::min(limit, q + SCAN_BLOCK))) {
+        while (q + SCAN_BLOCK <= limit) {
+            // The block and the sample before it, copied so the loop below reads plain arrays.
+            T xs[SCAN_BLOCK + 1];
+            T ys[SCAN_BLOCK + 1];
+            std::memcpy(xs, static_cast<const unsigned char*>(x.data) + (q - 1) * sizeof(T),
+                        sizeof(xs));
+            std::memcpy(ys, static_cast<const unsigned char*>(y.data) + (q - 1) * sizeof(T),
+                        sizeof(ys));
+            unsigned loud = 0;
+            unsigned changes = 0;
+            for (std::size_t i = 0; i < SCAN_BLOCK; ++i) {
+                const T dx = xs[i + 1] - xs[i];
+                const T step = limits.sense * (ys[i + 1] - ys[i]);
+                const unsigned same = xs[i + 1] == xs[i];
+                const unsigned moved = std::fabs(dx) >= collapse_tolerance<T>;
+                const unsigned bounded = (std::fabs(xs[i + 1]) <= COORDINATE_CAP<T>) &
+                                         (std::fabs(ys[i + 1]) <= limits.largest_y);
+                const unsigned stepped = step >= limits.smallest_step;
+                loud |= ((same | moved) & bounded & stepped) ^ 1u;
+                changes += same ^ 1u;
+            }
+            if (loud != 0 || changes == 0) break;
+            // The runs that end in this block are bounded by the change it holds; the
+            // count of samples since the last change restarts within two blocks.
+            s.changes += changes;
+            since_change = 0;
+            q += SCAN_BLOCK;
+        }
+        walk(limit);
     }
     s.end = q;
     return s;
@@ -200,7 +212,8 @@ void fused_pass(const CoordinateView<T>& x, const CoordinateView<T>& y, TurningL
     // x runs as single records and a quiet stretch lies ahead, moves every stage to its state
     // at the stretch's last x change and returns that sample; otherwise returns k.
     const auto skip_from = [&](std::uint64_t k) -> std::uint64_t {
-        if (known_starts < 3) return k;
+        // Near the end there is too little left to win back the scan.
+        if (known_starts < 3 || n - k < 4 * SCAN_BLOCK) return k;
         const auto [s0, s1, s2] = run_starts;
         const TurnDetector<T>& detector = downstream.detector();
         if (!downstream.holds_only(s1, s0 - 1)) return k;
