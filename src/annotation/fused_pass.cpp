@@ -104,16 +104,16 @@ inline bool quiet_step(T x_prev, T x_next, T y_prev, T y_next, const StepLimits<
     same = x_next == x_prev;
     const bool moved = std::fabs(x_next - x_prev) >= collapse_tolerance<T>;
     const bool bounded =
-        (std::fabs(x_next) <= COORDINATE_CAP<T>) & (std::fabs(y_next) <= limits.largest_y);
+        std::fabs(x_next) <= COORDINATE_CAP<T> && std::fabs(y_next) <= limits.largest_y;
     const bool stepped = limits.sense * (y_next - y_prev) >= limits.smallest_step;
-    return (same | moved) & bounded & stepped;
+    return (same || moved) && bounded && stepped;
 }
 
 // The quiet stretch from `start`: whole blocks are checked without branches (the compiler
 // vectorises this), the block that fails is walked to its first bad step.
 template <typename T>
-[[gnu::noinline]] Stretch scan_stretch(const CoordinateView<T>& x, const CoordinateView<T>& y, std::uint64_t start,
-                     const StepLimits<T>& limits) {
+[[gnu::noinline]] Stretch scan_stretch(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                                       std::uint64_t start, const StepLimits<T>& limits) {
     Stretch s{start + 1, 0};
     if (!(std::fabs(x.at(start)) <= COORDINATE_CAP<T> &&
           std::fabs(y.at(start)) <= limits.largest_y)) {
@@ -155,8 +155,9 @@ template <typename T>
                 const T step = limits.sense * (ys[i + 1] - ys[i]);
                 const unsigned same = xs[i + 1] == xs[i];
                 const unsigned moved = std::fabs(dx) >= collapse_tolerance<T>;
-                const unsigned bounded = (std::fabs(xs[i + 1]) <= COORDINATE_CAP<T>) &
-                                         (std::fabs(ys[i + 1]) <= limits.largest_y);
+                const unsigned bounded =
+                    static_cast<unsigned>(std::fabs(xs[i + 1]) <= COORDINATE_CAP<T>) &
+                    static_cast<unsigned>(std::fabs(ys[i + 1]) <= limits.largest_y);
                 const unsigned stepped = step >= limits.smallest_step;
                 loud |= ((same | moved) & bounded & stepped) ^ 1u;
                 changes += same ^ 1u;
