@@ -1,0 +1,385 @@
+"""Benchmarks of annotate_scanlines: time per sample beside a one-pass NumPy floor, peak memory,
+call overhead and the time of each stage. Writes CSV tables and a plot to bench/results/.
+
+    PYTHONPATH=build/bench python bench/run_bench.py [--quick] [--max-n 1e8]
+
+Every configuration runs in a process of its own (the pool size is fixed per process), with
+RAYON_NUM_THREADS=1 for one thread and without it for all CPUs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import os
+import resource
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+RESULTS = HERE / "results"
+sys.path.insert(0, str(HERE))
+
+VARIANTS = ("plain", "noisy")
+DTYPES = ("float64", "float32")
+THREADS = ("1", "all")
+STAGES = ("collapse_x", "collapse_y", "find_turning_points", "order_turning_points",
+          "compute_segment_threshold", "assign_scanline_ids")
+
+FIELDS = ("variant", "dtype", "threads", "n", "calls", "call_ms", "ns_per_sample",
+          "floor_ns_per_sample", "ratio", "bytes_per_sample", "lines", "scanlines", "labelled",
+          "others_busy")
+# Below this the peak counter's page granularity (4 KiB) swamps the figure.
+MIN_N_FOR_MEMORY = 10**5
+
+
+def environment(threads: str) -> dict[str, str]:
+    env = dict(os.environ)
+    env.pop("RAYON_NUM_THREADS", None)
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    if threads != "all":
+        env["RAYON_NUM_THREADS"] = threads
+    return env
+
+
+def measure(threads: str, *args: str) -> dict:
+    done = subprocess.run([sys.executable, str(HERE / "measure_one.py"), *args],
+                          env=environment(threads), capture_output=True, text=True)
+    if done.returncode != 0:
+        raise SystemExit(f"measure_one.py {' '.join(args)} failed:\n{done.stderr}")
+    return json.loads(done.stdout.splitlines()[-1])
+
+
+def available_bytes() -> int:
+    with open("/proc/meminfo") as f:
+        for line in f:
+            if line.startswith("MemAvailable:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def fits_in_memory(n: int, dtype: str, known: list[dict], variant: str, threads: str) -> bool:
+    """Inputs, result and the intermediates seen at the largest smaller n, with headroom."""
+    smaller = [r for r in known if (r["variant"], r["dtype"], r["threads"]) ==
+               (variant, dtype, threads) and r["n"] < n]
+    extra = max((r["bytes_per_sample"] for r in smaller if r["n"] == max(s["n"] for s in smaller)),
+                default=80.0)
+    need = n * (2 * (8 if dtype == "float64" else 4) + 4 + max(extra, 0.0))
+    return need * 1.25 < available_bytes()
+
+
+def load() -> tuple[float, float, float]:
+    return os.getloadavg()
+
+
+def cpu_seconds() -> tuple[float, float]:
+    """(busy CPU seconds of the whole machine, CPU seconds of this process's children)."""
+    with open("/proc/stat") as f:
+        values = [int(v) for v in f.readline().split()[1:]]
+    ticks = os.sysconf("SC_CLK_TCK")
+    busy = (sum(values[:8]) - values[3] - values[4]) / ticks  # all but idle and iowait
+    children = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return busy, children.ru_utime + children.ru_stime
+
+
+class OthersMeter:
+    """Average share of the CPUs that other work kept busy while the block ran."""
+
+    def __enter__(self) -> "OthersMeter":
+        self.start = (time.monotonic(), *cpu_seconds())
+        return self
+
+    def __exit__(self, *exc) -> None:
+        wall, busy, mine = (b - a for a, b in zip(self.start, (time.monotonic(), *cpu_seconds())))
+        cpus = len(os.sched_getaffinity(0))
+        self.share = max(0.0, busy - mine) / max(wall * cpus, 1e-9)
+
+
+def busy_share(window: float = 1.0) -> float:
+    """Share of all CPUs busy over the window; measured while this process sleeps."""
+    with OthersMeter() as meter:
+        time.sleep(window)
+    return meter.share
+
+
+def wait_for_quiet(limit: float | None, timeout: float = 180.0) -> float:
+    """Waits until other work keeps less than `limit` of the CPUs busy; returns the share."""
+    if limit is None:
+        return float("nan")
+    deadline = time.monotonic() + timeout
+    while True:
+        busy = busy_share()
+        if busy <= limit or time.monotonic() > deadline:
+            return busy
+
+
+def table(rows: list[list[str]], header: list[str]) -> str:
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(r) + " |" for r in rows]
+    return "\n".join(lines)
+
+
+def run_calls(ns: list[int], calls: int, quiet: float | None) -> list[dict]:
+    rows: list[dict] = []
+    print(table([], ["variant", "dtype", "threads", "n", "ms/call", "ns/sample",
+                     "floor ns/sample", "ratio", "bytes/sample", "scanlines/lines",
+                     "others busy"]), flush=True)
+    for n in ns:
+        for variant in VARIANTS:
+            for dtype in DTYPES:
+                for threads in THREADS:
+                    if n >= 10**8 and not fits_in_memory(n, dtype, rows, variant, threads):
+                        print(f"| {variant} | {dtype} | {threads} | {n:.0e} | skipped: "
+                              "not enough memory |", flush=True)
+                        continue
+                    wait_for_quiet(quiet)
+                    with OthersMeter() as others:
+                        r = measure(threads, "time", f"--n={n}", f"--dtype={dtype}",
+                                    f"--variant={variant}", f"--calls={calls}")
+                    r["call_ms"] = r["call_s"] * 1e3
+                    r["others_busy"] = round(others.share, 3)
+                    rows.append(r)
+                    memory = (f"{r['bytes_per_sample']:.2f}" if n >= MIN_N_FOR_MEMORY else "n/a")
+                    print(f"| {variant} | {dtype} | {threads} | {n:.0e} | {r['call_ms']:.3f} "
+                          f"| {r['ns_per_sample']:.2f} | {r['floor_ns_per_sample']:.2f} "
+                          f"| {r['ratio']:.2f} | {memory} "
+                          f"| {r['scanlines']}/{r['lines']} | {r['others_busy']:.0%} |",
+                          flush=True)
+    return rows
+
+
+def run_overhead(calls: int, quiet: float | None) -> list[dict]:
+    rows = []
+    for dtype in DTYPES:
+        for threads in THREADS:
+            wait_for_quiet(quiet)
+            rows.append(measure(threads, "overhead", f"--dtype={dtype}", f"--calls={calls}"))
+    print()
+    print(table([[r["dtype"], r["threads"], f"{r['call_s'] * 1e6:.2f}", f"{r['add_s'] * 1e6:.2f}",
+                  f"{r['ratio']:.2f}"] for r in rows],
+                ["dtype", "threads", "100-sample call µs", "numpy.add µs", "ratio"]))
+    return rows
+
+
+def find_stage_bench() -> Path | None:
+    """The binary built beside the module being measured, else the newest one in build/."""
+    done = subprocess.run([sys.executable, "-c", "import vorlane; print(vorlane.__file__)"],
+                          capture_output=True, text=True)
+    if done.returncode == 0:
+        beside = Path(done.stdout.strip()).parent / "bench" / "stage_bench"
+        if beside.exists():
+            return beside
+    found = sorted(ROOT.glob("build/*/bench/stage_bench"), key=lambda p: p.stat().st_mtime)
+    return found[-1] if found else None
+
+
+def run_stages(binary: Path, n: int, quick: bool, quiet: float | None) -> list[dict]:
+    from paths import make_path, write_path_file
+
+    flags = (["--benchmark_min_time=0.05"] if quick else
+             ["--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true"])
+    with tempfile.TemporaryDirectory(dir=RESULTS, suffix=".tmp") as tmp:
+        path_args = []
+        for variant in VARIANTS:
+            p = make_path(n, variant=variant)
+            file = Path(tmp) / f"{variant}.bin"
+            write_path_file(file, p.x, p.y)
+            path_args.append(f"--path={variant}={file}")
+        rows = []
+        for threads, pattern in (("1", "."), ("all", "parallel|annotate")):
+            out = Path(tmp) / f"stages-{threads}.json"
+            wait_for_quiet(quiet)
+            done = subprocess.run([str(binary), *path_args, f"--benchmark_filter={pattern}",
+                                   f"--benchmark_out={out}", "--benchmark_out_format=json",
+                                   *flags], env=environment(threads), capture_output=True,
+                                  text=True)
+            if done.returncode != 0:
+                raise SystemExit(f"{binary} failed:\n{done.stderr}")
+            for b in json.loads(out.read_text())["benchmarks"]:
+                if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+                    continue
+                stage, dtype, variant = b["run_name"].split("/")[:3]
+                rows.append({"variant": variant, "dtype": dtype, "threads": threads,
+                             "stage": stage, "n": n, "ms": b["real_time"],
+                             "ns_per_sample": b["per_sample"] * 1e9,
+                             "records": int(b.get("records", 0))})
+    return rows
+
+
+def print_stages(rows: list[dict]) -> None:
+    for variant in VARIANTS:
+        for dtype in ("double", "float"):
+            mine = {(r["stage"], r["threads"]): r for r in rows
+                    if (r["variant"], r["dtype"]) == (variant, dtype)}
+            driver = mine.get(("annotate_scanlines", "1"))
+            if driver is None:
+                continue
+            out = []
+            for stage in ("floor", *STAGES[:3], "fused_collapse_and_turns", *STAGES[3:]):
+                r = mine.get((stage, "1"))
+                if r:
+                    out.append([stage, f"{r['ms']:.3f}", f"{r['ns_per_sample']:.3f}",
+                                f"{100 * r['ms'] / driver['ms']:.1f} %", str(r["records"] or "")])
+            total = sum(mine[(s, "1")]["ms"] for s in STAGES if (s, "1") in mine)
+            out.append(["sum of the stages", f"{total:.3f}",
+                        f"{total / driver['ms'] * driver['ns_per_sample']:.3f}",
+                        f"{100 * total / driver['ms']:.1f} %", ""])
+            out.append(["annotate_scanlines, 1 thread", f"{driver['ms']:.3f}",
+                        f"{driver['ns_per_sample']:.3f}", "100.0 %", ""])
+            for stage in ("collapse_x_parallel", "collapse_y_parallel", "annotate_scanlines"):
+                r = mine.get((stage, "all"))
+                if r:
+                    out.append([f"{stage}, all CPUs", f"{r['ms']:.3f}",
+                                f"{r['ns_per_sample']:.3f}",
+                                f"{100 * r['ms'] / driver['ms']:.1f} %", ""])
+            print(f"\n{variant}, {dtype}, n = {driver['n']:.0e}")
+            print(table(out, ["stage", "ms", "ns/sample", "of the 1-thread call", "records out"]))
+
+
+def check_targets(rows: list[dict], overhead: list[dict]) -> None:
+    n = max((r["n"] for r in rows), default=0)
+    n = 10**7 if any(r["n"] == 10**7 for r in rows) else n
+    get = {(r["variant"], r["dtype"], r["threads"]): r for r in rows if r["n"] == n}
+    verdicts = []
+
+    def verdict(name: str, ok: bool, detail: str) -> None:
+        verdicts.append([name, "holds" if ok else "MISSED", detail])
+
+    for dtype in DTYPES:
+        one, every = get.get(("plain", dtype, "1")), get.get(("plain", dtype, "all"))
+        noisy = get.get(("noisy", dtype, "1"))
+        noisy_all = get.get(("noisy", dtype, "all"))
+        if one:
+            verdict(f"{dtype} 1 thread ≤ 1.5 × floor", one["ratio"] <= 1.5, f"{one['ratio']:.2f}")
+            verdict(f"{dtype} sequential ≤ 2 B/sample", one["bytes_per_sample"] <= 2,
+                    f"{one['bytes_per_sample']:.2f}")
+        if every:
+            verdict(f"{dtype} all CPUs ≤ 1.5 × floor", every["ratio"] <= 1.5,
+                    f"{every['ratio']:.2f}")
+        if one and every:
+            verdict(f"{dtype} all CPUs not slower than 1 thread", every["call_s"] <= one["call_s"],
+                    f"{every['call_s'] * 1e3:.1f} vs {one['call_s'] * 1e3:.1f} ms")
+        if noisy:
+            verdict(f"{dtype} noisy 1 thread ≤ 4 × floor", noisy["ratio"] <= 4,
+                    f"{noisy['ratio']:.2f}")
+        if dtype == "float64":
+            for r in (every, noisy_all):
+                if r:
+                    verdict(f"float64 {r['variant']} parallel ≤ 40 B/sample",
+                            r["bytes_per_sample"] <= 40, f"{r['bytes_per_sample']:.2f}")
+    for r in overhead:
+        verdict(f"{r['dtype']} ({r['threads']}) 100-sample call ≤ 3 × numpy.add", r["ratio"] <= 3,
+                f"{r['ratio']:.2f}")
+    print(f"\nTargets at n = {n:.0e}")
+    print(table(verdicts, ["target", "verdict", "measured"]))
+
+
+def plot(rows: list[dict], file: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, len(VARIANTS), figsize=(11, 4.2), sharey=True)
+    for ax, variant in zip(axes, VARIANTS):
+        for dtype, colour in zip(DTYPES, ("tab:blue", "tab:orange")):
+            floor_by_n: dict[int, list[float]] = {}
+            for threads, marker in zip(THREADS, ("o", "s")):
+                mine = sorted((r for r in rows if (r["variant"], r["dtype"], r["threads"]) ==
+                               (variant, dtype, threads)), key=lambda r: r["n"])
+                for r in mine:
+                    floor_by_n.setdefault(r["n"], []).append(r["floor_ns_per_sample"])
+                if mine:
+                    label = f"{dtype}, {'1 thread' if threads == '1' else 'all CPUs'}"
+                    ax.plot([r["n"] for r in mine], [r["ns_per_sample"] for r in mine],
+                            marker=marker, color=colour,
+                            linestyle="-" if threads == "1" else ":", label=label)
+            if floor_by_n:
+                ns = sorted(floor_by_n)
+                ax.plot(ns, [min(floor_by_n[k]) for k in ns], color=colour, alpha=0.5,
+                        linestyle="--", label=f"{dtype} floor")
+        ax.set_xscale("log")
+        ax.set_title(f"{variant} path")
+        ax.set_xlabel("samples n")
+        ax.grid(True, alpha=0.3)
+    axes[0].set_ylabel("ns per sample")
+    axes[0].set_ylim(bottom=0)
+    axes[-1].legend(fontsize=8)
+    fig.tight_layout()
+    fig.savefig(file, dpi=110)
+
+
+def write_csv(rows: list[dict], file: Path, fields: tuple[str, ...]) -> None:
+    with open(file, "w", newline="") as f:
+        w = csv.DictWriter(f, fieldnames=fields, extrasaction="ignore")
+        w.writeheader()
+        w.writerows(rows)
+
+
+def run_stage_breakdown(args: argparse.Namespace, ns: list[int], quiet: float | None,
+                        suffix: str) -> None:
+    binary = args.stage_bench or find_stage_bench()
+    if binary is None:
+        print("\nno stage_bench binary (configure with -DVORLANE_BUILD_BENCH=ON); "
+              "skipping the stage breakdown")
+        return
+    print(f"\nstage_bench: {binary}")
+    with OthersMeter() as others:
+        stages = run_stages(binary, min(ns[-1], 10**7), args.quick, quiet)
+    write_csv(stages, RESULTS / f"stages{suffix}.csv",
+              ("variant", "dtype", "threads", "stage", "n", "ms", "ns_per_sample", "records"))
+    print_stages(stages)
+    print(f"\nother work kept {others.share:.0%} of the CPUs busy during the stage benchmark")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="n up to 1e6, 3 calls")
+    parser.add_argument("--max-n", type=float, default=1e7)
+    parser.add_argument("--calls", type=int, help="timed calls per configuration (default 7)")
+    parser.add_argument("--stage-bench", type=Path, help="stage_bench binary (default: the one "
+                        "beside the imported module, else the newest build/*/bench/stage_bench)")
+    parser.add_argument("--stages-only", action="store_true", help="only the stage breakdown")
+    parser.add_argument("--quiet", type=float, default=None, metavar="SHARE",
+                        help="before each configuration wait (up to 3 min) until other work "
+                        "keeps at most SHARE of the CPUs busy (default 0.15; none with --quick)")
+    args = parser.parse_args()
+    max_n = min(args.max_n, 1e6) if args.quick else args.max_n
+    calls = args.calls or (3 if args.quick else 7)
+    ns = [n for n in (10**3, 10**5, 10**6, 10**7, 10**8) if n <= max_n]
+    RESULTS.mkdir(exist_ok=True)
+    suffix = "-quick" if args.quick else ""
+
+    print(f"load average before: {' '.join(f'{v:.2f}' for v in load())}, "
+          f"CPUs: {len(os.sched_getaffinity(0))}")
+    cal = measure("all", "calibrate", f"--n={256 << 20}")
+    print(f"peak-memory method: {cal['bytes']} bytes allocated, {cal['measured']} measured\n")
+
+    quiet = args.quiet if args.quiet is not None else (None if args.quick else 0.15)
+    if args.stages_only:
+        run_stage_breakdown(args, ns, quiet, suffix)
+        return
+    rows = run_calls(ns, calls, quiet)
+    write_csv(rows, RESULTS / f"annotate{suffix}.csv", FIELDS)
+    plot(rows, RESULTS / f"annotate{suffix}.png")
+    overhead = run_overhead(max(calls, 7), quiet)
+    write_csv(overhead, RESULTS / f"overhead{suffix}.csv",
+              ("dtype", "threads", "calls", "call_s", "add_s", "ratio"))
+
+    run_stage_breakdown(args, ns, quiet, suffix)
+    check_targets(rows, overhead)
+    busiest = max(rows, key=lambda r: r["others_busy"])
+    print(f"\nother work kept at most {busiest['others_busy']:.0%} of the CPUs busy during a "
+          f"configuration ({busiest['variant']} {busiest['dtype']} {busiest['threads']} "
+          f"n={busiest['n']:.0e})")
+    print(f"\nload average after: {' '.join(f'{v:.2f}' for v in load())}")
+    print(f"wrote {RESULTS}/annotate{suffix}.csv, .png, overhead{suffix}.csv, stages{suffix}.csv")
+
+
+if __name__ == "__main__":
+    main()
