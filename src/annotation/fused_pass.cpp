@@ -115,8 +115,9 @@ template <typename T>
 [[gnu::noinline]] Stretch scan_stretch(const CoordinateView<T>& x, const CoordinateView<T>& y,
                                        std::uint64_t start, const StepLimits<T>& limits) {
     Stretch s{start + 1, 0};
+    // The margin is derived from the first y, so it must be a finite number of sane size.
     if (!(std::fabs(x.at(start)) <= COORDINATE_CAP<T> &&
-          std::fabs(y.at(start)) <= limits.largest_y)) {
+          std::fabs(y.at(start)) <= COORDINATE_CAP<T>)) {
         return s;
     }
     const std::uint64_t limit = std::min(x.count, start + STRETCH_CAP);
