@@ -1,15 +1,13 @@
-// Sequential collapse of equal-x runs: one pass over the samples, one record per run.
-#include "annotation/run_rules.hpp"
+// Sequential collapse of equal-x runs: the x-stage run rule over all the samples, which is
+// the chunk function over the one range [0, n).
+#include "annotation/parallel_collapse.hpp"
 #include "annotation/stages.hpp"
 
 namespace vorlane {
 
 template <typename T>
 FilteredList<T> collapse_x(const CoordinateView<T>& x, const CoordinateView<T>& y) {
-    FilteredList<T> records;
-    records.reserve(x.count / 2);
-    for_each_x_run(x, y, 0, x.count, [&](const FilteredPoint<T>& r) { records.push_back(r); });
-    return records;
+    return collapse_x_chunk(x, y, SampleRange{0, x.count});
 }
 
 template FilteredList<float> collapse_x(const CoordinateView<float>&, const CoordinateView<float>&);

@@ -1,15 +1,13 @@
-// Sequential collapse of equal-y runs over list A: one pass, one record per run.
-#include "annotation/run_rules.hpp"
+// Sequential collapse of equal-y runs over list A: the y-stage run rule over all the records,
+// which is the chunk function over the one range [0, m).
+#include "annotation/parallel_collapse.hpp"
 #include "annotation/stages.hpp"
 
 namespace vorlane {
 
 template <typename T>
 FilteredList<T> collapse_y(const FilteredList<T>& a) {
-    FilteredList<T> records;
-    records.reserve(a.size());
-    for_each_y_run(a, 0, a.size(), [&](const FilteredPoint<T>& r) { records.push_back(r); });
-    return records;
+    return collapse_y_chunk(a, SampleRange{0, a.size()});
 }
 
 template FilteredList<float> collapse_y(const FilteredList<float>&);

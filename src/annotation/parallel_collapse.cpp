@@ -28,19 +28,6 @@ std::vector<SampleRange> make_chunk_ranges(std::uint64_t n, std::uint64_t p) {
 
 namespace {
 
-// The run rules over one range (non-empty, inside its input), handing each record to `emit`
-// in order; `emit` returns false to stop early.
-template <typename T, typename Emit>
-void for_each_x_record(const CoordinateView<T>& x, const CoordinateView<T>& y, SampleRange range,
-                       Emit&& emit) {
-    for_each_x_run(x, y, range.start, range.end, emit);
-}
-
-template <typename T, typename Emit>
-void for_each_y_record(const FilteredList<T>& a, SampleRange range, Emit&& emit) {
-    for_each_y_run(a, range.start, range.end, emit);
-}
-
 void check_range(SampleRange range, std::uint64_t size, const char* what) {
     if (range.end > size) {
         raise_fault(std::string(what) + " chunk [" + std::to_string(range.start) + ", " +
@@ -187,7 +174,7 @@ FilteredList<T> collapse_x_chunk(const CoordinateView<T>& x, const CoordinateVie
     if (range.start >= range.end) return records;
     check_range(range, std::min(x.count, y.count), "x");
     records.reserve((range.end - range.start) / 2);
-    for_each_x_record(x, y, range, [&records](const FilteredPoint<T>& r) {
+    for_each_x_run(x, y, range.start, range.end, [&records](const FilteredPoint<T>& r) {
         records.push_back(r);
         return true;
     });
@@ -200,7 +187,7 @@ FilteredList<T> collapse_y_chunk(const FilteredList<T>& a, SampleRange range) {
     if (range.start >= range.end) return records;
     check_range(range, a.size(), "y");
     records.reserve(range.end - range.start);
-    for_each_y_record(a, range, [&records](const FilteredPoint<T>& r) {
+    for_each_y_run(a, range.start, range.end, [&records](const FilteredPoint<T>& r) {
         records.push_back(r);
         return true;
     });
@@ -223,14 +210,14 @@ FilteredList<T> collapse_x_parallel(const CoordinateView<T>& x, const Coordinate
     check_range({0, x.count}, y.count, "x");
     return chunked_stage<T, &FilteredPoint<T>::x, &FilteredPoint<T>::y>(
         x.count, p, [&x, &y](SampleRange range, auto&& emit) {
-            for_each_x_record(x, y, range, emit);
+            for_each_x_run(x, y, range.start, range.end, emit);
         });
 }
 
 template <typename T>
 FilteredList<T> collapse_y_parallel(const FilteredList<T>& a, std::uint64_t p) {
     return chunked_stage<T, &FilteredPoint<T>::y, &FilteredPoint<T>::x>(
-        a.size(), p, [&a](SampleRange range, auto&& emit) { for_each_y_record(a, range, emit); });
+        a.size(), p, [&a](SampleRange range, auto&& emit) { for_each_y_run(a, range.start, range.end, emit); });
 }
 
 template FilteredList<float> collapse_x_chunk(const CoordinateView<float>&,

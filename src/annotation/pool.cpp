@@ -194,7 +194,9 @@ Pool& pool() {
 
 }  // namespace
 
-std::size_t pool_size() { return pool().size(); }
+// The size is fixed for the process at the first query; answering it needs no pool, so the
+// per-call queries of the driver cost no fork check (a getpid system call).
+std::size_t pool_size() { return query_size(); }
 
 void pool_run(std::size_t count, const std::function<void(std::size_t)>& task) {
     if (count == 0) return;

@@ -15,11 +15,11 @@ namespace vorlane {
 void inject_fault(const char* site) {
     const char* wanted = std::getenv("VORLANE_INJECT_FAULT");
     if (wanted == nullptr) return;
-    std::string_view spec(wanted);
+    std::string_view selected(wanted);
     std::string_view name(site);
-    if (spec == name) raise_fault("injected fault at " + std::string(name));
-    if (spec.size() == name.size() + 10 && spec.substr(0, name.size()) == name &&
-        spec.substr(name.size()) == ":bad_alloc") {
+    if (selected == name) raise_fault("injected fault at " + std::string(name));
+    if (selected.size() == name.size() + 10 && selected.substr(0, name.size()) == name &&
+        selected.substr(name.size()) == ":bad_alloc") {
         throw std::bad_alloc();
     }
 }

@@ -23,10 +23,10 @@ SMALL = dict(layers=LAYERS, lines=12, samples_per_line=60)
 def load_example(name: str):
     if name in sys.modules:
         return sys.modules[name]
-    spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(module_spec)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -107,9 +107,9 @@ def test_arguments_bind_by_position_and_keyword(call):
 
 
 def test_each_exec_step_makes_a_new_function_and_all_list():
-    spec = importlib.util.find_spec("vorlane")
-    again = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(again)
+    module_spec = importlib.util.find_spec("vorlane")
+    again = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(again)
     assert again is not vorlane
     assert again.__all__ == ["annotate_scanlines"]
     assert again.__all__ is not vorlane.__all__

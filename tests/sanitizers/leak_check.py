@@ -1,7 +1,7 @@
 """Leak check of the extension under LeakSanitizer (run by scripts/sanitize.sh).
 
     leak_check.py                 drive every path of the module; LSan reports at exit
-    leak_check.py --faults SPEC...
+    leak_check.py --faults INJECTION...
                                   the given fault injections, one after the other
     leak_check.py --report LOG ROOT
                                   fail if any reported leak was allocated through our code
@@ -87,25 +87,25 @@ def fresh_module():
     """Runs the module's exec step again on a new module object, as an import would."""
     import importlib.util
 
-    spec = importlib.util.find_spec("vorlane")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.find_spec("vorlane")
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
-def faults(specs):
+def faults(injections):
     """Each injection in turn, in this process; prints each one it survives."""
     import numpy as np
     import vorlane
 
-    for spec in specs:
-        os.environ["VORLANE_INJECT_FAULT"] = spec
+    for injection in injections:
+        os.environ["VORLANE_INJECT_FAULT"] = injection
         try:
             fresh_module()
         except BaseException:  # noqa: BLE001 - a fault in the exec step is one of the paths
             pass
         # Only the pool's site needs an input large enough for the parallel stages.
-        for n in (5000, PARALLEL_N) if "pool" in spec else (5000,):
+        for n in (5000, PARALLEL_N) if "pool" in injection else (5000,):
             x, y = zigzag(n, np.float64)
             try:
                 vorlane.annotate_scanlines(x, y)
@@ -113,15 +113,15 @@ def faults(specs):
                 pass
         del os.environ["VORLANE_INJECT_FAULT"]
         x, y = zigzag(5000, np.float64)
-        assert len(vorlane.annotate_scanlines(x, y)) == 5000, f"a call after {spec} failed"
-        print("survived", spec, flush=True)
+        assert len(vorlane.annotate_scanlines(x, y)) == 5000, f"a call after {injection} failed"
+        print("survived", injection, flush=True)
 
 
 def drive_faults():
     """Runs the injections in child processes, starting a new one after each that ends its
     process (a fault while a fault is raised aborts by design)."""
-    specs = os.environ.get("VORLANE_FAULT_SITES", "").split()
-    remaining, ended = list(specs), []
+    injections = os.environ.get("VORLANE_FAULT_SITES", "").split()
+    remaining, ended = list(injections), []
     while remaining:
         child = subprocess.run([sys.executable, __file__, "--faults", *remaining],
                                stdout=subprocess.PIPE, text=True, check=False)
@@ -132,7 +132,7 @@ def drive_faults():
         elif child.returncode != 0 or left:
             raise AssertionError(f"fault injections failed (exit {child.returncode}); not done: {left}")
         remaining = left
-    print(f"leak check: {len(specs)} fault injections driven, ending the process: {ended or 'none'}")
+    print(f"leak check: {len(injections)} fault injections driven, ending the process: {ended or 'none'}")
 
 
 # Frames that own what is allocated above them even when we called them: an import we
