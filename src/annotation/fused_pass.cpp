@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "annotation/run_rules.hpp"
 #include "annotation/turn_detector.hpp"
@@ -109,6 +110,71 @@ inline bool quiet_step(T x_prev, T x_next, T y_prev, T y_next, const StepLimits<
     return (same || moved) && bounded && stepped;
 }
 
+// Eight floats or four doubles, in the compiler's portable vector types: element-wise IEEE
+// arithmetic and comparisons, lowered to SSE2 or AVX2 as the clone is built.
+// Eight floats or four doubles, in the compiler's portable vector types: element-wise IEEE
+// arithmetic and comparisons, lowered to SSE2 or AVX2 as the clone is built. They never
+// cross a call (no helper takes or returns one), so the calling convention of vectors,
+// which differs with AVX, never matters.
+template <typename T>
+using Lane = std::conditional_t<sizeof(T) == 8, std::int64_t, std::int32_t>;
+template <typename T>
+using Lanes [[gnu::vector_size(32)]] = T;
+template <typename T>
+using LaneMask [[gnu::vector_size(32)]] = Lane<T>;  // comparison results: -1 or 0 per lane
+
+// One block of SCAN_BLOCK steps starting at sample q - 1 checked without branches; the x
+// changes are counted into `changes`.
+template <typename T>
+[[gnu::always_inline]] inline bool quiet_block_lanes(
+    const CoordinateView<T>& x, const CoordinateView<T>& y, std::uint64_t q,
+    const StepLimits<T>& limits, std::uint64_t& changes) noexcept {
+    constexpr std::size_t LANES = sizeof(Lanes<T>) / sizeof(T);
+    static_assert(SCAN_BLOCK % LANES == 0);
+    const auto* xb = static_cast<const unsigned char*>(x.data) + (q - 1) * sizeof(T);
+    const auto* yb = static_cast<const unsigned char*>(y.data) + (q - 1) * sizeof(T);
+    // |v| lane by lane is v without its sign bit.
+    const LaneMask<T> magnitude = LaneMask<T>{} + std::numeric_limits<Lane<T>>::max();
+    LaneMask<T> loud{};
+    LaneMask<T> moves{};
+    for (std::size_t i = 0; i < SCAN_BLOCK; i += LANES) {
+        Lanes<T> x0, x1, y0, y1;  // loaded by copy: any alignment
+        std::memcpy(&x0, xb + i * sizeof(T), sizeof(x0));
+        std::memcpy(&x1, xb + (i + 1) * sizeof(T), sizeof(x1));
+        std::memcpy(&y0, yb + i * sizeof(T), sizeof(y0));
+        std::memcpy(&y1, yb + (i + 1) * sizeof(T), sizeof(y1));
+        const Lanes<T> dx = x1 - x0;
+        const Lanes<T> abs_dx = (Lanes<T>)((LaneMask<T>)dx & magnitude);
+        const Lanes<T> abs_x1 = (Lanes<T>)((LaneMask<T>)x1 & magnitude);
+        const Lanes<T> abs_y1 = (Lanes<T>)((LaneMask<T>)y1 & magnitude);
+        const LaneMask<T> same = x1 == x0;
+        const LaneMask<T> moved = abs_dx >= collapse_tolerance<T>;
+        const LaneMask<T> bounded = (abs_x1 <= COORDINATE_CAP<T>) & (abs_y1 <= limits.largest_y);
+        const LaneMask<T> stepped = limits.sense * (y1 - y0) >= limits.smallest_step;
+        loud |= ~((same | moved) & bounded & stepped);
+        moves += ~same & 1;
+    }
+    bool quiet = true;
+    changes = 0;
+    for (std::size_t lane = 0; lane < LANES; ++lane) {
+        quiet = quiet && loud[lane] == 0;
+        changes += static_cast<std::uint64_t>(moves[lane]);
+    }
+    return quiet;
+}
+
+// Built for AVX2 as well, chosen at load time when the CPU has it.
+[[gnu::target_clones("avx2", "default")]] bool quiet_block(
+    const CoordinateView<float>& x, const CoordinateView<float>& y, std::uint64_t q,
+    const StepLimits<float>& limits, std::uint64_t& changes) noexcept {
+    return quiet_block_lanes(x, y, q, limits, changes);
+}
+[[gnu::target_clones("avx2", "default")]] bool quiet_block(
+    const CoordinateView<double>& x, const CoordinateView<double>& y, std::uint64_t q,
+    const StepLimits<double>& limits, std::uint64_t& changes) noexcept {
+    return quiet_block_lanes(x, y, q, limits, changes);
+}
+
 // The quiet stretch from `start`: whole blocks are checked without branches (the compiler
 // vectorises this), the block that fails is walked to its first bad step.
 template <typename T>
@@ -142,28 +208,9 @@ template <typename T>
     // no more than the stretch it found.
     if (walk(std::min(limit, q + SCAN_BLOCK))) {
         while (q + SCAN_BLOCK <= limit) {
-            // The block and the sample before it, copied so the loop below reads plain arrays.
-            T xs[SCAN_BLOCK + 1];
-            T ys[SCAN_BLOCK + 1];
-            std::memcpy(xs, static_cast<const unsigned char*>(x.data) + (q - 1) * sizeof(T),
-                        sizeof(xs));
-            std::memcpy(ys, static_cast<const unsigned char*>(y.data) + (q - 1) * sizeof(T),
-                        sizeof(ys));
-            unsigned loud = 0;
-            unsigned changes = 0;
-            for (std::size_t i = 0; i < SCAN_BLOCK; ++i) {
-                const T dx = xs[i + 1] - xs[i];
-                const T step = limits.sense * (ys[i + 1] - ys[i]);
-                const unsigned same = xs[i + 1] == xs[i];
-                const unsigned moved = std::fabs(dx) >= collapse_tolerance<T>;
-                const unsigned bounded =
-                    static_cast<unsigned>(std::fabs(xs[i + 1]) <= COORDINATE_CAP<T>) &
-                    static_cast<unsigned>(std::fabs(ys[i + 1]) <= limits.largest_y);
-                const unsigned stepped = step >= limits.smallest_step;
-                loud |= ((same | moved) & bounded & stepped) ^ 1u;
-                changes += same ^ 1u;
-            }
-            if (loud != 0 || changes == 0) break;
+            std::uint64_t changes = 0;
+            const bool quiet = quiet_block(x, y, q, limits, changes);
+            if (!quiet || changes == 0) break;
             // The runs that end in this block are bounded by the change it holds; the
             // count of samples since the last change restarts within two blocks.
             s.changes += changes;
