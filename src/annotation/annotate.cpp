@@ -1,6 +1,7 @@
 // The annotation driver: the caller's checks, then the stages in order, for float and double.
 #include <string>
 
+#include "annotation/chunked_pass.hpp"
 #include "annotation/fused_pass.hpp"
 #include "annotation/parallel_collapse.hpp"
 #include "annotation/pool.hpp"
@@ -24,8 +25,10 @@ std::optional<AnnotatorError> check_views(std::uint64_t x_count, std::int64_t x_
 }
 
 // The filtered point sequence's turning points. When both collapse stages are sequential the
-// three rules run as one pass and lists A and B are never stored; otherwise the stages run
-// one after the other, each in the form its input length calls for.
+// three rules run as one pass; otherwise each pool thread walks its chunk of the path
+// through all three, with the chunked stages' restarts and seam merges, and the chunks'
+// turns are joined. Neither stores lists A and B. Should a seam defeat the join, the stages
+// run one after the other, each in the form its input length calls for.
 template <typename T>
 TurningLists<T> collapse_and_detect(const CoordinateView<T>& x, const CoordinateView<T>& y) {
     const std::size_t p = pool_size();
@@ -33,6 +36,10 @@ TurningLists<T> collapse_and_detect(const CoordinateView<T>& x, const Coordinate
     // A never has more records than there are samples, so below the y threshold its stage is
     // known to be sequential before A exists.
     if (p < 2 || n < PARALLEL_Y_MIN_RECORDS) return collapse_and_find_turning_points(x, y);
+    ChunkPlan plan;
+    plan.x_threads = p;
+    plan.y_threads = pool_size();
+    if (auto lists = chunked_collapse_and_find_turning_points(x, y, plan)) return std::move(*lists);
     const FilteredList<T> a = n >= PARALLEL_X_MIN_SAMPLES ? collapse_x_parallel(x, y, p)
                                                           : collapse_x(x, y);
     const std::size_t p_for_y = pool_size();

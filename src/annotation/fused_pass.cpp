@@ -8,6 +8,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "annotation/lanes.hpp"
 #include "annotation/run_rules.hpp"
 #include "annotation/turn_detector.hpp"
 
@@ -16,10 +17,10 @@ namespace vorlane {
 namespace {
 
 // Receives list A record by record and passes each finished y run to the turn detector.
-template <typename T>
+template <typename T, typename Sink>
 class YRunToTurns {
 public:
-    explicit YRunToTurns(TurningLists<T>& lists) noexcept : detector_(lists) {}
+    explicit YRunToTurns(Sink& sink) noexcept : detector_(sink) {}
 
     void push(const FilteredPoint<T>& a) {
         if (!open_) {
@@ -53,11 +54,14 @@ public:
         detector_.skip(last, pushed, prev_class);
     }
 
-    const TurnDetector<T>& detector() const noexcept { return detector_; }
+    const TurnDetector<T, Sink>& detector() const noexcept { return detector_; }
+
+    // The open y run as a record, not yet handed to the detector.
+    FilteredPoint<T> open_record() const noexcept { return run_.close(last_end_); }
 
 private:
     YRun<T> run_;
-    TurnDetector<T> detector_;
+    TurnDetector<T, Sink> detector_;
     std::uint64_t last_end_ = 0;
     bool open_ = false;
 };
@@ -110,19 +114,6 @@ inline bool quiet_step(T x_prev, T x_next, T y_prev, T y_next, const StepLimits<
     return (same || moved) && bounded && stepped;
 }
 
-// Eight floats or four doubles, in the compiler's portable vector types: element-wise IEEE
-// arithmetic and comparisons, lowered to SSE2 or AVX2 as the clone is built.
-// Eight floats or four doubles, in the compiler's portable vector types: element-wise IEEE
-// arithmetic and comparisons, lowered to SSE2 or AVX2 as the clone is built. They never
-// cross a call (no helper takes or returns one), so the calling convention of vectors,
-// which differs with AVX, never matters.
-template <typename T>
-using Lane = std::conditional_t<sizeof(T) == 8, std::int64_t, std::int32_t>;
-template <typename T>
-using Lanes [[gnu::vector_size(32)]] = T;
-template <typename T>
-using LaneMask [[gnu::vector_size(32)]] = Lane<T>;  // comparison results: -1 or 0 per lane
-
 // One block of SCAN_BLOCK steps starting at sample q - 1 checked without branches; the x
 // changes are counted into `changes`.
 template <typename T>
@@ -134,7 +125,7 @@ template <typename T>
     const auto* xb = static_cast<const unsigned char*>(x.data) + (q - 1) * sizeof(T);
     const auto* yb = static_cast<const unsigned char*>(y.data) + (q - 1) * sizeof(T);
     // |v| lane by lane is v without its sign bit.
-    const LaneMask<T> magnitude = LaneMask<T>{} + std::numeric_limits<Lane<T>>::max();
+    const LaneMask<T> magnitude = LaneMask<T>{} + LANE_MAGNITUDE<T>;
     LaneMask<T> loud{};
     LaneMask<T> moves{};
     for (std::size_t i = 0; i < SCAN_BLOCK; i += LANES) {
@@ -179,14 +170,15 @@ template <typename T>
 // vectorises this), the block that fails is walked to its first bad step.
 template <typename T>
 [[gnu::noinline]] Stretch scan_stretch(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                                       std::uint64_t start, const StepLimits<T>& limits) {
+                                       std::uint64_t start, std::uint64_t end,
+                                       const StepLimits<T>& limits) {
     Stretch s{start + 1, 0};
     // The margin is derived from the first y, so it must be a finite number of sane size.
     if (!(std::fabs(x.at(start)) <= COORDINATE_CAP<T> &&
           std::fabs(y.at(start)) <= COORDINATE_CAP<T>)) {
         return s;
     }
-    const std::uint64_t limit = std::min(x.count, start + STRETCH_CAP);
+    const std::uint64_t limit = std::min(end, start + STRETCH_CAP);
     std::uint64_t q = start + 1;
     std::uint64_t since_change = 0;
     // One step at a time up to `until`: false at the first bad step or at an x run that
@@ -245,15 +237,20 @@ XRun<T> x_run_over(const CoordinateView<T>& x, const CoordinateView<T>& y, std::
     return run;
 }
 
-// The whole pass. Its state lives in locals whose addresses never escape, so that the
-// per-sample loop keeps it in registers.
-template <typename T>
-void fused_pass(const CoordinateView<T>& x, const CoordinateView<T>& y, TurningLists<T>& lists) {
-    const std::uint64_t n = x.count;
-    YRunToTurns<T> downstream(lists);
+// Walks one segment of list A's samples (a fresh x run opens at its start), handing the x
+// runs to `downstream` and stopping once `budget` records have been handed on. Returns the
+// records handed on. Its state lives in locals whose addresses never escape, so that the
+// per-sample loop keeps it in registers. The shortcut waits until the detector has seen
+// `head` points, so that a chunk's first records all pass through it.
+template <typename T, typename Sink>
+std::uint64_t walk_segment(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                           const ASegment<T>& segment, std::uint64_t budget,
+                           std::uint64_t head, YRunToTurns<T, Sink>& downstream) {
+    const std::uint64_t end = segment.end;
+    std::uint64_t handed = 0;
     XRun<T> xrun;
     std::array<std::uint64_t, 3> run_starts{};  // newest first: open x run, the two before
-    std::uint64_t known_starts = 1;             // sample 0 starts the first run
+    std::uint64_t known_starts = 1;             // the segment's first sample starts a run
     std::uint64_t obstacle = 0;
     T obstacle_sense = T(0);
 
@@ -262,35 +259,40 @@ void fused_pass(const CoordinateView<T>& x, const CoordinateView<T>& y, TurningL
     // at the stretch's last x change and returns that sample; otherwise returns k.
     const auto skip_from = [&](std::uint64_t k) -> std::uint64_t {
         // Near the end there is too little left to win back the scan.
-        if (known_starts < 3 || n - k < 4 * SCAN_BLOCK) return k;
+        if (known_starts < 3 || end - k < 4 * SCAN_BLOCK) return k;
         const auto [s0, s1, s2] = run_starts;
-        const TurnDetector<T>& detector = downstream.detector();
+        const TurnDetector<T, Sink>& detector = downstream.detector();
         if (!downstream.holds_only(s1, s0 - 1)) return k;
-        if (detector.count() < 3 || detector.last().start_index != s2 ||
-            detector.last().end_index != s1 - 1) {
+        if (detector.count() < std::max<std::uint64_t>(3, head) ||
+            detector.last().start_index != s2 || detector.last().end_index != s1 - 1) {
             return k;
         }
         const T sense = sign_class(detector.prev());
         if (!(sense == T(1) || sense == T(-1))) return k;
         if (s2 < obstacle && sense == obstacle_sense) return k;
 
-        const Stretch stretch = scan_stretch(x, y, s2, step_limits(sense, y.at(s2)));
+        const Stretch stretch = scan_stretch(x, y, s2, end, step_limits(sense, y.at(s2)));
         // A stretch ends at a step that is not quiet in this sense: every later attempt from
         // before it would stop there again.
         obstacle = stretch.end;
         obstacle_sense = sense;
         // s1, s0 and k are changes of the stretch; a few more make the skip worth its set-up.
         if (stretch.changes < 3 + 4) return k;
+        // The skip hands on the runs from s0 to the third-last change, and the caller the
+        // one after; the budget must cover them.
+        if (handed + stretch.changes - 2 > budget) return k;
         const auto [c0, c1, c2, c3] = latest_changes(x, s2, stretch.end);
         downstream.skip(x_run_over(x, y, c2, c1).close(c1 - 1),
                         x_run_over(x, y, c3, c2).close(c2 - 1), stretch.changes - 3, sense);
+        handed += stretch.changes - 3;
         xrun = x_run_over(x, y, c1, c0);
         run_starts = {c1, c2, c3};
         return c0;
     };
 
-    xrun.open(0, x.at(0), y.at(0));
-    for (std::uint64_t j = 1; j < n; ++j) {
+    xrun.open(segment.start, x.at(segment.start), y.at(segment.start));
+    run_starts[0] = segment.start;
+    for (std::uint64_t j = segment.start + 1; j < end; ++j) {
         const T xj = x.at(j);
         if (xrun.joins(xj)) {
             xrun.add(y.at(j));
@@ -298,12 +300,13 @@ void fused_pass(const CoordinateView<T>& x, const CoordinateView<T>& y, TurningL
         }
         j = skip_from(j);
         downstream.push(xrun.close(j - 1));
+        if (++handed == budget) return handed;
         run_starts = {j, run_starts[0], run_starts[1]};
         known_starts = std::min<std::uint64_t>(known_starts + 1, 3);
         xrun.open(j, x.at(j), y.at(j));
     }
-    downstream.push(xrun.close(n - 1));
-    downstream.finish();
+    downstream.push(segment.last_record ? *segment.last_record : xrun.close(end - 1));
+    return ++handed;
 }
 
 }  // namespace
@@ -312,17 +315,39 @@ template <typename T>
 TurningLists<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
                                                  const CoordinateView<T>& y) {
     TurningLists<T> lists;
-    fused_pass(x, y, lists);
+    YRunToTurns<T, TurningLists<T>> downstream(lists);
+    walk_segment(x, y, ASegment<T>{0, x.count, std::nullopt}, x.count, 0, downstream);
+    downstream.finish();
     return lists;
 }
 
 template <typename T>
 TurningLists<T> collapse_y_and_find_turning_points(const FilteredList<T>& a) {
     TurningLists<T> lists;
-    YRunToTurns<T> downstream(lists);
+    YRunToTurns<T, TurningLists<T>> downstream(lists);
     for (const FilteredPoint<T>& record : a) downstream.push(record);
     downstream.finish();
     return lists;
+}
+
+template <typename T>
+ChunkTurns<T> walk_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                         std::span<const ASegment<T>> segments, std::uint64_t budget,
+                         std::size_t head) {
+    ChunkTurns<T> chunk;
+    chunk.turns.head_size = head;
+    chunk.turns.head.reserve(head);
+    YRunToTurns<T, TurnEvents<T>> downstream(chunk.turns);
+    for (const ASegment<T>& segment : segments) {
+        if (budget == 0) break;
+        budget -= walk_segment(x, y, segment, budget, head, downstream);
+    }
+    const TurnDetector<T, TurnEvents<T>>& detector = downstream.detector();
+    chunk.records = detector.count() + 1;
+    chunk.last = downstream.open_record();
+    chunk.before_last = detector.last();
+    chunk.prev_before_last = detector.prev();
+    return chunk;
 }
 
 template TurningLists<float> collapse_and_find_turning_points(const CoordinateView<float>&,
@@ -331,5 +356,13 @@ template TurningLists<double> collapse_and_find_turning_points(const CoordinateV
                                                                const CoordinateView<double>&);
 template TurningLists<float> collapse_y_and_find_turning_points(const FilteredList<float>&);
 template TurningLists<double> collapse_y_and_find_turning_points(const FilteredList<double>&);
+
+template ChunkTurns<float> walk_chunk(const CoordinateView<float>&, const CoordinateView<float>&,
+                                      std::span<const ASegment<float>>, std::uint64_t,
+                                      std::size_t);
+template ChunkTurns<double> walk_chunk(const CoordinateView<double>&,
+                                       const CoordinateView<double>&,
+                                       std::span<const ASegment<double>>, std::uint64_t,
+                                       std::size_t);
 
 }  // namespace vorlane

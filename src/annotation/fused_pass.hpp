@@ -2,7 +2,12 @@
 // so that lists A and B are never stored: each record goes straight to the next rule.
 #pragma once
 
+#include <cstddef>
+#include <optional>
+#include <span>
+
 #include "annotation/records.hpp"
+#include "annotation/turn_detector.hpp"
 
 namespace vorlane {
 
@@ -14,5 +19,34 @@ TurningLists<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
 // Equal to find_turning_points(collapse_y(a)).
 template <typename T>
 TurningLists<T> collapse_y_and_find_turning_points(const FilteredList<T>& a);
+
+// One chunk's share of list A's samples: a fresh x run opens at `start` and the run rule
+// stops at `end`; the record that closes at end - 1 is `last_record` instead, when the seam
+// merge of the chunked x stage changed it.
+template <typename T>
+struct ASegment {
+    std::uint64_t start;
+    std::uint64_t end;
+    std::optional<FilteredPoint<T>> last_record;
+};
+
+// What a chunk of the y stage hands on when its records are walked on their own: its turn
+// events (indices counted from its first record of list B) and first records, and the
+// detector's state before its last record, which the seam merge may still change.
+template <typename T>
+struct ChunkTurns {
+    TurnEvents<T> turns;
+    std::uint64_t records = 0;  // of list B, at least 1
+    FilteredPoint<T> last{};
+    FilteredPoint<T> before_last{};  // meaningful when records >= 2
+    T prev_before_last{};
+};
+
+// The y rule and the turn rule over the `budget` records of list A that the segments
+// produce in order (a fresh y run at the first), keeping the first `head` records of B.
+template <typename T>
+ChunkTurns<T> walk_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                         std::span<const ASegment<T>> segments, std::uint64_t budget,
+                         std::size_t head);
 
 }  // namespace vorlane

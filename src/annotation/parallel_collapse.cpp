@@ -36,22 +36,6 @@ void check_range(SampleRange range, std::uint64_t size, const char* what) {
     }
 }
 
-template <typename T>
-double sample_count(const FilteredPoint<T>& record) {
-    return static_cast<double>(record.end_index - record.start_index + 1);
-}
-
-// Fuses r into last: Value becomes the mean weighted by sample counts, taken in double.
-template <typename T, T FilteredPoint<T>::*Value>
-void fuse(FilteredPoint<T>& last, const FilteredPoint<T>& r) {
-    const double w_last = sample_count(last);
-    const double w_r = sample_count(r);
-    const double numerator =
-        static_cast<double>(r.*Value) * w_r + static_cast<double>(last.*Value) * w_last;
-    last.*Value = static_cast<T>(numerator / (w_r + w_last));
-    last.end_index = r.end_index;
-}
-
 // Key is the compared coordinate, Value the one averaged by sample count.
 template <typename T, T FilteredPoint<T>::*Key, T FilteredPoint<T>::*Value>
 FilteredList<T> merge_seams(std::vector<FilteredList<T>>&& chunks) {
@@ -62,7 +46,7 @@ FilteredList<T> merge_seams(std::vector<FilteredList<T>>&& chunks) {
     for (auto& chunk : chunks) {
         for (const FilteredPoint<T>& record : chunk) {
             if (!merged.empty() && within_tolerance(record.*Key, merged.back().*Key)) {
-                fuse<T, Value>(merged.back(), record);
+                fuse_by_samples<T, Value>(merged.back(), record);
             } else {
                 merged.push_back(record);
             }
@@ -121,7 +105,7 @@ FilteredList<T> chunked_stage(std::uint64_t n, std::uint64_t p, const Records& r
         if (last) {
             records(ranges[i], [&](const FilteredPoint<T>& r) {
                 if (!within_tolerance(r.*Key, (*last).*Key)) return false;
-                fuse<T, Value>(*last, r);
+                fuse_by_samples<T, Value>(*last, r);
                 ++fused;
                 last_absorbed = true;
                 return true;

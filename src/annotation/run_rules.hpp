@@ -131,4 +131,21 @@ inline void for_each_y_run(const FilteredList<T>& a, std::size_t start, std::siz
     deliver(sink, run.close(a[end - 1].end_index));
 }
 
+// The seam merge of the chunked stages: fuses r into last, Value becoming the mean of the
+// two weighted by their sample counts, taken in double.
+template <typename T>
+double sample_count(const FilteredPoint<T>& record) {
+    return static_cast<double>(record.end_index - record.start_index + 1);
+}
+
+template <typename T, T FilteredPoint<T>::*Value>
+void fuse_by_samples(FilteredPoint<T>& last, const FilteredPoint<T>& r) {
+    const double w_last = sample_count(last);
+    const double w_r = sample_count(r);
+    const double numerator =
+        static_cast<double>(r.*Value) * w_r + static_cast<double>(last.*Value) * w_last;
+    last.*Value = static_cast<T>(numerator / (w_r + w_last));
+    last.end_index = r.end_index;
+}
+
 }  // namespace vorlane

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "annotation/records.hpp"
 #include "annotation/run_rules.hpp"
@@ -70,24 +71,66 @@ template <typename T>
     lists.rising_turns.push_back(seed);
 }
 
+// A chunk of the path walked on its own records its turns as events, without distances: the
+// distances depend on the turning points before the chunk, and are computed when the chunks'
+// events are joined in path order. Its first records are kept for that join as well.
 template <typename T>
+struct TurnEvent {
+    FilteredPoint<T> vertex;
+    std::uint64_t index;  // of the vertex, counted from the chunk's first record
+    T cur;                // direction of the step that leaves the vertex
+};
+
+template <typename T>
+struct TurnEvents {
+    std::vector<TurnEvent<T>> events;
+    FilteredList<T> head;  // the chunk's first records
+    std::size_t head_size = 0;
+};
+
+template <typename T>
+[[gnu::noinline]] void record_turn(TurnEvents<T>& sink, FilteredPoint<T> vertex,
+                                   std::uint64_t index, T cur) {
+    sink.events.push_back({vertex, index, cur});
+}
+
+// A chunk's first record is not the path's, so it seeds nothing.
+template <typename T>
+void record_seeds(TurnEvents<T>&, FilteredPoint<T>) noexcept {}
+
+template <typename T>
+inline void observe(TurningLists<T>&, const FilteredPoint<T>&, std::uint64_t) noexcept {}
+
+template <typename T>
+inline void observe(TurnEvents<T>& sink, const FilteredPoint<T>& point, std::uint64_t index) {
+    if (index < sink.head_size) [[unlikely]] sink.head.push_back(point);
+}
+
+// True when the step from p to q keeps the direction it is handed, whatever that is.
+template <typename T>
+inline bool carries_direction(const FilteredPoint<T>& p, const FilteredPoint<T>& q) noexcept {
+    return within_tolerance(p.x, q.x) || within_tolerance(p.y, q.y);
+}
+
+template <typename T, typename Sink = TurningLists<T>>
 class TurnDetector {
 public:
-    explicit TurnDetector(TurningLists<T>& lists) noexcept : lists_(&lists) {}
+    explicit TurnDetector(Sink& sink) noexcept : sink_(&sink) {}
 
     // Feeds the next filtered point of the path.
     void push(const FilteredPoint<T>& point) {
+        observe(*sink_, point, count_);
         if (count_ >= 2) [[likely]] {
             const T cur = step_direction(last_, point, prev_);
             // NaN classes compare unequal to themselves, so a NaN direction always turns.
             // last_ (filtered point count_ - 1) is where the step with direction cur begins.
             if (!(sign_class(cur) == sign_class(prev_))) [[unlikely]] {
-                record_turn(*lists_, last_, count_ - 1, cur);
+                record_turn(*sink_, last_, count_ - 1, cur);
             }
             prev_ = cur;
         } else if (count_ == 1) {
             prev_ = step_direction(last_, point, T(1));
-            record_seeds(*lists_, last_);
+            record_seeds(*sink_, last_);
         }
         last_ = point;
         ++count_;
@@ -106,8 +149,17 @@ public:
         prev_ = prev_class;
     }
 
+    // Takes the state after `count` points (at least 2), the last of them `last`.
+    void resume(const FilteredPoint<T>& last, std::uint64_t count, T prev) noexcept {
+        last_ = last;
+        count_ = count;
+        prev_ = prev;
+    }
+
+    Sink& sink() noexcept { return *sink_; }
+
 private:
-    TurningLists<T>* lists_;
+    Sink* sink_;
     std::uint64_t count_ = 0;
     FilteredPoint<T> last_{};
     T prev_ = T(1);
