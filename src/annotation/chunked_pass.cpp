@@ -236,6 +236,75 @@ std::vector<ASegment<T>> segments_from(const CoordinateView<T>& x, const Coordin
     return segments;
 }
 
+// Whether the run rule opens a run at a value whatever run holds the value before it: the
+// open run's first value lies within the tolerance of `before`, so a step of four
+// tolerances (three, after rounding) leaves it by more than one. NaN never joins a run.
+template <typename T>
+bool opens_run(T before, T at) noexcept {
+    return std::isnan(before) || std::isnan(at) ||
+           std::fabs(at - before) >= T(4) * collapse_tolerance<T>;
+}
+
+// Up to `pieces` ranges of [0, n), cut near the even cuts at the first index where the run
+// rule opens a run whatever came before, as `first_opening(from, limit)` finds it in
+// [from, limit); a cut with none a little way after it is left out.
+template <typename FirstOpening>
+std::vector<SampleRange> split_at_run_starts(std::uint64_t n, std::uint64_t pieces,
+                                             const FirstOpening& first_opening) {
+    constexpr std::uint64_t SEARCH = 256;
+    std::vector<SampleRange> ranges;
+    std::uint64_t start = 0;
+    for (const SampleRange& even : make_chunk_ranges(n, pieces)) {
+        if (even.start == 0) continue;
+        const std::uint64_t from = std::max(even.start, start + 1);
+        if (from >= n) break;
+        if (const std::optional<std::uint64_t> cut =
+                first_opening(from, std::min(n, from + SEARCH))) {
+            ranges.push_back({start, *cut});
+            start = *cut;
+        }
+    }
+    ranges.push_back({start, n});
+    return ranges;
+}
+
+// The first sample j in [from, limit) (from >= 1) at which the x rule opens a run whatever
+// came before.
+template <typename T>
+std::optional<std::uint64_t> first_x_opening(const CoordinateView<T>& x, std::uint64_t from,
+                                             std::uint64_t limit) {
+    for (std::uint64_t j = from; j < limit; ++j) {
+        if (opens_run(x.at(j - 1), x.at(j))) return j;
+    }
+    return std::nullopt;
+}
+
+// The first record k in [from, limit) of list A (from >= 1) at which the y rule opens a run
+// whatever came before.
+template <typename T>
+std::optional<std::uint64_t> first_y_opening(const CoordinateView<T>& x,
+                                             const CoordinateView<T>& y,
+                                             const std::vector<XChunk<T>>& chunks,
+                                             std::uint64_t from, std::uint64_t limit) {
+    std::optional<std::uint64_t> found;
+    std::uint64_t k = from - 1;
+    T before{};
+    for (const ASegment<T>& segment : segments_from(x, y, chunks, from - 1)) {
+        bool more = true;
+        for_each_x_run(x, y, segment.start, segment.end, [&](const FilteredPoint<T>& r) {
+            const T at = r.end_index + 1 == segment.end && segment.last_record
+                             ? segment.last_record->y
+                             : r.y;
+            if (k >= from && opens_run(before, at)) found = k;
+            before = at;
+            more = !found && ++k < limit;
+            return more;
+        });
+        if (!more) break;
+    }
+    return found;
+}
+
 // Joins the chunks' turns in path order into the lists one walk over all of B would make.
 template <typename T>
 std::optional<TurningLists<T>> join_chunk_turns(std::vector<ChunkTurns<T>>& chunks) {
@@ -299,16 +368,20 @@ std::optional<TurningLists<T>> chunked_collapse_and_find_turning_points(
     const CoordinateView<T>& x, const CoordinateView<T>& y, const ChunkPlan& plan) {
     const std::uint64_t n = x.count;
     const bool x_chunked = plan.x_threads >= 2 && n >= plan.x_min_samples;
-    const std::vector<SampleRange> x_ranges = make_chunk_ranges(n, x_chunked ? plan.x_threads : 1);
-    std::vector<XCensus<T>> censuses;
-    if (x_chunked) {
-        censuses = ordered_parallel_map<XCensus<T>>(x_ranges, [&](SampleRange range) {
+    // A sequential stage is still cut into one piece per thread, at places where its run rule
+    // opens a run whatever came before: there the restart changes nothing, and the seam
+    // tests (the run rule's own test against the open run) never fuse.
+    const std::vector<SampleRange> x_ranges =
+        x_chunked ? make_chunk_ranges(n, plan.x_threads)
+                  : split_at_run_starts(n, plan.x_threads,
+                                        [&](std::uint64_t from, std::uint64_t limit) {
+                                            return first_x_opening(x, from, limit);
+                                        });
+    std::vector<XCensus<T>> censuses = ordered_parallel_map<XCensus<T>>(
+        x_ranges, [&](SampleRange range) {
             inject_fault("pool_chunk");
             return count_x_runs(x, y, range);
         });
-    } else {
-        censuses.push_back(count_x_runs(x, y, x_ranges.front()));
-    }
     std::vector<XChunk<T>> x_chunks;
     x_chunks.reserve(x_ranges.size());
     for (std::size_t i = 0; i < x_ranges.size(); ++i) {
@@ -319,25 +392,23 @@ std::optional<TurningLists<T>> chunked_collapse_and_find_turning_points(
     const std::uint64_t m = settle_x_seams(x, y, x_chunks);
 
     const bool y_chunked = plan.y_threads >= 2 && m >= plan.y_min_records;
-    const std::vector<SampleRange> y_ranges = make_chunk_ranges(m, y_chunked ? plan.y_threads : 1);
+    const std::vector<SampleRange> y_ranges =
+        y_chunked ? make_chunk_ranges(m, plan.y_threads)
+                  : split_at_run_starts(m, plan.y_threads,
+                                        [&](std::uint64_t from, std::uint64_t limit) {
+                                            return first_y_opening(x, y, x_chunks, from, limit);
+                                        });
     std::vector<std::vector<ASegment<T>>> segments;
     segments.reserve(y_ranges.size());
     for (const SampleRange& range : y_ranges) {
         segments.push_back(segments_from(x, y, x_chunks, range.start));
     }
     std::vector<std::optional<ChunkTurns<T>>> walked(y_ranges.size());
-    const auto walk = [&](std::size_t i) {
+    pool_run(y_ranges.size(), [&](std::size_t i) {
+        inject_fault("pool_chunk");
         walked[i].emplace(walk_chunk<T>(x, y, segments[i], y_ranges[i].end - y_ranges[i].start,
                                         plan.head));
-    };
-    if (y_chunked) {
-        pool_run(y_ranges.size(), [&](std::size_t i) {
-            inject_fault("pool_chunk");
-            walk(i);
-        });
-    } else {
-        walk(0);
-    }
+    });
     std::vector<ChunkTurns<T>> chunks;
     chunks.reserve(walked.size());
     for (auto& chunk : walked) chunks.push_back(std::move(*chunk));

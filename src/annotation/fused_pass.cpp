@@ -166,12 +166,13 @@ template <typename T>
     return quiet_block_lanes(x, y, q, limits, changes);
 }
 
-// The quiet stretch from `start`: whole blocks are checked without branches (the compiler
-// vectorises this), the block that fails is walked to its first bad step.
+// The quiet stretch from `start`, ending by `end` and holding at most `max_changes` x
+// changes: whole blocks are checked without branches (the compiler vectorises this), the
+// block that fails is walked to its first bad step.
 template <typename T>
 [[gnu::noinline]] Stretch scan_stretch(const CoordinateView<T>& x, const CoordinateView<T>& y,
                                        std::uint64_t start, std::uint64_t end,
-                                       const StepLimits<T>& limits) {
+                                       std::uint64_t max_changes, const StepLimits<T>& limits) {
     Stretch s{start + 1, 0};
     // The margin is derived from the first y, so it must be a finite number of sane size.
     if (!(std::fabs(x.at(start)) <= COORDINATE_CAP<T> &&
@@ -188,6 +189,7 @@ template <typename T>
             bool same;
             if (!quiet_step(x.at(q - 1), x.at(q), y.at(q - 1), y.at(q), limits, same)) return false;
             if (!same) {
+                if (s.changes == max_changes) return false;
                 ++s.changes;
                 since_change = 0;
             } else if (++since_change >= SCAN_BLOCK) {
@@ -202,7 +204,7 @@ template <typename T>
         while (q + SCAN_BLOCK <= limit) {
             std::uint64_t changes = 0;
             const bool quiet = quiet_block(x, y, q, limits, changes);
-            if (!quiet || changes == 0) break;
+            if (!quiet || changes == 0 || s.changes + changes > max_changes) break;
             // The runs that end in this block are bounded by the change it holds; the
             // count of samples since the last change restarts within two blocks.
             s.changes += changes;
@@ -271,16 +273,16 @@ std::uint64_t walk_segment(const CoordinateView<T>& x, const CoordinateView<T>& 
         if (!(sense == T(1) || sense == T(-1))) return k;
         if (s2 < obstacle && sense == obstacle_sense) return k;
 
-        const Stretch stretch = scan_stretch(x, y, s2, end, step_limits(sense, y.at(s2)));
+        // The skip hands on the runs from s0 to the third-last change, and the caller the
+        // one after; the budget must cover them.
+        const Stretch stretch = scan_stretch(x, y, s2, end, budget - handed + 2,
+                                             step_limits(sense, y.at(s2)));
         // A stretch ends at a step that is not quiet in this sense: every later attempt from
         // before it would stop there again.
         obstacle = stretch.end;
         obstacle_sense = sense;
         // s1, s0 and k are changes of the stretch; a few more make the skip worth its set-up.
         if (stretch.changes < 3 + 4) return k;
-        // The skip hands on the runs from s0 to the third-last change, and the caller the
-        // one after; the budget must cover them.
-        if (handed + stretch.changes - 2 > budget) return k;
         const auto [c0, c1, c2, c3] = latest_changes(x, s2, stretch.end);
         downstream.skip(x_run_over(x, y, c2, c1).close(c1 - 1),
                         x_run_over(x, y, c3, c2).close(c2 - 1), stretch.changes - 3, sense);

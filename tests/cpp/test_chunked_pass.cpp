@@ -121,5 +121,29 @@ TYPED_TEST(ChunkedPassTest, JoinsSeamsThatFuseOrCarry) {
     }
 }
 
+// A sequential stage is walked in pieces too, cut only where its rule must open a run: paths
+// that drift by fractions of the tolerance, where a cut anywhere else would split a run.
+TYPED_TEST(ChunkedPassTest, CutsSequentialStagesOnlyWhereARunMustOpen) {
+    using T = TypeParam;
+    const T tol = testing::eps<T>;
+    const std::size_t n = 3000;
+    std::vector<T> drift(n), ramp(n), fine_zigzag(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        drift[i] = static_cast<T>(i % 9) * T(0.45) * tol + static_cast<T>(i / 450);
+        ramp[i] = static_cast<T>(i) * T(0.25);
+        fine_zigzag[i] = static_cast<T>(i % 11 < 6 ? i % 11 : 11 - i % 11) * T(0.9) * tol;
+    }
+    for (std::uint64_t threads : {2, 3, 7}) {
+        ChunkPlan plan;
+        plan.x_threads = plan.y_threads = threads;
+        plan.x_min_samples = plan.y_min_records = n + 1;
+        plan.head = 1000;
+        for (const auto& [x, y] : {std::pair{drift, ramp}, std::pair{ramp, drift},
+                                   std::pair{ramp, fine_zigzag}, std::pair{fine_zigzag, ramp}}) {
+            ASSERT_TRUE(expect_same_turns(x, y, plan));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vorlane
