@@ -1,9 +1,11 @@
-// The chunked stages walked as one pass per chunk. First each x chunk counts its records of
-// list A on the pool (with a vectorised scan where x only keeps or leaves its value), the
-// caller settles the x seams, and the y chunks, ranges of A's record indices, are located
-// in the samples. Then each y chunk walks its records through the y rule and the turn rule
-// on the pool, and the caller joins their turns: across each seam it fuses B's records as the
-// seam merge does and replays the turn rule until the chunk's own walk agrees with it.
+// The chunked stages walked one chunk per pool thread, in one of two forms. Usually each x
+// chunk walks all three rules over its samples and the join settles the seams (one read of
+// the samples). Where that cannot be settled, each x chunk first counts its records of list
+// A (with a vectorised scan where x only keeps or leaves its value), the caller settles the
+// x seams and locates the y chunks, ranges of A's record indices, in the samples; then each
+// y chunk walks its records through the y rule and the turn rule, and the caller joins their
+// turns: across each seam it fuses B's records as the seam merge does and replays the turn
+// rule until the chunk's own walk agrees with it.
 #include "annotation/chunked_pass.hpp"
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "annotation/chunk_join.hpp"
 #include "annotation/fused_pass.hpp"
 #include "annotation/lanes.hpp"
 #include "annotation/pool.hpp"
@@ -25,7 +28,6 @@ namespace vorlane {
 namespace {
 
 constexpr std::uint64_t CENSUS_BLOCK = 64;         // steps per vectorised block
-constexpr std::uint64_t CHECKPOINT_EVERY = 4096;  // records between two known run starts
 constexpr std::uint64_t UNKNOWN = std::numeric_limits<std::uint64_t>::max();
 
 // CENSUS_BLOCK steps from sample q - 1 on, each keeping x exactly or moving it by at least
@@ -74,10 +76,6 @@ template <typename T>
     return steady_x_block_lanes(x, q, changes);
 }
 
-struct Checkpoint {
-    std::uint64_t record;  // index of a record in its chunk's list
-    std::uint64_t start;   // its first sample
-};
 
 // One x chunk's records, counted: how many, a run start every few thousand records, the last.
 template <typename T>
@@ -361,22 +359,55 @@ std::optional<TurningLists<T>> join_chunk_turns(std::vector<ChunkTurns<T>>& chun
     return lists;
 }
 
+// The x ranges of the chunked x stage, or of the pieces of the sequential one.
+template <typename T>
+std::vector<SampleRange> x_ranges_for(const CoordinateView<T>& x, const ChunkPlan& plan) {
+    const std::uint64_t n = x.count;
+    if (plan.x_threads >= 2 && n >= plan.x_min_samples) return make_chunk_ranges(n, plan.x_threads);
+    // A sequential stage is still cut into one piece per thread, at places where its run rule
+    // opens a run whatever came before: there the restart changes nothing, and the seam tests
+    // (the run rule's own test against the open run) never fuse.
+    return split_at_run_starts(n, plan.x_threads, [&](std::uint64_t from, std::uint64_t limit) {
+        return first_x_opening(x, from, limit);
+    });
+}
+
 }  // namespace
 
+// One read of the samples: each x chunk walks all three rules on its own, and the join
+// settles the seams. The y stage's chunks must then fall where the y rule opens a run anyway,
+// for the walk's y rule ran across them; when one does not, the answer is empty.
 template <typename T>
-std::optional<TurningLists<T>> chunked_collapse_and_find_turning_points(
-    const CoordinateView<T>& x, const CoordinateView<T>& y, const ChunkPlan& plan) {
-    const std::uint64_t n = x.count;
-    const bool x_chunked = plan.x_threads >= 2 && n >= plan.x_min_samples;
-    // A sequential stage is still cut into one piece per thread, at places where its run rule
-    // opens a run whatever came before: there the restart changes nothing, and the seam
-    // tests (the run rule's own test against the open run) never fuse.
-    const std::vector<SampleRange> x_ranges =
-        x_chunked ? make_chunk_ranges(n, plan.x_threads)
-                  : split_at_run_starts(n, plan.x_threads,
-                                        [&](std::uint64_t from, std::uint64_t limit) {
-                                            return first_x_opening(x, from, limit);
-                                        });
+std::optional<TurningLists<T>> chunked_turns_one_read(const CoordinateView<T>& x,
+                                                      const CoordinateView<T>& y,
+                                                      const ChunkPlan& plan) {
+    const std::vector<SampleRange> ranges = x_ranges_for(x, plan);
+    const std::vector<XChunkWalk<T>> walks =
+        ordered_parallel_map<XChunkWalk<T>>(ranges, [&](SampleRange range) {
+            inject_fault("pool_chunk");
+            return walk_x_chunk(x, y, range.start, range.end, plan.head);
+        });
+    std::optional<JoinedWalks<T>> joined = join_x_chunk_walks<T>(x, y, ranges, walks);
+    if (!joined) return std::nullopt;
+    const std::uint64_t m = joined->a_records;
+    if (plan.y_threads >= 2 && m >= plan.y_min_records) {
+        for (const SampleRange& chunk : make_chunk_ranges(m, plan.y_threads)) {
+            if (chunk.start == 0) continue;
+            const FilteredPoint<T> before = a_record_at<T>(x, y, ranges, walks, *joined, chunk.start - 1);
+            const FilteredPoint<T> at = a_record_at<T>(x, y, ranges, walks, *joined, chunk.start);
+            if (!opens_run(before.y, at.y)) return std::nullopt;
+        }
+    }
+    return std::move(joined->lists);
+}
+
+// Two reads of the samples: the x chunks count their records of A, the caller settles the x
+// seams and places the y chunks exactly, and each y chunk walks its records of A.
+template <typename T>
+std::optional<TurningLists<T>> chunked_turns_two_reads(const CoordinateView<T>& x,
+                                                        const CoordinateView<T>& y,
+                                                        const ChunkPlan& plan) {
+    const std::vector<SampleRange> x_ranges = x_ranges_for(x, plan);
     std::vector<XCensus<T>> censuses = ordered_parallel_map<XCensus<T>>(
         x_ranges, [&](SampleRange range) {
             inject_fault("pool_chunk");
@@ -415,9 +446,27 @@ std::optional<TurningLists<T>> chunked_collapse_and_find_turning_points(
     return join_chunk_turns(chunks);
 }
 
+template <typename T>
+std::optional<TurningLists<T>> chunked_collapse_and_find_turning_points(
+    const CoordinateView<T>& x, const CoordinateView<T>& y, const ChunkPlan& plan) {
+    if (auto lists = chunked_turns_one_read(x, y, plan)) return lists;
+    return chunked_turns_two_reads(x, y, plan);
+}
+
 template std::optional<TurningLists<float>> chunked_collapse_and_find_turning_points(
     const CoordinateView<float>&, const CoordinateView<float>&, const ChunkPlan&);
 template std::optional<TurningLists<double>> chunked_collapse_and_find_turning_points(
+    const CoordinateView<double>&, const CoordinateView<double>&, const ChunkPlan&);
+
+template std::optional<TurningLists<float>> chunked_turns_one_read(const CoordinateView<float>&,
+                                                                 const CoordinateView<float>&,
+                                                                 const ChunkPlan&);
+template std::optional<TurningLists<double>> chunked_turns_one_read(
+    const CoordinateView<double>&, const CoordinateView<double>&, const ChunkPlan&);
+template std::optional<TurningLists<float>> chunked_turns_two_reads(const CoordinateView<float>&,
+                                                                  const CoordinateView<float>&,
+                                                                  const ChunkPlan&);
+template std::optional<TurningLists<double>> chunked_turns_two_reads(
     const CoordinateView<double>&, const CoordinateView<double>&, const ChunkPlan&);
 
 }  // namespace vorlane

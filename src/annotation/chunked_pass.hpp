@@ -32,4 +32,17 @@ template <typename T>
 std::optional<TurningLists<T>> chunked_collapse_and_find_turning_points(
     const CoordinateView<T>& x, const CoordinateView<T>& y, const ChunkPlan& plan);
 
+// The two forms that tries in turn, each empty where it cannot settle a seam. One read of
+// the samples: the x chunks walk all three rules on their own and are joined; it needs the
+// y stage's chunks to fall where its rule opens a run anyway. Two reads: the x chunks count
+// their records first, so that the y chunks can be walked exactly where they fall.
+template <typename T>
+std::optional<TurningLists<T>> chunked_turns_one_read(const CoordinateView<T>& x,
+                                                      const CoordinateView<T>& y,
+                                                      const ChunkPlan& plan);
+template <typename T>
+std::optional<TurningLists<T>> chunked_turns_two_reads(const CoordinateView<T>& x,
+                                                       const CoordinateView<T>& y,
+                                                       const ChunkPlan& plan);
+
 }  // namespace vorlane

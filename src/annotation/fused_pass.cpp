@@ -56,8 +56,10 @@ public:
 
     const TurnDetector<T, Sink>& detector() const noexcept { return detector_; }
 
-    // The open y run as a record, not yet handed to the detector.
+    // The open y run as a record, not yet handed to the detector, and as a run.
     FilteredPoint<T> open_record() const noexcept { return run_.close(last_end_); }
+    const YRun<T>& open_run() const noexcept { return run_; }
+    std::uint64_t open_run_end() const noexcept { return last_end_; }
 
 private:
     YRun<T> run_;
@@ -239,17 +241,30 @@ XRun<T> x_run_over(const CoordinateView<T>& x, const CoordinateView<T>& y, std::
     return run;
 }
 
+template <typename T>
+struct SegmentWalk {
+    std::uint64_t handed;     // records of A handed on
+    FilteredPoint<T> last;  // the last of them
+};
+
 // Walks one segment of list A's samples (a fresh x run opens at its start), handing the x
-// runs to `downstream` and stopping once `budget` records have been handed on. Returns the
-// records handed on. Its state lives in locals whose addresses never escape, so that the
-// per-sample loop keeps it in registers. The shortcut waits until the detector has seen
-// `head` points, so that a chunk's first records all pass through it.
+// runs to `downstream` and stopping once `budget` records have been handed on. Its state
+// lives in locals whose addresses never escape, so that the per-sample loop keeps it in
+// registers. The shortcut waits until the detector has seen `head` points, so that a chunk's
+// first records all pass through it. With `checkpoints`, the first sample of every
+// CHECKPOINT_EVERY-th record or so is noted.
 template <typename T, typename Sink>
-std::uint64_t walk_segment(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                           const ASegment<T>& segment, std::uint64_t budget,
-                           std::uint64_t head, YRunToTurns<T, Sink>& downstream) {
+SegmentWalk<T> walk_segment(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                            const ASegment<T>& segment, std::uint64_t budget,
+                            std::uint64_t head, YRunToTurns<T, Sink>& downstream,
+                            std::vector<Checkpoint>* checkpoints = nullptr) {
     const std::uint64_t end = segment.end;
     std::uint64_t handed = 0;
+    std::uint64_t next_checkpoint = std::numeric_limits<std::uint64_t>::max();
+    if (checkpoints != nullptr) {
+        checkpoints->push_back({0, segment.start});
+        next_checkpoint = CHECKPOINT_EVERY;
+    }
     XRun<T> xrun;
     std::array<std::uint64_t, 3> run_starts{};  // newest first: open x run, the two before
     std::uint64_t known_starts = 1;             // the segment's first sample starts a run
@@ -274,9 +289,12 @@ std::uint64_t walk_segment(const CoordinateView<T>& x, const CoordinateView<T>& 
         if (s2 < obstacle && sense == obstacle_sense) return k;
 
         // The skip hands on the runs from s0 to the third-last change, and the caller the
-        // one after; the budget must cover them.
-        const Stretch stretch = scan_stretch(x, y, s2, end, budget - handed + 2,
-                                             step_limits(sense, y.at(s2)));
+        // one after; the budget must cover them, and the run opened next must not pass the
+        // next checkpoint.
+        const std::uint64_t room =
+            std::min(budget, std::max(next_checkpoint, handed)) - handed + 2;
+        const Stretch stretch =
+            scan_stretch(x, y, s2, end, room, step_limits(sense, y.at(s2)));
         // A stretch ends at a step that is not quiet in this sense: every later attempt from
         // before it would stop there again.
         obstacle = stretch.end;
@@ -301,14 +319,20 @@ std::uint64_t walk_segment(const CoordinateView<T>& x, const CoordinateView<T>& 
             continue;
         }
         j = skip_from(j);
-        downstream.push(xrun.close(j - 1));
-        if (++handed == budget) return handed;
+        const FilteredPoint<T> closed = xrun.close(j - 1);
+        downstream.push(closed);
+        if (++handed == budget) return {handed, closed};
+        if (handed >= next_checkpoint) [[unlikely]] {
+            checkpoints->push_back({handed, j});
+            next_checkpoint = handed + CHECKPOINT_EVERY;
+        }
         run_starts = {j, run_starts[0], run_starts[1]};
         known_starts = std::min<std::uint64_t>(known_starts + 1, 3);
         xrun.open(j, x.at(j), y.at(j));
     }
-    downstream.push(segment.last_record ? *segment.last_record : xrun.close(end - 1));
-    return ++handed;
+    const FilteredPoint<T> last = segment.last_record ? *segment.last_record : xrun.close(end - 1);
+    downstream.push(last);
+    return {++handed, last};
 }
 
 }  // namespace
@@ -342,7 +366,7 @@ ChunkTurns<T> walk_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
     YRunToTurns<T, TurnEvents<T>> downstream(chunk.turns);
     for (const ASegment<T>& segment : segments) {
         if (budget == 0) break;
-        budget -= walk_segment(x, y, segment, budget, head, downstream);
+        budget -= walk_segment(x, y, segment, budget, head, downstream).handed;
     }
     const TurnDetector<T, TurnEvents<T>>& detector = downstream.detector();
     chunk.records = detector.count() + 1;
@@ -359,6 +383,26 @@ template TurningLists<double> collapse_and_find_turning_points(const CoordinateV
 template TurningLists<float> collapse_y_and_find_turning_points(const FilteredList<float>&);
 template TurningLists<double> collapse_y_and_find_turning_points(const FilteredList<double>&);
 
+template <typename T>
+XChunkWalk<T> walk_x_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                           std::uint64_t start, std::uint64_t end, std::size_t head) {
+    XChunkWalk<T> chunk;
+    chunk.turns.head_size = head;
+    chunk.turns.head.reserve(head);
+    YRunToTurns<T, TurnEvents<T>> downstream(chunk.turns);
+    const SegmentWalk<T> walked = walk_segment(x, y, ASegment<T>{start, end, std::nullopt}, end,
+                                               head, downstream, &chunk.checkpoints);
+    chunk.a_records = walked.handed;
+    chunk.last_a = walked.last;
+    chunk.open_run = downstream.open_run();
+    chunk.open_run_end = downstream.open_run_end();
+    const TurnDetector<T, TurnEvents<T>>& detector = downstream.detector();
+    chunk.b_pushed = detector.count();
+    chunk.last_b = detector.last();
+    chunk.prev = detector.prev();
+    return chunk;
+}
+
 template ChunkTurns<float> walk_chunk(const CoordinateView<float>&, const CoordinateView<float>&,
                                       std::span<const ASegment<float>>, std::uint64_t,
                                       std::size_t);
@@ -366,5 +410,12 @@ template ChunkTurns<double> walk_chunk(const CoordinateView<double>&,
                                        const CoordinateView<double>&,
                                        std::span<const ASegment<double>>, std::uint64_t,
                                        std::size_t);
+
+template XChunkWalk<float> walk_x_chunk(const CoordinateView<float>&,
+                                        const CoordinateView<float>&, std::uint64_t,
+                                        std::uint64_t, std::size_t);
+template XChunkWalk<double> walk_x_chunk(const CoordinateView<double>&,
+                                         const CoordinateView<double>&, std::uint64_t,
+                                         std::uint64_t, std::size_t);
 
 }  // namespace vorlane

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "annotation/records.hpp"
 #include "annotation/turn_detector.hpp"
@@ -19,6 +20,13 @@ TurningLists<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
 // Equal to find_turning_points(collapse_y(a)).
 template <typename T>
 TurningLists<T> collapse_y_and_find_turning_points(const FilteredList<T>& a);
+
+// A run start noted on the way: record `record` of a chunk's list A begins at sample `start`.
+struct Checkpoint {
+    std::uint64_t record;
+    std::uint64_t start;
+};
+inline constexpr std::uint64_t CHECKPOINT_EVERY = 4096;  // records between two checkpoints
 
 // One chunk's share of list A's samples: a fresh x run opens at `start` and the run rule
 // stops at `end`; the record that closes at end - 1 is `last_record` instead, when the seam
@@ -48,5 +56,25 @@ template <typename T>
 ChunkTurns<T> walk_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
                          std::span<const ASegment<T>> segments, std::uint64_t budget,
                          std::size_t head);
+
+// One x chunk's samples walked through all three rules on their own: its x rule restarts
+// at its start, as the chunked x stage does, but its y rule starts there too, and its turn
+// rule knows nothing of the path before. The join settles both at each seam.
+template <typename T>
+struct XChunkWalk {
+    TurnEvents<T> turns;  // indices counted from the chunk's first record of its own B
+    std::uint64_t a_records = 0;
+    std::vector<Checkpoint> checkpoints;
+    FilteredPoint<T> last_a{};  // the chunk's last record of A, as its own x rule closes it
+    YRun<T> open_run;           // the y run still open at the end, not yet a record of B
+    std::uint64_t open_run_end = 0;
+    std::uint64_t b_pushed = 0;  // records of B handed to the turn rule
+    FilteredPoint<T> last_b{};   // the last of them
+    T prev{};                    // the turn rule's direction after it
+};
+
+template <typename T>
+XChunkWalk<T> walk_x_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                           std::uint64_t start, std::uint64_t end, std::size_t head);
 
 }  // namespace vorlane

@@ -44,50 +44,75 @@ ChunkPlan random_plan(std::mt19937_64& rng, std::size_t n, std::size_t head) {
     return plan;
 }
 
-// Returns whether the chunked pass answered (it may give up on a seam it cannot join).
+// How often each form answered (a form may give up on a seam it cannot settle).
+struct Answers {
+    int one_read = 0;
+    int two_reads = 0;
+    int any = 0;
+};
+
+// Holds both forms and their combination against the stages; false if none answered.
 template <typename T>
-bool expect_same_turns(const std::vector<T>& x, const std::vector<T>& y, const ChunkPlan& plan) {
-    const auto chunked = chunked_collapse_and_find_turning_points(view_of(x), view_of(y), plan);
-    if (!chunked) return false;
-    EXPECT_TRUE(same_turns(staged_turns(x, y, plan), *chunked))
-        << "threads " << plan.x_threads << ", chunked x " << (x.size() >= plan.x_min_samples)
-        << ", y from " << plan.y_min_records << ", head " << plan.head << ", n " << x.size();
-    return true;
+bool expect_same_turns(const std::vector<T>& x, const std::vector<T>& y, const ChunkPlan& plan,
+                       Answers* answers = nullptr) {
+    const TurningLists<T> staged = staged_turns(x, y, plan);
+    const auto check = [&](const std::optional<TurningLists<T>>& turns, const char* form) {
+        if (!turns) return false;
+        EXPECT_TRUE(same_turns(staged, *turns))
+            << form << ": threads " << plan.x_threads << ", x from " << plan.x_min_samples
+            << ", y from " << plan.y_min_records << ", head " << plan.head << ", n " << x.size();
+        return true;
+    };
+    const bool one = check(chunked_turns_one_read(view_of(x), view_of(y), plan), "one read");
+    const bool two = check(chunked_turns_two_reads(view_of(x), view_of(y), plan), "two reads");
+    const bool any =
+        check(chunked_collapse_and_find_turning_points(view_of(x), view_of(y), plan), "either");
+    EXPECT_EQ(any, one || two);
+    if (answers != nullptr) {
+        answers->one_read += one;
+        answers->two_reads += two;
+        answers->any += any;
+    }
+    return any;
 }
 
 TYPED_TEST(ChunkedPassTest, MatchesTheChunkedStagesOnAdversarialPaths) {
     using T = TypeParam;
     std::mt19937_64 rng(41);
-    int answered = 0;
+    Answers answers;
     for (int trial = 0; trial < 600; ++trial) {
         const std::size_t n = 1 + rng() % 400;
         const std::size_t head = trial % 3 == 0 ? 1 + rng() % 4 : 32;
         const auto x = adversarial_values<T>(rng, n);
         const auto y = adversarial_values<T>(rng, n);
-        answered += expect_same_turns(x, y, random_plan(rng, n, head));
+        expect_same_turns(x, y, random_plan(rng, n, head), &answers);
         if (this->HasFailure()) {
             ADD_FAILURE() << "trial " << trial;
             return;
         }
     }
     // Giving up is for rare seams, not the common case.
-    EXPECT_GT(answered, 450);
+    EXPECT_GT(answers.any, 450);
+    EXPECT_GT(answers.one_read, 200);
+    EXPECT_GT(answers.two_reads, 400);
 }
 
 TYPED_TEST(ChunkedPassTest, MatchesTheChunkedStagesOnQuietRasters) {
     using T = TypeParam;
     std::mt19937_64 rng(43);
-    int answered = 0;
+    Answers answers;
     for (int trial = 0; trial < 200; ++trial) {
         std::vector<T> x, y;
         raster<T>(rng, 4 + rng() % 12, x, y);
-        answered += expect_same_turns(x, y, random_plan(rng, x.size(), 32));
+        expect_same_turns(x, y, random_plan(rng, x.size(), 32), &answers);
         if (this->HasFailure()) {
             ADD_FAILURE() << "trial " << trial;
             return;
         }
     }
-    EXPECT_GT(answered, 190);
+    EXPECT_GT(answers.any, 190);
+    EXPECT_GT(answers.one_read, 120);
+    EXPECT_GT(answers.two_reads, 190);
 }
 
 // Seams that the join must settle: every record of a chunk fusing into the one before (all y
@@ -111,10 +136,7 @@ TYPED_TEST(ChunkedPassTest, JoinsSeamsThatFuseOrCarry) {
                                    std::pair{ramp, zigzag}, std::pair{ramp, stairs},
                                    std::pair{stairs, zigzag}}) {
             plan.head = 32;
-            const auto chunked = chunked_collapse_and_find_turning_points(view_of(x), view_of(y), plan);
-            if (chunked) {
-                EXPECT_TRUE(same_turns(staged_turns(x, y, plan), *chunked));
-            }
+            expect_same_turns(x, y, plan);
             plan.head = 1000;  // room for every seam here
             ASSERT_TRUE(expect_same_turns(x, y, plan));
         }
