@@ -158,26 +158,56 @@ std::optional<JoinedWalks<T>> join_x_chunk_walks(const CoordinateView<T>& x,
 }
 
 template <typename T>
+std::vector<ChunkRecords<T>> chunk_records(std::span<const SampleRange> ranges,
+                                           std::span<const XChunkWalk<T>> walks,
+                                           const JoinedWalks<T>& joined) {
+    std::vector<ChunkRecords<T>> chunks;
+    for (std::size_t i = 0; i < walks.size(); ++i) {
+        chunks.push_back({ranges[i], &walks[i].checkpoints, walks[i].a_records,
+                          joined.kept[i].fixed_last.value_or(walks[i].last_a),
+                          joined.kept[i].offset, joined.kept[i].fused});
+    }
+    return chunks;
+}
+
+namespace {
+
+// Record `index` of list A, made again from the nearest checkpoint of its chunk.
+template <typename T>
 FilteredPoint<T> a_record_at(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                             std::span<const SampleRange> ranges,
-                             std::span<const XChunkWalk<T>> walks, const JoinedWalks<T>& joined,
-                             std::uint64_t index) {
+                             std::span<const ChunkRecords<T>> chunks, std::uint64_t index) {
     std::size_t i = 0;
-    while (index >= joined.kept[i].offset + (walks[i].a_records - joined.kept[i].fused)) ++i;
-    const XChunkWalk<T>& walk = walks[i];
-    const std::uint64_t record = joined.kept[i].fused + (index - joined.kept[i].offset);
-    if (record + 1 == walk.a_records) return joined.kept[i].fixed_last.value_or(walk.last_a);
+    while (index >= chunks[i].offset + (chunks[i].a_records - chunks[i].fused)) ++i;
+    const ChunkRecords<T>& chunk = chunks[i];
+    const std::uint64_t record = chunk.fused + (index - chunk.offset);
+    if (record + 1 == chunk.a_records) return chunk.last;
     const auto after = std::upper_bound(
-        walk.checkpoints.begin(), walk.checkpoints.end(), record,
+        chunk.checkpoints->begin(), chunk.checkpoints->end(), record,
         [](std::uint64_t r, const Checkpoint& c) { return r < c.record; });
     const Checkpoint from = *(after - 1);
     std::uint64_t seen = from.record;
     FilteredPoint<T> found{};
-    for_each_x_run(x, y, from.start, ranges[i].end, [&](const FilteredPoint<T>& r) {
+    for_each_x_run(x, y, from.start, chunk.range.end, [&](const FilteredPoint<T>& r) {
         found = r;
         return seen++ != record;
     });
     return found;
+}
+
+}  // namespace
+
+template <typename T>
+bool y_runs_open_at_chunk_starts(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                                 std::span<const ChunkRecords<T>> chunks,
+                                 std::span<const SampleRange> y_chunks) {
+    for (const SampleRange& chunk : y_chunks) {
+        if (chunk.start == 0) continue;
+        if (!opens_run(a_record_at(x, y, chunks, chunk.start - 1).y,
+                       a_record_at(x, y, chunks, chunk.start).y)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 template std::optional<JoinedWalks<float>> join_x_chunk_walks(
@@ -186,15 +216,19 @@ template std::optional<JoinedWalks<float>> join_x_chunk_walks(
 template std::optional<JoinedWalks<double>> join_x_chunk_walks(
     const CoordinateView<double>&, const CoordinateView<double>&, std::span<const SampleRange>,
     std::span<const XChunkWalk<double>>);
-template FilteredPoint<float> a_record_at(const CoordinateView<float>&,
+template std::vector<ChunkRecords<float>> chunk_records(std::span<const SampleRange>,
+                                                       std::span<const XChunkWalk<float>>,
+                                                       const JoinedWalks<float>&);
+template std::vector<ChunkRecords<double>> chunk_records(std::span<const SampleRange>,
+                                                        std::span<const XChunkWalk<double>>,
+                                                        const JoinedWalks<double>&);
+template bool y_runs_open_at_chunk_starts(const CoordinateView<float>&,
                                           const CoordinateView<float>&,
-                                          std::span<const SampleRange>,
-                                          std::span<const XChunkWalk<float>>,
-                                          const JoinedWalks<float>&, std::uint64_t);
-template FilteredPoint<double> a_record_at(const CoordinateView<double>&,
-                                           const CoordinateView<double>&,
-                                           std::span<const SampleRange>,
-                                           std::span<const XChunkWalk<double>>,
-                                           const JoinedWalks<double>&, std::uint64_t);
+                                          std::span<const ChunkRecords<float>>,
+                                          std::span<const SampleRange>);
+template bool y_runs_open_at_chunk_starts(const CoordinateView<double>&,
+                                          const CoordinateView<double>&,
+                                          std::span<const ChunkRecords<double>>,
+                                          std::span<const SampleRange>);
 
 }  // namespace vorlane

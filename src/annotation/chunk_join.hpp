@@ -38,11 +38,27 @@ std::optional<JoinedWalks<T>> join_x_chunk_walks(const CoordinateView<T>& x,
                                                  std::span<const SampleRange> ranges,
                                                  std::span<const XChunkWalk<T>> walks);
 
-// Record `index` of list A, made again from the nearest checkpoint of its chunk.
+// One x chunk's records of list A, as far as they can be made again from its samples.
 template <typename T>
-FilteredPoint<T> a_record_at(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                             std::span<const SampleRange> ranges,
-                             std::span<const XChunkWalk<T>> walks, const JoinedWalks<T>& joined,
-                             std::uint64_t index);
+struct ChunkRecords {
+    SampleRange range;
+    const std::vector<Checkpoint>* checkpoints;  // in the chunk's own list
+    std::uint64_t a_records = 0;                 // in the chunk's own list
+    FilteredPoint<T> last{};                     // its last record as it stands in A
+    std::uint64_t offset = 0;                    // index in A of its first record kept
+    std::uint64_t fused = 0;                     // leading records merged into the one before
+};
+
+template <typename T>
+std::vector<ChunkRecords<T>> chunk_records(std::span<const SampleRange> ranges,
+                                           std::span<const XChunkWalk<T>> walks,
+                                           const JoinedWalks<T>& joined);
+
+// Whether the y rule opens a run at the start of every y chunk whatever came before, so
+// that the chunks' restarts and seam merges change nothing.
+template <typename T>
+bool y_runs_open_at_chunk_starts(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                                 std::span<const ChunkRecords<T>> chunks,
+                                 std::span<const SampleRange> y_chunks);
 
 }  // namespace vorlane

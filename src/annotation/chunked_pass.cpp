@@ -234,14 +234,6 @@ std::vector<ASegment<T>> segments_from(const CoordinateView<T>& x, const Coordin
     return segments;
 }
 
-// Whether the run rule opens a run at a value whatever run holds the value before it: the
-// open run's first value lies within the tolerance of `before`, so a step of four
-// tolerances (three, after rounding) leaves it by more than one. NaN never joins a run.
-template <typename T>
-bool opens_run(T before, T at) noexcept {
-    return std::isnan(before) || std::isnan(at) ||
-           std::fabs(at - before) >= T(4) * collapse_tolerance<T>;
-}
 
 // Up to `pieces` ranges of [0, n), cut near the even cuts at the first index where the run
 // rule opens a run whatever came before, as `first_opening(from, limit)` finds it in
@@ -391,11 +383,9 @@ std::optional<TurningLists<T>> chunked_turns_one_read(const CoordinateView<T>& x
     if (!joined) return std::nullopt;
     const std::uint64_t m = joined->a_records;
     if (plan.y_threads >= 2 && m >= plan.y_min_records) {
-        for (const SampleRange& chunk : make_chunk_ranges(m, plan.y_threads)) {
-            if (chunk.start == 0) continue;
-            const FilteredPoint<T> before = a_record_at<T>(x, y, ranges, walks, *joined, chunk.start - 1);
-            const FilteredPoint<T> at = a_record_at<T>(x, y, ranges, walks, *joined, chunk.start);
-            if (!opens_run(before.y, at.y)) return std::nullopt;
+        const std::vector<ChunkRecords<T>> chunks = chunk_records<T>(ranges, walks, *joined);
+        if (!y_runs_open_at_chunk_starts<T>(x, y, chunks, make_chunk_ranges(m, plan.y_threads))) {
+            return std::nullopt;
         }
     }
     return std::move(joined->lists);
@@ -449,7 +439,22 @@ std::optional<TurningLists<T>> chunked_turns_two_reads(const CoordinateView<T>& 
 template <typename T>
 std::optional<TurningLists<T>> chunked_collapse_and_find_turning_points(
     const CoordinateView<T>& x, const CoordinateView<T>& y, const ChunkPlan& plan) {
-    if (auto lists = chunked_turns_one_read(x, y, plan)) return lists;
+    if (plan.x_threads >= 2 && x.count >= plan.x_min_samples) {
+        if (auto lists = chunked_turns_one_read(x, y, plan)) return lists;
+    } else {
+        // A sequential x stage: the fused pass on this thread is the answer when the y stage
+        // is sequential too, or when its chunks fall where the y rule opens a run anyway.
+        NotedPass<T> pass = collapse_and_find_turning_points_noted(x, y);
+        if (!(plan.y_threads >= 2 && pass.a_records >= plan.y_min_records)) {
+            return std::move(pass.lists);
+        }
+        const ChunkRecords<T> whole{{0, x.count}, &pass.checkpoints, pass.a_records, pass.last_a,
+                                    0, 0};
+        if (y_runs_open_at_chunk_starts<T>(x, y, std::span(&whole, 1),
+                                           make_chunk_ranges(pass.a_records, plan.y_threads))) {
+            return std::move(pass.lists);
+        }
+    }
     return chunked_turns_two_reads(x, y, plan);
 }
 

@@ -251,8 +251,9 @@ struct SegmentWalk {
 // runs to `downstream` and stopping once `budget` records have been handed on. Its state
 // lives in locals whose addresses never escape, so that the per-sample loop keeps it in
 // registers. The shortcut waits until the detector has seen `head` points, so that a chunk's
-// first records all pass through it. With `checkpoints`, the first sample of every
-// CHECKPOINT_EVERY-th record or so is noted.
+// first records all pass through it. With `checkpoints`, the first sample of a record is
+// noted every CHECKPOINT_EVERY records, or at the first run opened after a stretch that
+// passes that many.
 template <typename T, typename Sink>
 SegmentWalk<T> walk_segment(const CoordinateView<T>& x, const CoordinateView<T>& y,
                             const ASegment<T>& segment, std::uint64_t budget,
@@ -289,12 +290,10 @@ SegmentWalk<T> walk_segment(const CoordinateView<T>& x, const CoordinateView<T>&
         if (s2 < obstacle && sense == obstacle_sense) return k;
 
         // The skip hands on the runs from s0 to the third-last change, and the caller the
-        // one after; the budget must cover them, and the run opened next must not pass the
-        // next checkpoint.
-        const std::uint64_t room =
-            std::min(budget, std::max(next_checkpoint, handed)) - handed + 2;
-        const Stretch stretch =
-            scan_stretch(x, y, s2, end, room, step_limits(sense, y.at(s2)));
+        // one after; the budget must cover them. (Checkpoints fall on the run opened after a
+        // stretch: capping stretches to place them exactly costs more than it saves.)
+        const Stretch stretch = scan_stretch(x, y, s2, end, budget - handed + 2,
+                                             step_limits(sense, y.at(s2)));
         // A stretch ends at a step that is not quiet in this sense: every later attempt from
         // before it would stop there again.
         obstacle = stretch.end;
@@ -348,6 +347,19 @@ TurningLists<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
 }
 
 template <typename T>
+NotedPass<T> collapse_and_find_turning_points_noted(const CoordinateView<T>& x,
+                                                    const CoordinateView<T>& y) {
+    NotedPass<T> pass;
+    YRunToTurns<T, TurningLists<T>> downstream(pass.lists);
+    const SegmentWalk<T> walked = walk_segment(x, y, ASegment<T>{0, x.count, std::nullopt},
+                                               x.count, 0, downstream, &pass.checkpoints);
+    downstream.finish();
+    pass.a_records = walked.handed;
+    pass.last_a = walked.last;
+    return pass;
+}
+
+template <typename T>
 TurningLists<T> collapse_y_and_find_turning_points(const FilteredList<T>& a) {
     TurningLists<T> lists;
     YRunToTurns<T, TurningLists<T>> downstream(lists);
@@ -380,6 +392,10 @@ template TurningLists<float> collapse_and_find_turning_points(const CoordinateVi
                                                               const CoordinateView<float>&);
 template TurningLists<double> collapse_and_find_turning_points(const CoordinateView<double>&,
                                                                const CoordinateView<double>&);
+template NotedPass<float> collapse_and_find_turning_points_noted(const CoordinateView<float>&,
+                                                                const CoordinateView<float>&);
+template NotedPass<double> collapse_and_find_turning_points_noted(const CoordinateView<double>&,
+                                                                  const CoordinateView<double>&);
 template TurningLists<float> collapse_y_and_find_turning_points(const FilteredList<float>&);
 template TurningLists<double> collapse_y_and_find_turning_points(const FilteredList<double>&);
 

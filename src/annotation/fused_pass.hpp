@@ -26,7 +26,7 @@ struct Checkpoint {
     std::uint64_t record;
     std::uint64_t start;
 };
-inline constexpr std::uint64_t CHECKPOINT_EVERY = 4096;  // records between two checkpoints
+inline constexpr std::uint64_t CHECKPOINT_EVERY = 1024;  // records between two checkpoints
 
 // One chunk's share of list A's samples: a fresh x run opens at `start` and the run rule
 // stops at `end`; the record that closes at end - 1 is `last_record` instead, when the seam
@@ -56,6 +56,19 @@ template <typename T>
 ChunkTurns<T> walk_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
                          std::span<const ASegment<T>> segments, std::uint64_t budget,
                          std::size_t head);
+
+// The fused pass, noting on the way how list A's records can be made again.
+template <typename T>
+struct NotedPass {
+    TurningLists<T> lists;
+    std::uint64_t a_records = 0;
+    FilteredPoint<T> last_a{};
+    std::vector<Checkpoint> checkpoints;
+};
+
+template <typename T>
+NotedPass<T> collapse_and_find_turning_points_noted(const CoordinateView<T>& x,
+                                                    const CoordinateView<T>& y);
 
 // One x chunk's samples walked through all three rules on their own: its x rule restarts
 // at its start, as the chunked x stage does, but its y rule starts there too, and its turn

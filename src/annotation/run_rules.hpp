@@ -24,6 +24,15 @@ inline bool within_tolerance(T value, T run_first) noexcept {
     return std::fabs(difference) < collapse_tolerance<T>;
 }
 
+// Whether the run rule opens a run at a value whatever run holds the value before it: the
+// open run's first value lies within the tolerance of `before`, so a step of four
+// tolerances (three, after rounding) leaves it by more than one. NaN never joins a run.
+template <typename T>
+bool opens_run(T before, T at) noexcept {
+    return std::isnan(before) || std::isnan(at) ||
+           std::fabs(at - before) >= T(4) * collapse_tolerance<T>;
+}
+
 // A run of samples whose x stays within tolerance of the run's first x; y is summed in T
 // from the run's first y.
 template <typename T>

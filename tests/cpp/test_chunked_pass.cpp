@@ -51,7 +51,8 @@ struct Answers {
     int any = 0;
 };
 
-// Holds both forms and their combination against the stages; false if none answered.
+// Holds both forms and the driver's choice among them and the fused pass against the
+// stages; returns whether the choice answered.
 template <typename T>
 bool expect_same_turns(const std::vector<T>& x, const std::vector<T>& y, const ChunkPlan& plan,
                        Answers* answers = nullptr) {
@@ -67,7 +68,8 @@ bool expect_same_turns(const std::vector<T>& x, const std::vector<T>& y, const C
     const bool two = check(chunked_turns_two_reads(view_of(x), view_of(y), plan), "two reads");
     const bool any =
         check(chunked_collapse_and_find_turning_points(view_of(x), view_of(y), plan), "either");
-    EXPECT_EQ(any, one || two);
+    // With a sequential x stage the fused pass may answer where neither form does.
+    EXPECT_TRUE(any || !(one || two));
     if (answers != nullptr) {
         answers->one_read += one;
         answers->two_reads += two;
