@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "annotation/chunked_pass.hpp"
 #include "annotation/fused_pass.hpp"
 #include "annotation/parallel_collapse.hpp"
 #include "annotation/records.hpp"
@@ -576,6 +577,30 @@ void check_path(const Path<T>& path, std::uint8_t mode) {
         require_same_turns(collapse_y_and_find_turning_points(a_p), find_turning_points(b_after_p),
                            "collapse_y_and_find_turning_points after collapse_x_parallel");
         ids_from_list_b(b_after_p, n, "chunked x stage");
+
+        // The chunked pass, in each of its forms, against the chunked stages it stands for,
+        // with each stage chunked or not (thresholds lowered so that short paths have seams).
+        for (const bool x_chunked : {false, true}) {
+            for (const bool y_chunked : {false, true}) {
+                ChunkPlan plan;
+                plan.x_threads = plan.y_threads = p;
+                plan.x_min_samples = x_chunked ? 1 : n + 1;
+                plan.y_min_records = y_chunked ? 1 : n + 1;
+                plan.head = 1 + (mode % 40);
+                const FilteredList<T>& a_used = x_chunked ? a_p : a;
+                const TurningLists<T> expected =
+                    find_turning_points(y_chunked ? collapse_y_parallel(a_used, p) : collapse_y(a_used));
+                const auto check = [&](const std::optional<TurningLists<T>>& got, const char* form) {
+                    if (got) require_same_turns(*got, expected, form);
+                };
+                check(chunked_turns_one_read(view_of(path.x), view_of(path.y), plan),
+                      "chunked_turns_one_read");
+                check(chunked_turns_two_reads(view_of(path.x), view_of(path.y), plan),
+                      "chunked_turns_two_reads");
+                check(chunked_collapse_and_find_turning_points(view_of(path.x), view_of(path.y), plan),
+                      "chunked_collapse_and_find_turning_points");
+            }
+        }
     }
 }
 
