@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "annotation/chunked_pass.hpp"
 #include "annotation/fused_pass.hpp"
 #include "annotation/parallel_collapse.hpp"
 #include "annotation/pool.hpp"
@@ -164,6 +165,24 @@ void register_path(const PathFile& path) {
         }
         set_per_sample(state, in, static_cast<double>(in.turns.size()));
     });
+    // The driver's path with two or more threads: the chunked stages and the turn rule walked
+    // one chunk per pool thread, in one read of the samples or, where that cannot settle a
+    // seam, in two.
+    const auto add_chunked = [&](const std::string& name, auto form) {
+        add(name, [form](benchmark::State& state, const StageInputs<T>& in) {
+            ChunkPlan plan;
+            plan.x_threads = plan.y_threads = pool_size();
+            for (auto _ : state) {
+                auto turns = form(in.x_view, in.y_view, plan);
+                if (!turns) state.SkipWithError("the form gave up on a seam");
+                benchmark::DoNotOptimize(turns);
+            }
+            set_per_sample(state, in, static_cast<double>(in.turns.size()));
+            state.counters["threads"] = static_cast<double>(plan.x_threads);
+        });
+    };
+    add_chunked("chunked_turns_one_read", chunked_turns_one_read<T>);
+    add_chunked("chunked_turns_two_reads", chunked_turns_two_reads<T>);
     add("order_turning_points", [](benchmark::State& state, const StageInputs<T>& in) {
         for (auto _ : state) {
             state.PauseTiming();
