@@ -123,28 +123,14 @@ std::optional<JoinedWalks<T>> join_x_chunk_walks(const CoordinateView<T>& x,
         joined.a_records += walk.a_records - fused;
 
         if (agreement == Agreement::at_head_record) {
-            // The turn rule from the agreed record until a step of the chunk's own sets the
-            // direction: from there on the walk decided as the whole path does.
             TurnDetector<T>& detector = state.detector;
-            const std::uint64_t first = agreed_at;
-            const std::uint64_t offset = detector.count() - first;  // B index of the walk's first
-            std::uint64_t t = first;
-            bool agreed = false;
-            while (t < walk.b_pushed) {
-                if (t >= head.size()) return std::nullopt;
-                detector.push(head[t]);
-                ++t;
-                if (t - 1 > first && !carries_direction(head[t - 2], head[t - 1])) {
-                    agreed = true;
-                    break;
-                }
-            }
-            if (agreed && t < walk.b_pushed) {
-                for (const TurnEvent<T>& event : walk.turns.events) {
-                    if (event.index + 1 >= t) {
-                        record_turn(joined.lists, event.vertex, offset + event.index, event.cur);
-                    }
-                }
+            const std::uint64_t offset = detector.count() - agreed_at;  // B index of the walk's first
+            const std::optional<Replay> replay =
+                replay_until_agreed(detector, head, agreed_at, walk.b_pushed);
+            if (!replay) return std::nullopt;
+            if (replay->agreed && replay->next < walk.b_pushed) {
+                record_chunk_turns(joined.lists, walk.turns.events, replay->next - 1,
+                                   walk.b_pushed, offset);
                 detector.resume(walk.last_b, offset + walk.b_pushed, walk.prev);
             }
         }

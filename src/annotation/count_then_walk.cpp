@@ -283,28 +283,14 @@ std::optional<TurningLists<T>> join_chunk_turns(std::vector<ChunkTurns<T>>& chun
             if (t == chunk.records) continue;
             detector.push(*pending);
         }
-        // The turn rule from the seam until a step of the chunk's own sets the direction:
-        // from there on the chunk's walk decided as the whole walk does.
-        const std::uint64_t first = t;
-        const std::uint64_t offset = detector.count() - first;  // B index of the chunk's first
-        bool agreed = false;
-        while (t + 1 < chunk.records) {
-            if (t >= head.size()) return std::nullopt;
-            detector.push(head[t]);
-            ++t;
-            if (t - 1 > first && !carries_direction(head[t - 2], head[t - 1])) {
-                agreed = true;
-                break;
-            }
-        }
-        // Pushed: records first .. t - 1. The chunk's decisions at vertices t - 1 up to
-        // records - 3 stand; the one at records - 2 needs its last record, still open.
-        if (agreed && t + 1 < chunk.records) {
-            for (const TurnEvent<T>& event : chunk.turns.events) {
-                if (event.index + 1 >= t && event.index + 3 <= chunk.records) {
-                    record_turn(lists, event.vertex, offset + event.index, event.cur);
-                }
-            }
+        const std::uint64_t offset = detector.count() - t;  // B index of the chunk's first
+        const std::optional<Replay> replay = replay_until_agreed(detector, head, t, chunk.records - 1);
+        if (!replay) return std::nullopt;
+        // The chunk's decisions at vertices next - 1 up to records - 3 stand; the one at
+        // records - 2 needs its last record, still open.
+        if (replay->agreed && replay->next + 1 < chunk.records) {
+            record_chunk_turns(lists, chunk.turns.events, replay->next - 1, chunk.records - 3,
+                               offset);
             detector.resume(chunk.before_last, offset + chunk.records - 1,
                             chunk.prev_before_last);
         }
