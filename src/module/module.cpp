@@ -33,7 +33,7 @@ constexpr char FUNCTION_DOC[] =
     "\n"
     "Returns:\n"
     "    ndarray: 1D numpy array of scanline_id assignments (int32).";
-static_assert(sizeof(FUNCTION_DOC) - 1 == 319, "the docstring is specified to the byte");
+static_assert(sizeof(FUNCTION_DOC) - 1 == 319, "the docstring must stay exactly as written");
 
 PyCFunction fast_call_entry() noexcept {
     // METH_FASTCALL | METH_KEYWORDS functions are stored as PyCFunction; the detour through
