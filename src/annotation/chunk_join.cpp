@@ -167,16 +167,12 @@ FilteredPoint<T> a_record_at(const CoordinateView<T>& x, const CoordinateView<T>
     const ChunkRecords<T>& chunk = chunks[i];
     const std::uint64_t record = chunk.fused + (index - chunk.offset);
     if (record + 1 == chunk.a_records) return chunk.last;
-    const auto after = std::upper_bound(
-        chunk.checkpoints->begin(), chunk.checkpoints->end(), record,
-        [](std::uint64_t r, const Checkpoint& c) { return r < c.record; });
-    const Checkpoint from = *(after - 1);
-    std::uint64_t seen = from.record;
     FilteredPoint<T> found{};
-    for_each_x_run(x, y, from.start, chunk.range.end, [&](const FilteredPoint<T>& r) {
-        found = r;
-        return seen++ != record;
-    });
+    for_each_x_run(x, y, record_start(x, y, *chunk.checkpoints, chunk.range.end, record),
+                   chunk.range.end, [&found](const FilteredPoint<T>& r) {
+                       found = r;
+                       return false;
+                   });
     return found;
 }
 

@@ -207,21 +207,9 @@ std::vector<ASegment<T>> segments_from(const CoordinateView<T>& x, const Coordin
     std::size_t i = 0;
     while (chunks[i].kept() == 0 || first >= chunks[i].offset + chunks[i].kept()) ++i;
     const XChunk<T>& home = chunks[i];
-    // The record's place in its chunk's own list, reached from the checkpoint before it.
-    const std::uint64_t record = home.fused + (first - home.offset);
-    const auto& checkpoints = home.census.checkpoints;
-    const auto after = std::upper_bound(
-        checkpoints.begin(), checkpoints.end(), record,
-        [](std::uint64_t r, const Checkpoint& c) { return r < c.record; });
-    const Checkpoint from = *(after - 1);
-    std::uint64_t start = from.start;
-    if (from.record != record) {
-        std::uint64_t seen = from.record;
-        for_each_x_run(x, y, from.start, home.range.end, [&](const FilteredPoint<T>& r) {
-            start = r.end_index + 1;
-            return ++seen != record;
-        });
-    }
+    // The record's place in its chunk's own list.
+    const std::uint64_t start = record_start(x, y, home.census.checkpoints, home.range.end,
+                                             home.fused + (first - home.offset));
     std::vector<ASegment<T>> segments;
     segments.push_back({start, home.range.end, home.fixed_last});
     for (++i; i < chunks.size(); ++i) {
@@ -260,41 +248,42 @@ std::optional<std::uint64_t> first_y_opening(const CoordinateView<T>& x,
 
 // Joins the chunks' turns in path order into the lists one walk over all of B would make.
 template <typename T>
-std::optional<TurningLists<T>> join_chunk_turns(std::vector<ChunkTurns<T>>& chunks) {
+std::optional<TurningLists<T>> join_chunk_turns(std::vector<ChunkWalk<T>>& chunks) {
     TurningLists<T> lists;
     TurnDetector<T> detector(lists);
     std::optional<FilteredPoint<T>> pending;  // B's latest record, which may still absorb
-    for (const ChunkTurns<T>& chunk : chunks) {
+    for (const ChunkWalk<T>& chunk : chunks) {
         const FilteredList<T>& head = chunk.turns.head;
+        const std::uint64_t records = chunk.b_pushed + 1;  // the open run is the last
+        const FilteredPoint<T> last = chunk.open_record();
         const auto known = [&](std::uint64_t t) {
-            return t < head.size() || t + 1 == chunk.records;
+            return t < head.size() || t + 1 == records;
         };
         const auto record = [&](std::uint64_t t) -> const FilteredPoint<T>& {
-            return t + 1 == chunk.records ? chunk.last : head[t];
+            return t + 1 == records ? last : head[t];
         };
         // The y seam merge.
         std::uint64_t t = 0;
         if (pending) {
-            for (; t < chunk.records; ++t) {
+            for (; t < records; ++t) {
                 if (!known(t)) return std::nullopt;
                 if (!within_tolerance(record(t).y, pending->y)) break;
                 fuse_by_samples<T, &FilteredPoint<T>::x>(*pending, record(t));
             }
-            if (t == chunk.records) continue;
+            if (t == records) continue;
             detector.push(*pending);
         }
         const std::uint64_t offset = detector.count() - t;  // B index of the chunk's first
-        const std::optional<Replay> replay = replay_until_agreed(detector, head, t, chunk.records - 1);
+        const std::optional<Replay> replay = replay_until_agreed(detector, head, t, records - 1);
         if (!replay) return std::nullopt;
         // The chunk's decisions at vertices next - 1 up to records - 3 stand; the one at
         // records - 2 needs its last record, still open.
-        if (replay->agreed && replay->next + 1 < chunk.records) {
-            record_chunk_turns(lists, chunk.turns.events, replay->next - 1, chunk.records - 3,
+        if (replay->agreed && replay->next + 1 < records) {
+            record_chunk_turns(lists, chunk.turns.events, replay->next - 1, records - 3,
                                offset);
-            detector.resume(chunk.before_last, offset + chunk.records - 1,
-                            chunk.prev_before_last);
+            detector.resume(chunk.last_b, offset + records - 1, chunk.prev);
         }
-        pending = chunk.last;
+        pending = last;
     }
     if (pending) detector.push(*pending);
     return lists;
@@ -335,13 +324,13 @@ std::optional<TurningLists<T>> chunked_turns_two_reads(const CoordinateView<T>& 
     for (const SampleRange& range : y_ranges) {
         segments.push_back(segments_from(x, y, x_chunks, range.start));
     }
-    std::vector<std::optional<ChunkTurns<T>>> walked(y_ranges.size());
+    std::vector<std::optional<ChunkWalk<T>>> walked(y_ranges.size());
     pool_run(y_ranges.size(), [&](std::size_t i) {
         inject_fault("pool_chunk");
         walked[i].emplace(walk_chunk<T>(x, y, segments[i], y_ranges[i].end - y_ranges[i].start,
                                         plan.head));
     });
-    std::vector<ChunkTurns<T>> chunks;
+    std::vector<ChunkWalk<T>> chunks;
     chunks.reserve(walked.size());
     for (auto& chunk : walked) chunks.push_back(std::move(*chunk));
     return join_chunk_turns(chunks);

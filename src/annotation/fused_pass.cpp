@@ -368,11 +368,22 @@ TurningLists<T> collapse_y_and_find_turning_points(const FilteredList<T>& a) {
     return lists;
 }
 
+// The state a chunk's walk ends in, read off its downstream.
 template <typename T>
-ChunkTurns<T> walk_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                         std::span<const ASegment<T>> segments, std::uint64_t budget,
-                         std::size_t head) {
-    ChunkTurns<T> chunk;
+void note_walk_end(const YRunToTurns<T, TurnEvents<T>>& downstream, ChunkWalk<T>& walk) {
+    walk.open_run = downstream.open_run();
+    walk.open_run_end = downstream.open_run_end();
+    const TurnDetector<T, TurnEvents<T>>& detector = downstream.detector();
+    walk.b_pushed = detector.count();
+    walk.last_b = detector.last();
+    walk.prev = detector.prev();
+}
+
+template <typename T>
+ChunkWalk<T> walk_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                        std::span<const ASegment<T>> segments, std::uint64_t budget,
+                        std::size_t head) {
+    ChunkWalk<T> chunk;
     chunk.turns.head_size = head;
     chunk.turns.head.reserve(head);
     YRunToTurns<T, TurnEvents<T>> downstream(chunk.turns);
@@ -380,11 +391,7 @@ ChunkTurns<T> walk_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
         if (budget == 0) break;
         budget -= walk_segment(x, y, segment, budget, head, downstream).handed;
     }
-    const TurnDetector<T, TurnEvents<T>>& detector = downstream.detector();
-    chunk.records = detector.count() + 1;
-    chunk.last = downstream.open_record();
-    chunk.before_last = detector.last();
-    chunk.prev_before_last = detector.prev();
+    note_walk_end(downstream, chunk);
     return chunk;
 }
 
@@ -410,19 +417,14 @@ XChunkWalk<T> walk_x_chunk(const CoordinateView<T>& x, const CoordinateView<T>& 
                                                head, downstream, &chunk.checkpoints);
     chunk.a_records = walked.handed;
     chunk.last_a = walked.last;
-    chunk.open_run = downstream.open_run();
-    chunk.open_run_end = downstream.open_run_end();
-    const TurnDetector<T, TurnEvents<T>>& detector = downstream.detector();
-    chunk.b_pushed = detector.count();
-    chunk.last_b = detector.last();
-    chunk.prev = detector.prev();
+    note_walk_end(downstream, chunk);
     return chunk;
 }
 
-template ChunkTurns<float> walk_chunk(const CoordinateView<float>&, const CoordinateView<float>&,
+template ChunkWalk<float> walk_chunk(const CoordinateView<float>&, const CoordinateView<float>&,
                                       std::span<const ASegment<float>>, std::uint64_t,
                                       std::size_t);
-template ChunkTurns<double> walk_chunk(const CoordinateView<double>&,
+template ChunkWalk<double> walk_chunk(const CoordinateView<double>&,
                                        const CoordinateView<double>&,
                                        std::span<const ASegment<double>>, std::uint64_t,
                                        std::size_t);
