@@ -1,6 +1,7 @@
 """Benchmarks of annotate_scanlines: time per sample beside a one-pass NumPy floor, peak memory,
 call overhead and the time of each stage. Writes CSV tables and a plot to bench/results/.
 
+    bash scripts/bench.sh [--quick] [--max-n 1e8]     (builds, then runs this)
     PYTHONPATH=build/bench python bench/run_bench.py [--quick] [--max-n 1e8]
 
 Every configuration runs in a process of its own (the pool size is fixed per process), with

@@ -12,7 +12,7 @@ BUILD_VENV="$ROOT/.venv-build"
 BPY="$BUILD_VENV/bin/python"
 # Test files that prove the abi3 wheel works on a later CPython; missing ones are skipped.
 SMOKE_TESTS=(test_module.py test_binding.py test_dispatch.py test_results.py)
-PHASES=(apt build-venv cpp release-wheel test-wheel numpy1 numpy2 py313 sanitize fuzz)
+PHASES=(apt build-venv cpp release-wheel test-wheel numpy1 numpy2 py313 sanitize fuzz bench)
 
 # ---- phases ---------------------------------------------------------------------------------
 
@@ -213,6 +213,11 @@ phase_fuzz() {
         return 0
     fi
     FUZZ_SECONDS="${FUZZ_SECONDS:-60}" bash tests/fuzz/run_fuzzers.sh
+}
+
+# The README's benchmark command must keep working; its quick form times nothing it asserts.
+phase_bench() {
+    bash "$ROOT/scripts/bench.sh" --quick
 }
 
 # ---- driver ---------------------------------------------------------------------------------
