@@ -12,12 +12,7 @@ cd "$ROOT"
 BENCH_VENV="$ROOT/.venv-bench"
 BUILD_DIR="$ROOT/build/bench"
 
-if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q 'install ok installed'; then
-    sudo=()
-    [[ $(id -u) -eq 0 ]] || sudo=(sudo -n)
-    "${sudo[@]}" apt-get update -q
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends libbenchmark-dev
-fi
+apt_install_missing libbenchmark-dev
 
 ensure_venv "$BENCH_VENV" 3.11
 pip_install "$BENCH_VENV/bin/python" -q "numpy>=1.23,<3" "$(extra_requirements plot)" "cmake>=3.26" ninja

@@ -13,6 +13,23 @@ pip_install() {
     "$py" -m pip install "$@" 2> >(grep -v "^WARNING: Location 'file://" >&2)
 }
 
+# Installs whichever of the named Debian packages are missing (root, or sudo without a prompt).
+apt_install_missing() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+    done
+    if [[ ${#missing[@]} -eq 0 ]]; then
+        echo "all present: $*"
+        return 0
+    fi
+    local sudo=()
+    [[ $(id -u) -eq 0 ]] || sudo=(sudo -n)
+    echo "installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -q
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
 die() {
     echo "error: $*" >&2
     exit 1

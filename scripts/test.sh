@@ -17,19 +17,7 @@ PHASES=(apt build-venv cpp release-wheel test-wheel numpy1 numpy2 py313 sanitize
 # ---- phases ---------------------------------------------------------------------------------
 
 phase_apt() {
-    local missing=() pkg
-    for pkg in "${APT_PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
-    done
-    if [[ ${#missing[@]} -eq 0 ]]; then
-        echo "all present: ${APT_PACKAGES[*]}"
-        return 0
-    fi
-    local sudo=()
-    [[ $(id -u) -eq 0 ]] || sudo=(sudo -n)
-    echo "installing: ${missing[*]}"
-    "${sudo[@]}" apt-get update -q
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+    apt_install_missing "${APT_PACKAGES[@]}"
 }
 
 phase_build_venv() {
