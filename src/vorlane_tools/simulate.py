@@ -34,7 +34,7 @@ def _polygon_circle(cx: float, cy: float, radius: float, vertices: int) -> np.nd
     return np.column_stack([cx + radius * np.cos(phi), cy + radius * np.sin(phi)])
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Part:
     """One region of a layer: an outer polygon and polygons of holes, as (k, 2) arrays in mm.
 
@@ -220,10 +220,7 @@ def simulate_path(
     RecordedPath
     """
     parts = [parts] if isinstance(parts, Part) else list(parts)
-    if not parts:
-        raise ValueError("parts must hold at least one part")
-    if samples is not None and samples < 1:
-        raise ValueError("samples must be at least 1")
+    _check(parts, strategy, machine, samples)
     if park is None:
         low = np.min([p.outline.min(axis=0) for p in parts], axis=0)
         park = (float(low[0]) - 5.0, float(low[1]) - 5.0)
@@ -240,6 +237,23 @@ def simulate_path(
             raise ValueError("the parts hold no hatch vector")
     planner.jump(park)
     return _record(moves, strategy, machine, samples, seed)
+
+
+def _check(parts: list[Part], strategy: Strategy, machine: Machine, samples) -> None:
+    if not parts:
+        raise ValueError("parts must hold at least one part")
+    for name in ("sample_rate", "scan_speed", "jump_speed"):
+        if not getattr(machine, name) > 0.0:
+            raise ValueError(f"machine.{name} must be positive")
+    for name in ("jump_delay", "mark_delay", "corner_delay", "lag", "noise", "quantum"):
+        if not getattr(machine, name) >= 0:
+            raise ValueError(f"machine.{name} must not be negative")
+    if np.dtype(machine.dtype) not in (np.float32, np.float64):
+        raise ValueError(f"machine.dtype must be float32 or float64, not {machine.dtype}")
+    if not strategy.hatch_spacing > 0.0:
+        raise ValueError("strategy.hatch_spacing must be positive")
+    if samples is not None and samples < 1:
+        raise ValueError("samples must be at least 1")
 
 
 def _record(moves: Moves, strategy: Strategy, machine: Machine, samples, seed) -> RecordedPath:

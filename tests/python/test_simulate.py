@@ -175,3 +175,22 @@ def test_first_order_lag_matches_its_recursion(alpha):
         state += alpha * (c - state)
         expected[k] = state
     np.testing.assert_allclose(first_order_lag(command, alpha), expected, rtol=0, atol=1e-9)
+
+
+@pytest.mark.parametrize(
+    "arguments",
+    [
+        {"parts": []},
+        {"machine": Machine(scan_speed=0.0)},
+        {"machine": Machine(sample_rate=float("nan"))},
+        {"machine": Machine(noise=-1.0)},
+        {"machine": Machine(dtype=np.int32)},
+        {"strategy": Strategy(hatch_spacing=0.0)},
+        {"samples": 0},
+    ],
+    ids=lambda a: next(iter(a)),
+)
+def test_nonsense_settings_are_refused(arguments):
+    arguments = {"parts": SQUARE, **arguments}
+    with pytest.raises(ValueError):
+        simulate_path(**arguments)
