@@ -7,8 +7,6 @@ from collections import Counter
 import numpy as np
 import pytest
 
-vorlane_tools = pytest.importorskip("vorlane_tools")
-
 from vorlane_tools import Score, score_labels
 
 N, S = -1, -2  # no line, skywriting overshoot

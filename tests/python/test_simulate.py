@@ -9,8 +9,6 @@ from dataclasses import replace
 import numpy as np
 import pytest
 
-vorlane_tools = pytest.importorskip("vorlane_tools")
-
 from vorlane_tools import OVERSHOOT, Machine, Part, Strategy, simulate_path
 from vorlane_tools.cases import CASES
 from vorlane_tools.simulate import first_order_lag
