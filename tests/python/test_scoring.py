@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import importlib.util
 from collections import Counter
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -111,3 +113,17 @@ def test_rejects_mismatched_or_float_inputs():
         score_labels(np.zeros(3, np.int32), np.zeros(4, np.int32))
     with pytest.raises(TypeError):
         score_labels(np.zeros(3), np.zeros(3, np.int32))
+
+
+def test_quality_benchmark_prints_a_row_per_case_and_the_totals(capsys):
+    bench = Path(__file__).resolve().parents[2] / "bench" / "robust_quality.py"
+    spec = importlib.util.spec_from_file_location("robust_quality", bench)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    assert module.main(["--quick", "--case", "steep-clean", "--case", "angle-0"]) == 0
+    rows = [line for line in capsys.readouterr().out.splitlines() if line.startswith("| ")]
+    assert [row.split(" | ")[0] for row in rows[1:]] == [
+        "| steep-clean",
+        "| angle-0",
+        "| **all cases**",
+    ]
