@@ -282,8 +282,9 @@ def _record(moves: Moves, strategy: Strategy, machine: Machine, samples, seed) -
     del commanded
     vectors = np.asarray(moves.vectors, dtype=np.float64).reshape(-1, 4)
     # A first-order lag neither overshoots nor oscillates, and its transient decays as
-    # exp(-t / lag): 40 time constants after a move begins the mirror is within 1e-17 of
-    # any jump's length of its path, so only the samples before then can be off the line.
+    # exp(-t / lag): 40 time constants into a move the mirror has closed all but 4e-18 of any
+    # jump's distance and trails the command along the move, so only the samples before then
+    # can be off the line.
     settle = math.ceil(40.0 * machine.lag * rate) if machine.lag > 0.0 else 0
     truth = _truth(mirror, move, first, np.minimum(count, settle), moves, vectors)
     laser_on = np.asarray(moves.laser, dtype=bool)[move]
