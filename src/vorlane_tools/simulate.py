@@ -239,7 +239,7 @@ def simulate_path(
     return _record(moves, strategy, machine, samples, seed)
 
 
-def _check(parts: list[Part], strategy: Strategy, machine: Machine, samples) -> None:
+def _check(parts: list[Part], strategy: Strategy, machine: Machine, samples: int | None) -> None:
     if not parts:
         raise ValueError("parts must hold at least one part")
     for name in ("sample_rate", "scan_speed", "jump_speed"):
@@ -256,7 +256,9 @@ def _check(parts: list[Part], strategy: Strategy, machine: Machine, samples) -> 
         raise ValueError("samples must be at least 1")
 
 
-def _record(moves: Moves, strategy: Strategy, machine: Machine, samples, seed) -> RecordedPath:
+def _record(
+    moves: Moves, strategy: Strategy, machine: Machine, samples: int | None, seed: int
+) -> RecordedPath:
     rate = machine.sample_rate
     duration = np.asarray(moves.duration)
     # Sample k is taken at k / rate; a move holds the samples in [begin, end), so the moves
@@ -269,8 +271,8 @@ def _record(moves: Moves, strategy: Strategy, machine: Machine, samples, seed) -
     move = move[:n]
     t = np.arange(n) / rate
     commanded = []
-    for p0, p1 in ((moves.x0, moves.x1), (moves.y0, moves.y1)):
-        p0, p1 = np.asarray(p0), np.asarray(p1)
+    for start, stop in ((moves.x0, moves.x1), (moves.y0, moves.y1)):
+        p0, p1 = np.asarray(start), np.asarray(stop)
         speed = (p1 - p0) / duration
         commanded.append((p0 - speed * begin)[move] + speed[move] * t)
     del t
@@ -314,7 +316,9 @@ class _Lines:
         safe = np.where(self.length > 0.0, self.length, 1.0)
         self.ux, self.uy = dx / safe, dy / safe
 
-    def offsets(self, x: np.ndarray, y: np.ndarray, ids: np.ndarray):
+    def offsets(
+        self, x: np.ndarray, y: np.ndarray, ids: np.ndarray
+    ) -> tuple[np.ndarray, np.ndarray]:
         """Distance of each point from line ids' infinite line, and from the segment itself."""
         rx, ry = x - self.x0[ids], y - self.y0[ids]
         ux, uy = self.ux[ids], self.uy[ids]
@@ -324,7 +328,14 @@ class _Lines:
         return across, np.hypot(across, beyond)
 
 
-def _truth(mirror, move, first, settle, moves: Moves, vectors: np.ndarray) -> np.ndarray:
+def _truth(
+    mirror: list[np.ndarray],
+    move: np.ndarray,
+    first: np.ndarray,
+    settle: np.ndarray,
+    moves: Moves,
+    vectors: np.ndarray,
+) -> np.ndarray:
     """Truth per sample; `first` and `settle` hold each move's first sample and how many of
     its samples the servo lag may keep off the commanded path."""
     kind = np.asarray(moves.kind, dtype=np.int8)
