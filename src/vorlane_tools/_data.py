@@ -80,7 +80,7 @@ def load_layer_file(path: str) -> Coordinates:
         if suffix == ".csv":
             return _from_csv(path)
     except ValueError as err:
-        if "allow_pickle" in str(err) or "Object arrays" in str(err):
+        if "allow_pickle" in str(err) or "object" in str(err).lower():
             raise InputError(
                 f"{path}: holds an object array; only floating-point data is read"
             ) from None

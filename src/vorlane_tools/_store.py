@@ -261,8 +261,16 @@ class ZarrStore(Store):
     def _layers(self) -> list[Layer]:
         found = []
         for _, group in self._open("r").groups():
+            folder = os.path.join(self.path, *group.path.split("/"))
+            for entry in os.scandir(folder):
+                if entry.is_dir():
+                    _refuse_pickling_codecs(entry.path)
+            try:
+                members = list(group.arrays())
+            except (ValueError, KeyError, TypeError) as err:
+                raise InputError(f"{folder}: unreadable array metadata ({err})") from None
             arrays = {}
-            for key, a in group.arrays():
+            for key, a in members:
                 arrays[key] = ArrayInfo(
                     a.shape,
                     np.dtype(a.dtype) if _plain(a.dtype) else np.dtype(object),

@@ -13,7 +13,7 @@ import os
 import sys
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NoReturn
 
 import numpy as np
 from numpy.typing import NDArray
@@ -79,8 +79,15 @@ def positive_int(text: str) -> int:
     return value
 
 
+class Parser(argparse.ArgumentParser):
+    """Usage errors in one line, with where to find help."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: {message} (see '{self.prog} --help')\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog=PROG,
         description="Label the samples of laser scan paths with scanline ids, whole builds "
         "at a time. A build is an HDF5 file or a Zarr directory store with one group per "
@@ -266,7 +273,12 @@ def run_label(args: argparse.Namespace) -> int:
         say(f"{name}: skipped: {problem}")
 
     bar = progress_bar(args, len(layers), len(layers) - len(plan.todo))
-    report = bar.write if bar is not None else say
+    def report(line: str) -> None:
+        if bar is None:
+            say(line)
+        else:
+            bar.write(line, file=sys.stderr)
+
     failed = [name for name, _ in plan.problems]
     labelled = 0
 
@@ -315,6 +327,8 @@ def run_label(args: argparse.Namespace) -> int:
 
 
 def repair(store: Store, dataset: str) -> list[str]:
+    if not os.path.exists(store.path):
+        return []  # a store that --output is about to create
     lines = []
     try:
         return store.repair(dataset)
@@ -324,10 +338,7 @@ def repair(store: Store, dataset: str) -> list[str]:
 
 
 def existing_layers(store: Store) -> list[Layer]:
-    try:
-        return store.layers()
-    except InputError:
-        return []  # a store that --output is about to create
+    return store.layers() if os.path.exists(store.path) else []
 
 
 @dataclass
@@ -517,9 +528,9 @@ def run_plot(args: argparse.Namespace) -> int:
 
 
 def run_vectors(args: argparse.Namespace) -> int:
+    layer = labelled_layer(args)
     from vorlane_tools import scan_vectors
 
-    layer = labelled_layer(args)
     table = scan_vectors(layer.x, layer.y, layer.ids)
     if args.output == "-":
         write_csv(sys.stdout, table)
