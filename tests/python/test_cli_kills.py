@@ -61,7 +61,7 @@ def test_kills_at_random_moments_never_spoil_the_build(tmp_path, fmt):
     chance = random.Random(seed)
     path = make_build(tmp_path, fmt, **SHAPE)
     layers = read_layers(path)
-    coordinates = {name: {axis: arrays[axis][0] for axis in "xy"} for name, arrays in layers.items()}
+    coordinates = {name: {axis: a[axis][0] for axis in "xy"} for name, a in layers.items()}
     expected = {name: vorlane.annotate_scanlines(c["x"], c["y"]) for name, c in coordinates.items()}
 
     # Runs on a copy say how long starting takes and how long a whole run, so that kills
@@ -86,7 +86,7 @@ def test_kills_at_random_moments_never_spoil_the_build(tmp_path, fmt):
     done = run_cli("label", path, "--serial", "--no-progress")
     assert done.returncode == 0, f"seed {seed}: {done.stderr}"
     assert check_build(path, coordinates, expected, f"seed {seed}, last run") == SHAPE["layers"]
-    assert not [k for a in read_layers(path).values() for k in a if k.endswith((".partial",
-                                                                                 ".replaced"))]
+    leftovers = (".partial", ".replaced")
+    assert not [k for a in read_layers(path).values() for k in a if k.endswith(leftovers)]
     print(f"{fmt}: {KILLS} kills in {starting:.2f} to {whole:.2f} s, {repairs} repairs, "
           f"seed {seed}")
