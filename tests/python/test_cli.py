@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import hashlib
 import json
+import signal
+import subprocess
 import sys
 from pathlib import Path
 
@@ -151,8 +153,6 @@ def test_pool_size_is_pinned_and_checked(tmp_path, created_with, threads, status
         "status = cli.main(['label', sys.argv[2], '--serial', '--threads', sys.argv[3]])\n"
         "print(status, pool_threads())\n"
     )
-    import subprocess
-
     done = subprocess.run([sys.executable, "-c", code, str(created_with), path, str(threads)],
                           env=child_env(), capture_output=True, text=True, timeout=300)
     assert done.stdout.split() == [str(status), str(created_with or threads)], done.stderr
@@ -349,3 +349,24 @@ def test_missing_extra_names_the_install(tmp_path, monkeypatch, capsys, blocked,
     status = cli.main([a.format(tmp=tmp_path, h5=h5, npy=tmp_path / "l.npy") for a in args])
     err = capsys.readouterr().err
     assert status == 2 and f"pip install '{extra}'" in err and len(err.splitlines()) == 1
+
+
+def test_mark_of_a_killed_hdf5_writer_is_cleared_and_reported(tmp_path):
+    import h5py
+
+    old = make_build(tmp_path, "hdf5")
+    path = str(tmp_path / "latest.h5")
+    with h5py.File(old, "r") as src, h5py.File(path, "w", libver="latest") as dst:
+        for name in src:
+            src.copy(src[name], dst, name)
+    killed = subprocess.run(
+        [sys.executable, "-c", "import h5py, os, signal, sys\n"
+         "f = h5py.File(sys.argv[1], 'r+')\nos.kill(os.getpid(), signal.SIGKILL)", path],
+        env=child_env(), capture_output=True, timeout=120)
+    assert killed.returncode == -signal.SIGKILL
+    with pytest.raises(OSError, match="already open for write"):
+        h5py.File(path, "r")
+    done = run_cli("label", path, "--serial")
+    assert done.returncode == 0, done.stderr
+    assert "cleared the open-for-writing mark" in done.stderr
+    assert_labelled(path)
