@@ -370,3 +370,27 @@ def test_mark_of_a_killed_hdf5_writer_is_cleared_and_reported(tmp_path):
     assert done.returncode == 0, done.stderr
     assert "cleared the open-for-writing mark" in done.stderr
     assert_labelled(path)
+
+
+@needs_robust
+def test_robust_label_passes_its_parameters_and_records_them(tmp_path):
+    import h5py
+
+    import vorlane_tools
+
+    path = make_build(tmp_path, "hdf5")
+    with h5py.File(path, "r+") as f:
+        for g in f.values():
+            on = np.ones(len(g["x"]), dtype=np.uint8)
+            on[len(on) // 3 : len(on) // 2] = 0
+            g.create_dataset("power", data=on)
+    done = run_cli("label", path, "--serial", "--robust", "--laser-on", "power",
+                   "--tolerance", "0.01")
+    assert done.returncode == 0, done.stderr
+    for name, arrays in read_layers(path).items():
+        ids, attrs = arrays["scanline_id_robust"]
+        expected = vorlane_tools.robust_scanlines(arrays["x"][0], arrays["y"][0],
+                                                  laser_on=arrays["power"][0], tolerance=0.01)
+        np.testing.assert_array_equal(ids, expected, err_msg=name)
+        assert (attrs["method"], attrs["tolerance"], attrs["laser_on"]) == (
+            "robust_scanlines", 0.01, "power")
