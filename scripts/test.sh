@@ -204,7 +204,7 @@ phase_fuzz() {
     FUZZ_SECONDS="${FUZZ_SECONDS:-60}" bash tests/fuzz/run_fuzzers.sh
 }
 
-# The README's benchmark command must keep working; its quick form times nothing it asserts.
+# The documented benchmark command must keep working; its quick form times nothing it asserts.
 phase_bench() {
     bash "$ROOT/scripts/bench.sh" --quick
 }
