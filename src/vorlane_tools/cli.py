@@ -18,7 +18,7 @@ from typing import Any, NoReturn
 import numpy as np
 from numpy.typing import NDArray
 
-from ._batch import Method, package_version, run_serial
+from ._batch import Method, PoolSizeError, package_version, run_serial
 from ._data import InputError, is_layer_file, load_layer_file
 from ._store import (
     HDF5Store,
@@ -46,6 +46,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return int(args.run(args))
     except (InputError, MissingExtra) as err:
         return fail(str(err))
+    except PoolSizeError as err:
+        return fail(str(err), 1)
     except StaleWriteState as err:
         return fail(f"{err.path}: marked open for writing by a process that died")
     except KeyboardInterrupt:
@@ -126,14 +128,7 @@ def build_parser() -> argparse.ArgumentParser:
         "and leave BUILD untouched",
     )
     label.add_argument("--overwrite", action="store_true", help="relabel finished layers too")
-    label.add_argument(
-        "--threads",
-        type=positive_int,
-        default=DEFAULT_THREADS,
-        metavar="N",
-        help="pool size pinned in every worker, so that the ids are the same "
-        f"on any machine (default: {DEFAULT_THREADS})",
-    )
+    add_threads_option(label)
     where = label.add_mutually_exclusive_group()
     where.add_argument(
         "--serial",
@@ -225,6 +220,17 @@ def add_method_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def add_threads_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--threads",
+        type=positive_int,
+        default=DEFAULT_THREADS,
+        metavar="N",
+        help="pool size pinned wherever ids are computed, so that they are the same on any "
+        f"machine (default: {DEFAULT_THREADS})",
+    )
+
+
 def add_source_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "source",
@@ -233,6 +239,7 @@ def add_source_options(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument("--layer", metavar="NAME", help="the layer of a build")
     add_method_options(parser)
+    add_threads_option(parser)
 
 
 def dataset_name(args: argparse.Namespace) -> str:
@@ -273,6 +280,7 @@ def run_label(args: argparse.Namespace) -> int:
         say(f"{name}: skipped: {problem}")
 
     bar = progress_bar(args, len(layers), len(layers) - len(plan.todo))
+
     def report(line: str) -> None:
         if bar is None:
             say(line)
@@ -476,14 +484,12 @@ class LabelledLayer:
 def labelled_layer(args: argparse.Namespace) -> LabelledLayer:
     """The layer SOURCE names, with its stored ids or, where it has none, computed ones."""
     dataset = dataset_name(args)
-    method = Method(robust=args.robust)
+    method = Method(robust=args.robust, threads=args.threads)
     if is_layer_file(args.source):
         if args.layer:
             raise InputError(f"--layer {args.layer}: {args.source} holds one layer only")
         x, y = load_layer_file(args.source)
-        return LabelledLayer(
-            os.path.basename(args.source), x, y, compute(method, x, y), method.name
-        )
+        return LabelledLayer(os.path.basename(args.source), x, y, method.label(x, y), method.name)
     if not args.layer:
         raise InputError(f"{args.source}: a build needs --layer NAME to pick a layer")
     store = open_store(args.source, args.group)
@@ -491,21 +497,11 @@ def labelled_layer(args: argparse.Namespace) -> LabelledLayer:
     x, y = store.read_coordinates(layer)
     stored = layer.arrays.get(dataset)
     if stored is None:
-        return LabelledLayer(layer.name, x, y, compute(method, x, y), method.name)
+        return LabelledLayer(layer.name, x, y, method.label(x, y), method.name)
     if stored.shape != (len(x),) or stored.dtype.kind not in "iu":
         raise InputError(f"{args.source}: {layer.name}/{dataset} is not {len(x)} integer ids")
     ids = store.read(layer.name, dataset).astype(np.int32)
     return LabelledLayer(layer.name, x, y, ids, f"stored {dataset}")
-
-
-def compute(method: Method, x: NDArray[Any], y: NDArray[Any]) -> NDArray[np.int32]:
-    if method.robust:
-        from vorlane_tools import robust_scanlines
-
-        return np.asarray(robust_scanlines(x, y), dtype=np.int32)
-    import vorlane
-
-    return vorlane.annotate_scanlines(x, y)
 
 
 def run_plot(args: argparse.Namespace) -> int:
