@@ -160,6 +160,22 @@ def test_pool_size_is_pinned_and_checked(tmp_path, created_with, threads, status
         assert "pool has 2 threads, not 1" in done.stderr
 
 
+def test_pool_size_is_pinned_on_cluster_workers(tmp_path):
+    distributed = pytest.importorskip("distributed")
+    from vorlane_tools._batch import pool_threads
+
+    path = make_build(tmp_path, "hdf5", layers=1, lines=60, samples_per_line=10_000)
+    with (
+        distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
+                                 dashboard_address=None, env=child_env()) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        done = run_cli("label", path, "--scheduler", cluster.scheduler_address, "--threads", "2")
+        assert done.returncode == 0, done.stderr
+        assert list(client.run(pool_threads).values()) == [2]
+    assert read_layers(path)["layer_0000"]["scanline_id"][1]["pool_size"] == 2
+
+
 def test_info_shows_layers_and_how_their_ids_were_made(tmp_path):
     path = make_build(tmp_path, "zarr")
     assert run_cli("label", path, "--serial", "--threads", "3").returncode == 0
