@@ -33,17 +33,24 @@ FORMATS = {"hdf5": ("h5py", "build.h5"), "zarr": ("zarr", "build.zarr")}
 
 def child_env(**extra: str) -> dict[str, str]:
     """The environment of a child that imports the same vorlane and vorlane_tools."""
-    paths = [os.path.dirname(os.path.abspath(vorlane.__file__)),
-             os.path.dirname(os.path.dirname(os.path.abspath(vorlane_tools.cli.__file__))),
-             os.environ.get("PYTHONPATH", "")]
+    paths = [
+        os.path.dirname(os.path.abspath(vorlane.__file__)),
+        os.path.dirname(os.path.dirname(os.path.abspath(vorlane_tools.cli.__file__))),
+        os.environ.get("PYTHONPATH", ""),
+    ]
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in paths if p), **extra}
     env.pop("RAYON_NUM_THREADS", None)
     return env
 
 
 def run_cli(*args: str, timeout: float = 300) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", "vorlane_tools", *args], env=child_env(),
-                          capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-m", "vorlane_tools", *args],
+        env=child_env(),
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
 
 
 def make_build(tmp_path: Path, fmt: str, **shape: int) -> str:
@@ -75,8 +82,12 @@ def read_layers(path: str) -> dict[str, dict[str, np.ndarray]]:
     return layers
 
 
-def assert_labelled(path: str, dataset: str = "scanline_id", robust: bool = False,
-                    coordinates_from: str | None = None) -> None:
+def assert_labelled(
+    path: str,
+    dataset: str = "scanline_id",
+    robust: bool = False,
+    coordinates_from: str | None = None,
+) -> None:
     """Every layer holds ``dataset`` equal to a direct call on its coordinates, and nothing
     unfinished is left."""
     coords = read_layers(coordinates_from or path)

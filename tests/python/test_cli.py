@@ -32,24 +32,31 @@ pytestmark = pytest.mark.cli
 @pytest.fixture(scope="module")
 def cluster():
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, env=child_env()) as cluster:
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, env=child_env()
+    ) as cluster:
         yield cluster
 
 
-@pytest.mark.parametrize("fmt, how, robust", [
-    ("hdf5", "serial", False),
-    ("zarr", "serial", False),
-    ("hdf5", "cluster", False),
-    ("zarr", "cluster", False),
-    ("hdf5", "shipped", False),
-    pytest.param("zarr", "serial", True, marks=needs_robust),
-    pytest.param("hdf5", "cluster", True, marks=needs_robust),
-])
+@pytest.mark.parametrize(
+    "fmt, how, robust",
+    [
+        ("hdf5", "serial", False),
+        ("zarr", "serial", False),
+        ("hdf5", "cluster", False),
+        ("zarr", "cluster", False),
+        ("hdf5", "shipped", False),
+        pytest.param("zarr", "serial", True, marks=needs_robust),
+        pytest.param("hdf5", "cluster", True, marks=needs_robust),
+    ],
+)
 def test_label_stores_the_ids_of_direct_calls(tmp_path, request, fmt, how, robust):
     path = make_build(tmp_path, fmt)
-    where = ["--serial"] if how == "serial" else [
-        "--scheduler", request.getfixturevalue("cluster").scheduler_address]
+    where = (
+        ["--serial"]
+        if how == "serial"
+        else ["--scheduler", request.getfixturevalue("cluster").scheduler_address]
+    )
     if how == "shipped":
         where.append("--ship-data")
     done = run_cli("label", path, *where, *(["--robust"] if robust else []))
@@ -107,12 +114,16 @@ def _integer_x(g):
     g.create_dataset("x", data=np.arange(5))
 
 
-@pytest.mark.parametrize("labelled_first, spoil, message", [
-    (False, _foreign_ids, "scanline_id exists but is not"),
-    (True, _other_pool_size, "--overwrite relabels it"),
-    (False, _no_y, "no dataset y"),
-    (False, _integer_x, "x has dtype int64, not floating point"),
-], ids=lambda v: v.__name__.strip("_") if callable(v) else None)
+@pytest.mark.parametrize(
+    "labelled_first, spoil, message",
+    [
+        (False, _foreign_ids, "scanline_id exists but is not"),
+        (True, _other_pool_size, "--overwrite relabels it"),
+        (False, _no_y, "no dataset y"),
+        (False, _integer_x, "x has dtype int64, not floating point"),
+    ],
+    ids=lambda v: v.__name__.strip("_") if callable(v) else None,
+)
 def test_unusable_layers_are_named_and_left_alone(tmp_path, labelled_first, spoil, message):
     import h5py
 
@@ -133,14 +144,19 @@ def test_unusable_layers_are_named_and_left_alone(tmp_path, labelled_first, spoi
         assert attrs == before[key][1]
     for name, arrays in after.items():
         np.testing.assert_array_equal(
-            arrays["scanline_id"][0], vorlane.annotate_scanlines(arrays["x"][0], arrays["y"][0]),
-            err_msg=name)
+            arrays["scanline_id"][0],
+            vorlane.annotate_scanlines(arrays["x"][0], arrays["y"][0]),
+            err_msg=name,
+        )
 
 
-@pytest.mark.parametrize("created_with, threads, status", [
-    (None, 2, 0),   # a fresh process: the pin holds and the pool starts both threads
-    ("2", 1, 1),    # a pool of two threads already exists: the layer fails, named
-])
+@pytest.mark.parametrize(
+    "created_with, threads, status",
+    [
+        (None, 2, 0),  # a fresh process: the pin holds and the pool starts both threads
+        ("2", 1, 1),  # a pool of two threads already exists: the layer fails, named
+    ],
+)
 def test_pool_size_is_pinned_and_checked(tmp_path, created_with, threads, status):
     path = make_build(tmp_path, "hdf5", layers=1, lines=60, samples_per_line=10_000)
     code = (
@@ -153,8 +169,13 @@ def test_pool_size_is_pinned_and_checked(tmp_path, created_with, threads, status
         "status = cli.main(['label', sys.argv[2], '--serial', '--threads', sys.argv[3]])\n"
         "print(status, pool_threads())\n"
     )
-    done = subprocess.run([sys.executable, "-c", code, str(created_with), path, str(threads)],
-                          env=child_env(), capture_output=True, text=True, timeout=300)
+    done = subprocess.run(
+        [sys.executable, "-c", code, str(created_with), path, str(threads)],
+        env=child_env(),
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert done.stdout.split() == [str(status), str(created_with or threads)], done.stderr
     if status:
         assert "pool has 2 threads, not 1" in done.stderr
@@ -166,8 +187,13 @@ def test_pool_size_is_pinned_on_cluster_workers(tmp_path):
 
     path = make_build(tmp_path, "hdf5", layers=1, lines=60, samples_per_line=10_000)
     with (
-        distributed.LocalCluster(n_workers=1, threads_per_worker=1, processes=True,
-                                 dashboard_address=None, env=child_env()) as cluster,
+        distributed.LocalCluster(
+            n_workers=1,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address=None,
+            env=child_env(),
+        ) as cluster,
         distributed.Client(cluster) as client,
     ):
         done = run_cli("label", path, "--scheduler", cluster.scheduler_address, "--threads", "2")
@@ -209,17 +235,26 @@ def save_npy_fields(path, x, y):
 
 def save_csv(path, x, y):
     # Columns in another order than x, y and an extra one, as exported data often has.
-    np.savetxt(path, np.column_stack([y, np.arange(len(x)), x]), delimiter=",",
-               header="Y, t, X", comments="", fmt="%.17g")
+    np.savetxt(
+        path,
+        np.column_stack([y, np.arange(len(x)), x]),
+        delimiter=",",
+        header="Y, t, X",
+        comments="",
+        fmt="%.17g",
+    )
 
 
-@pytest.mark.parametrize("suffix, save, dtype", [
-    (".npy", save_npy_pairs, np.float64),
-    (".npy", save_npy_rows, np.float32),
-    (".npy", save_npy_fields, np.float32),
-    (".npz", lambda p, x, y: np.savez(p, y=y, x=x), np.float32),
-    (".csv", save_csv, np.float64),
-])
+@pytest.mark.parametrize(
+    "suffix, save, dtype",
+    [
+        (".npy", save_npy_pairs, np.float64),
+        (".npy", save_npy_rows, np.float32),
+        (".npy", save_npy_fields, np.float32),
+        (".npz", lambda p, x, y: np.savez(p, y=y, x=x), np.float32),
+        (".csv", save_csv, np.float64),
+    ],
+)
 def test_layer_files_load_as_saved(tmp_path, suffix, save, dtype):
     x = np.linspace(0.0, 3.0, 50, dtype=dtype)
     y = np.sin(x * 7).astype(dtype)
@@ -237,17 +272,24 @@ def test_plot_uses_stored_ids_and_computes_missing_ones(tmp_path):
     import h5py
 
     with h5py.File(path, "r+") as f:
-        f["layer_0000"].create_dataset("scanline_id", data=np.full(len(f["layer_0000/x"]), 5,
-                                                                   dtype=np.int32))
+        f["layer_0000"].create_dataset(
+            "scanline_id", data=np.full(len(f["layer_0000/x"]), 5, dtype=np.int32)
+        )
         x, y = f["layer_0001/x"][:], f["layer_0001/y"][:]
     computed = vorlane.annotate_scanlines(x, y)
     np.save(tmp_path / "layer.npy", np.column_stack([x, y]))
     for source, lines, share in [
         ([path, "--layer", "layer_0000"], 1, 1.0),
-        ([path, "--layer", "layer_0001"], len(np.unique(computed[computed > 0])),
-         (computed > 0).mean()),
-        ([str(tmp_path / "layer.npy")], len(np.unique(computed[computed > 0])),
-         (computed > 0).mean()),
+        (
+            [path, "--layer", "layer_0001"],
+            len(np.unique(computed[computed > 0])),
+            (computed > 0).mean(),
+        ),
+        (
+            [str(tmp_path / "layer.npy")],
+            len(np.unique(computed[computed > 0])),
+            (computed > 0).mean(),
+        ),
     ]:
         out = tmp_path / "out.png"
         done = run_cli("plot", *source, "-o", str(out))
@@ -313,28 +355,32 @@ BAD_FILES = {
 }
 
 
-@pytest.mark.parametrize("args, prepare, message", [
-    (["plot", "{tmp}/missing.npy", "-o", "o.png"], None, "no such file"),
-    (["label", "{tmp}/missing.h5"], None, "no such file or directory"),
-    (["info", "{tmp}/pairs.npy"], "pairs.npy", "neither an HDF5 file nor a Zarr"),
-    (["label", "{tmp}/pairs.npy", "--serial"], "pairs.npy", "takes a build"),
-    (["vectors", "{tmp}/pairs.npy"], "pairs.npy", "expected an (n, 2) or (2, n) array"),
-    (["vectors", "{tmp}/ints.npy"], "ints.npy", "dtype int64, not floating point"),
-    (["vectors", "{tmp}/objects.npy"], "objects.npy", "object array"),
-    (["vectors", "{tmp}/objects.npz"], "objects.npz", "object array"),
-    (["vectors", "{tmp}/no_y.npz"], "no_y.npz", "no array named y"),
-    (["vectors", "{tmp}/unequal.npz"], "unequal.npz", "differ in length (3 and 4)"),
-    (["vectors", "{tmp}/columns.csv"], "columns.csv", "no columns x and y"),
-    (["vectors", "{tmp}/text.csv"], "text.csv", "text.csv"),
-    (["vectors", "{h5}"], "build.h5", "needs --layer"),
-    (["vectors", "{h5}", "--layer", "layer_9"], "build.h5", "no layer layer_9"),
-    (["vectors", "{h5}", "--layer", "layer_0000"], _string_x_hdf5, "object array"),
-    (["vectors", "{zarr}", "--layer", "layer_0000"], _pickling_zarr_codec, "pickling codec"),
-    (["label", "{h5}", "--serial", "--tolerance", "1"], "build.h5", "apply to --robust only"),
-    (["label", "{h5}", "--serial", "--dataset", "x"], "build.h5", "not a usable dataset name"),
-    (["label", "{h5}", "--threads", "0"], "build.h5", "not a positive number"),
-    (["label", "{h5}", "--serial", "--workers", "2"], "build.h5", "not allowed with"),
-], ids=lambda v: v if isinstance(v, str) else None)
+@pytest.mark.parametrize(
+    "args, prepare, message",
+    [
+        (["plot", "{tmp}/missing.npy", "-o", "o.png"], None, "no such file"),
+        (["label", "{tmp}/missing.h5"], None, "no such file or directory"),
+        (["info", "{tmp}/pairs.npy"], "pairs.npy", "neither an HDF5 file nor a Zarr"),
+        (["label", "{tmp}/pairs.npy", "--serial"], "pairs.npy", "takes a build"),
+        (["vectors", "{tmp}/pairs.npy"], "pairs.npy", "expected an (n, 2) or (2, n) array"),
+        (["vectors", "{tmp}/ints.npy"], "ints.npy", "dtype int64, not floating point"),
+        (["vectors", "{tmp}/objects.npy"], "objects.npy", "object array"),
+        (["vectors", "{tmp}/objects.npz"], "objects.npz", "object array"),
+        (["vectors", "{tmp}/no_y.npz"], "no_y.npz", "no array named y"),
+        (["vectors", "{tmp}/unequal.npz"], "unequal.npz", "differ in length (3 and 4)"),
+        (["vectors", "{tmp}/columns.csv"], "columns.csv", "no columns x and y"),
+        (["vectors", "{tmp}/text.csv"], "text.csv", "text.csv"),
+        (["vectors", "{h5}"], "build.h5", "needs --layer"),
+        (["vectors", "{h5}", "--layer", "layer_9"], "build.h5", "no layer layer_9"),
+        (["vectors", "{h5}", "--layer", "layer_0000"], _string_x_hdf5, "object array"),
+        (["vectors", "{zarr}", "--layer", "layer_0000"], _pickling_zarr_codec, "pickling codec"),
+        (["label", "{h5}", "--serial", "--tolerance", "1"], "build.h5", "apply to --robust only"),
+        (["label", "{h5}", "--serial", "--dataset", "x"], "build.h5", "not a usable dataset name"),
+        (["label", "{h5}", "--threads", "0"], "build.h5", "not a positive number"),
+        (["label", "{h5}", "--serial", "--workers", "2"], "build.h5", "not allowed with"),
+    ],
+    ids=lambda v: v if isinstance(v, str) else None,
+)
 def test_bad_input_exits_2_with_one_line(tmp_path, capsys, args, prepare, message):
     h5, zarr = str(tmp_path / "build.h5"), str(tmp_path / "build.zarr")
     if prepare in BAD_FILES:
@@ -354,10 +400,13 @@ def test_bad_input_exits_2_with_one_line(tmp_path, capsys, args, prepare, messag
     assert len(err.strip().splitlines()) == 1, err
 
 
-@pytest.mark.parametrize("blocked, args, extra", [
-    ("matplotlib", ["plot", "{npy}", "-o", "{tmp}/o.png"], "vorlane[plot]"),
-    ("distributed", ["label", "{h5}"], "vorlane[batch]"),
-])
+@pytest.mark.parametrize(
+    "blocked, args, extra",
+    [
+        ("matplotlib", ["plot", "{npy}", "-o", "{tmp}/o.png"], "vorlane[plot]"),
+        ("distributed", ["label", "{h5}"], "vorlane[batch]"),
+    ],
+)
 def test_missing_extra_names_the_install(tmp_path, monkeypatch, capsys, blocked, args, extra):
     h5 = make_build(tmp_path, "hdf5")
     np.save(tmp_path / "l.npy", np.zeros((10, 2)))
@@ -376,9 +425,17 @@ def test_mark_of_a_killed_hdf5_writer_is_cleared_and_reported(tmp_path):
         for name in src:
             src.copy(src[name], dst, name)
     killed = subprocess.run(
-        [sys.executable, "-c", "import h5py, os, signal, sys\n"
-         "f = h5py.File(sys.argv[1], 'r+')\nos.kill(os.getpid(), signal.SIGKILL)", path],
-        env=child_env(), capture_output=True, timeout=120)
+        [
+            sys.executable,
+            "-c",
+            "import h5py, os, signal, sys\n"
+            "f = h5py.File(sys.argv[1], 'r+')\nos.kill(os.getpid(), signal.SIGKILL)",
+            path,
+        ],
+        env=child_env(),
+        capture_output=True,
+        timeout=120,
+    )
     assert killed.returncode == -signal.SIGKILL
     with pytest.raises(OSError, match="already open for write"):
         h5py.File(path, "r")
@@ -400,13 +457,18 @@ def test_robust_label_passes_its_parameters_and_records_them(tmp_path):
             on = np.ones(len(g["x"]), dtype=np.uint8)
             on[len(on) // 3 : len(on) // 2] = 0
             g.create_dataset("power", data=on)
-    done = run_cli("label", path, "--serial", "--robust", "--laser-on", "power",
-                   "--tolerance", "0.01")
+    done = run_cli(
+        "label", path, "--serial", "--robust", "--laser-on", "power", "--tolerance", "0.01"
+    )
     assert done.returncode == 0, done.stderr
     for name, arrays in read_layers(path).items():
         ids, attrs = arrays["scanline_id_robust"]
-        expected = vorlane_tools.robust_scanlines(arrays["x"][0], arrays["y"][0],
-                                                  laser_on=arrays["power"][0], tolerance=0.01)
+        expected = vorlane_tools.robust_scanlines(
+            arrays["x"][0], arrays["y"][0], laser_on=arrays["power"][0], tolerance=0.01
+        )
         np.testing.assert_array_equal(ids, expected, err_msg=name)
         assert (attrs["method"], attrs["tolerance"], attrs["laser_on"]) == (
-            "robust_scanlines", 0.01, "power")
+            "robust_scanlines",
+            0.01,
+            "power",
+        )

@@ -30,14 +30,27 @@ SHAPE = dict(layers=8, lines=40, samples_per_line=5000)
 
 
 def label_command(path: str, overwrite: bool) -> list[str]:
-    return [sys.executable, "-m", "vorlane_tools", "label", path, "--serial", "--no-progress",
-            *(["--overwrite"] if overwrite else [])]
+    return [
+        sys.executable,
+        "-m",
+        "vorlane_tools",
+        "label",
+        path,
+        "--serial",
+        "--no-progress",
+        *(["--overwrite"] if overwrite else []),
+    ]
 
 
 def timed_run(path: str, overwrite: bool) -> float:
     start = time.monotonic()
-    subprocess.run(label_command(path, overwrite), env=child_env(), check=True,
-                   capture_output=True, timeout=300)
+    subprocess.run(
+        label_command(path, overwrite),
+        env=child_env(),
+        check=True,
+        capture_output=True,
+        timeout=300,
+    )
     return time.monotonic() - start
 
 
@@ -46,11 +59,15 @@ def check_build(path: str, coordinates: dict, expected: dict, note: str) -> int:
     finished = 0
     for name, arrays in read_layers(path).items():
         for axis in ("x", "y"):
-            np.testing.assert_array_equal(arrays[axis][0], coordinates[name][axis],
-                                          err_msg=f"{note}: {name}/{axis} changed")
+            np.testing.assert_array_equal(
+                arrays[axis][0], coordinates[name][axis], err_msg=f"{note}: {name}/{axis} changed"
+            )
         if "scanline_id" in arrays:
-            np.testing.assert_array_equal(arrays["scanline_id"][0], expected[name],
-                                          err_msg=f"{note}: {name}/scanline_id is not whole")
+            np.testing.assert_array_equal(
+                arrays["scanline_id"][0],
+                expected[name],
+                err_msg=f"{note}: {name}/scanline_id is not whole",
+            )
             finished += 1
     return finished
 
@@ -74,8 +91,13 @@ def test_kills_at_random_moments_never_spoil_the_build(tmp_path, fmt):
     repairs = 0
     for kill in range(KILLS):
         # Every other run relabels finished layers, so that kills also land in replacing.
-        run = subprocess.Popen(label_command(path, overwrite=kill % 2 == 1), env=child_env(),
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        run = subprocess.Popen(
+            label_command(path, overwrite=kill % 2 == 1),
+            env=child_env(),
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
         time.sleep(chance.uniform(0.8 * starting, 1.1 * whole))
         run.send_signal(signal.SIGKILL)
         _, err = run.communicate(timeout=300)
@@ -88,5 +110,6 @@ def test_kills_at_random_moments_never_spoil_the_build(tmp_path, fmt):
     assert check_build(path, coordinates, expected, f"seed {seed}, last run") == SHAPE["layers"]
     leftovers = (".partial", ".replaced")
     assert not [k for a in read_layers(path).values() for k in a if k.endswith(leftovers)]
-    print(f"{fmt}: {KILLS} kills in {starting:.2f} to {whole:.2f} s, {repairs} repairs, "
-          f"seed {seed}")
+    print(
+        f"{fmt}: {KILLS} kills in {starting:.2f} to {whole:.2f} s, {repairs} repairs, seed {seed}"
+    )

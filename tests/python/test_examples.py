@@ -16,8 +16,13 @@ EXAMPLES = REPO / "examples"
 
 
 def run_script(name: str, *args: str) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, str(EXAMPLES / f"{name}.py"), *args], env=child_env(),
-                          capture_output=True, text=True, timeout=600)
+    return subprocess.run(
+        [sys.executable, str(EXAMPLES / f"{name}.py"), *args],
+        env=child_env(),
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
 
 
 def test_plot_of_bundled_path_is_a_png(tmp_path: Path) -> None:
