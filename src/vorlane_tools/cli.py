@@ -49,7 +49,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     except PoolSizeError as err:
         return fail(str(err), 1)
     except StaleWriteState as err:
-        return fail(f"{err.path}: marked open for writing by a process that died")
+        return fail(
+            f"{err.path}: marked open for writing by a process that died; 'vorlane label' "
+            "clears the mark of the file it writes to"
+        )
     except KeyboardInterrupt:
         return fail("interrupted", 130)
     except BrokenPipeError:
