@@ -1,4 +1,4 @@
-"""Write a small generated build to try annotate_build.py on.
+"""Write a small generated build to try `vorlane label` on.
 
     python examples/make_build.py build.h5              # HDF5 file
     python examples/make_build.py build.zarr --layers 20 # Zarr directory store

@@ -1,67 +1,24 @@
-"""Draw one layer's scan path coloured by scanline id and save it as a PNG.
+"""Draw the bundled example path, or a layer file, coloured by scanline id.
 
     python examples/plot_layer.py                      # the bundled example path
     python examples/plot_layer.py layer.npy -o layer.png
 
-FILE may be a .npy file (an (n, 2) array of x, y or a structured array with fields x and
-y), a .npz file (arrays x and y) or a .csv file (columns x and y, named in a header line).
-Needs matplotlib.
+A thin caller of `vorlane plot`, which draws any layer of a build or file; this script only
+adds the bundled path. Needs matplotlib.
 """
 
 from __future__ import annotations
 
 import argparse
-import csv
 import os
 import sys
+import tempfile
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import vorlane  # noqa: E402
-
-# Neighbouring scanlines get different hues: the dark shades of a qualitative palette, then
-# its light shades, without its greys (grey means "no scanline").
-CYCLE = "tab20"
-CYCLE_ORDER = [0, 2, 4, 6, 8, 10, 12, 16, 18, 1, 3, 5, 7, 9, 11, 13, 17, 19]
-UNLABELLED = "#b4b4b4"
-# Enough points to show the shape of a layer; the zoom panel always draws every sample.
-OVERVIEW_POINTS = 200_000
-
-
-def as_coordinates(x, y) -> tuple[np.ndarray, np.ndarray]:
-    """Both float32 stay float32; anything else becomes float64. Native order, contiguous."""
-    x, y = np.asarray(x), np.asarray(y)
-    dtype = np.float32 if x.dtype == np.float32 and y.dtype == np.float32 else np.float64
-    return np.ascontiguousarray(x, dtype=dtype), np.ascontiguousarray(y, dtype=dtype)
-
-
-def load_path(path: str) -> tuple[np.ndarray, np.ndarray]:
-    """Read x and y from a .npy, .npz or .csv file."""
-    suffix = os.path.splitext(path)[1].lower()
-    if suffix == ".npy":
-        a = np.load(path, mmap_mode="r", allow_pickle=False)
-        if a.dtype.names:
-            return as_coordinates(a["x"], a["y"])
-        if a.ndim == 2 and a.shape[1] == 2:
-            return as_coordinates(a[:, 0], a[:, 1])
-        raise ValueError(f"{path}: expected an (n, 2) array or fields x and y, got shape {a.shape}")
-    if suffix == ".npz":
-        with np.load(path, allow_pickle=False) as z:
-            missing = {"x", "y"} - set(z.files)
-            if missing:
-                raise ValueError(f"{path}: no array named {' or '.join(sorted(missing))}")
-            return as_coordinates(z["x"], z["y"])
-    if suffix == ".csv":
-        with open(path, newline="") as f:
-            header = [name.strip().lower() for name in next(csv.reader(f))]
-        if "x" not in header or "y" not in header:
-            raise ValueError(f"{path}: the header names no column x and y: {header}")
-        cols = (header.index("x"), header.index("y"))
-        data = np.loadtxt(path, delimiter=",", skiprows=1, usecols=cols, ndmin=2)
-        return as_coordinates(data[:, 0], data[:, 1])
-    raise ValueError(f"{path}: unknown file type {suffix!r} (use .npy, .npz or .csv)")
+from vorlane_tools.cli import main as vorlane  # noqa: E402
 
 
 def bundled_path() -> tuple[np.ndarray, np.ndarray]:
@@ -70,123 +27,21 @@ def bundled_path() -> tuple[np.ndarray, np.ndarray]:
     return zigzag_path(lines=40, samples_per_line=120, hatch_spacing=0.25)
 
 
-def scanline_starts(ids: np.ndarray) -> np.ndarray:
-    """Indices where one scanline hands over to the next: the middle of a turning region."""
-    change = np.flatnonzero(ids[1:] != ids[:-1]) + 1
-    return change[(ids[change] > 0) & (ids[change - 1] > 0)]
-
-
-def zoom_window(x, y, ids, starts) -> tuple[float, float, float, float] | None:
-    """A square a few line spacings wide where labelling begins: the lead-in, the first
-    turning regions and the first hand-overs between scanlines all fall inside."""
-    if len(starts) < 3:
-        return None
-    px, py = x[starts].astype(np.float64), y[starts].astype(np.float64)
-    # Hand-overs alternate between the two ends of the lines, so i and i + 2 are neighbours.
-    spacing = float(np.median(np.hypot(px[2:] - px[:-2], py[2:] - py[:-2])))
-    if not np.isfinite(spacing) or spacing <= 0:
-        return None
-    first = int(np.argmax(ids > 0))
-    half = 1.6 * spacing
-    cx = _keep_inside(float(x[first]), half, x)
-    cy = _keep_inside(float(y[first]), half, y)
-    return cx - half, cx + half, cy - half, cy + half
-
-
-def _keep_inside(centre: float, half: float, values) -> float:
-    """Shift a window centre so the window stays on the path rather than past its edge."""
-    lo, hi = float(np.nanmin(values)), float(np.nanmax(values))
-    pad = 0.15 * half
-    if hi - lo < 2 * half:
-        return 0.5 * (lo + hi)
-    return min(max(centre, lo + half - pad), hi - half + pad)
-
-
-def path_through(x, y, inside: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """The path's pieces inside a window, each with one sample more on either side so it
-    runs out to the window's edge, and broken (NaN) between pieces instead of jumping."""
-    keep = np.zeros(len(x) + 2, dtype=bool)
-    for shift in (0, 1, 2):
-        keep[inside + shift] = True
-    index = np.flatnonzero(keep[1:-1])
-    breaks = np.flatnonzero(np.diff(index) > 1) + 1
-    xs, ys = x[index].astype(np.float64), y[index].astype(np.float64)
-    return np.insert(xs, breaks, np.nan), np.insert(ys, breaks, np.nan)
-
-
-def draw(x, y, ids, title: str):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    colours = [plt.get_cmap(CYCLE).colors[i] for i in CYCLE_ORDER]
-    palette = np.array([matplotlib.colors.to_rgb(UNLABELLED), *colours])
-    # -1 maps to the grey entry 0, id k to entry (k - 1) mod len(colours) of the cycle.
-    colour_of = np.where(ids > 0, (ids - 1) % len(colours) + 1, 0)
-    starts = scanline_starts(ids)
-    window = zoom_window(x, y, ids, starts)
-
-    fig, axes = plt.subplots(1, 2 if window else 1, figsize=(9, 5), squeeze=False)
-    overview = axes[0, 0]
-    step = max(1, len(x) // OVERVIEW_POINTS)
-    sel = slice(None, None, step)
-    overview.plot(x[sel], y[sel], color="#dddddd", lw=0.5, zorder=1)
-    overview.scatter(x[sel], y[sel], c=palette[colour_of[sel]], s=1.5, lw=0, zorder=2, rasterized=True)
-    overview.set_aspect("equal", adjustable="datalim")
-    overview.set_title("whole layer" + (f" (1 in {step} samples)" if step > 1 else ""), fontsize=10)
-
-    if window:
-        x0, x1, y0, y1 = window
-        zoom = axes[0, 1]
-        inside = np.flatnonzero((x >= x0) & (x <= x1) & (y >= y0) & (y <= y1))
-        zx, zy = x[inside], y[inside]
-        zoom.plot(*path_through(x, y, inside), color="#cccccc", lw=0.8, zorder=1)
-        labelled = ids[inside] > 0
-        zoom.scatter(zx[~labelled], zy[~labelled], c=UNLABELLED, s=14, lw=0, zorder=2,
-                     label="no scanline (-1)")
-        zoom.scatter(zx[labelled], zy[labelled], c=palette[colour_of[inside][labelled]], s=14, lw=0,
-                     zorder=3, label="scanline (colour cycles by id)")
-        hand = starts[(x[starts] >= x0) & (x[starts] <= x1) & (y[starts] >= y0) & (y[starts] <= y1)]
-        zoom.scatter(x[hand], y[hand], marker="x", c="black", s=30, lw=1, zorder=4,
-                     label="next scanline starts")
-        zoom.set_xlim(x0, x1)
-        zoom.set_ylim(y0, y1)
-        zoom.set_aspect("equal")
-        zoom.set_title("where labelling begins, every sample", fontsize=10)
-        zoom.legend(loc="lower left", fontsize=8, framealpha=0.9)
-        overview.indicate_inset_zoom(zoom, edgecolor="black")
-
-    fig.suptitle(title, fontsize=11)
-    fig.tight_layout()
-    return fig
-
-
-def summary(ids: np.ndarray) -> tuple[int, int, float]:
-    labelled = ids > 0
-    lines = len(np.unique(ids[labelled]))
-    share = float(labelled.mean()) if len(ids) else 0.0
-    return len(ids), lines, share
-
-
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("file", nargs="?",
-                        help=".npy, .npz or .csv file (default: the bundled example path)")
-    parser.add_argument("-o", "--output", default="layer.png", help="PNG to write (default: layer.png)")
+    parser.add_argument(
+        "file", nargs="?", help=".npy, .npz or .csv file (default: the bundled example path)"
+    )
+    parser.add_argument(
+        "-o", "--output", default="layer.png", help="PNG to write (default: layer.png)"
+    )
     args = parser.parse_args(argv)
-
-    try:
-        x, y = load_path(args.file) if args.file else bundled_path()
-    except (OSError, ValueError, KeyError) as err:
-        parser.exit(2, f"plot_layer: {err}\n")
-    ids = vorlane.annotate_scanlines(x, y)
-    n, lines, share = summary(ids)
-    name = os.path.basename(args.file) if args.file else "bundled example path"
-    fig = draw(x, y, ids, f"{name}: {n:,} samples, {lines} scanlines, {share:.1%} labelled")
-    fig.savefig(args.output, dpi=90, pil_kwargs={"optimize": True})
-    print(f"{n} samples, {lines} scanlines, {share:.1%} labelled -> {args.output}")
-    return 0
+    if args.file:
+        return vorlane(["plot", args.file, "-o", args.output])
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "bundled_example_path.npy")
+        np.save(path, np.column_stack(bundled_path()))
+        return vorlane(["plot", path, "-o", args.output])
 
 
 if __name__ == "__main__":

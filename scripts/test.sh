@@ -12,7 +12,7 @@ BUILD_VENV="$ROOT/.venv-build"
 BPY="$BUILD_VENV/bin/python"
 # Test files that prove the abi3 wheel works on a later CPython; missing ones are skipped.
 SMOKE_TESTS=(test_module.py test_binding.py test_dispatch.py test_results.py)
-PHASES=(apt build-venv cpp release-wheel test-wheel numpy1 numpy2 py313 sanitize fuzz bench)
+PHASES=(apt build-venv cpp release-wheel test-wheel numpy1 numpy2 py313 sanitize fuzz bench docs)
 
 # ---- phases ---------------------------------------------------------------------------------
 
@@ -147,8 +147,9 @@ run_pytest() {
 
 phase_numpy1() {
     install_test_env "$ROOT/.venv-np1" 3.11 "numpy==1.26.*" test
-    # The example tests need the plot and batch extras, which only the NumPy 2 run installs.
-    run_pytest "$ROOT/.venv-np1" tests/python -m "not examples"
+    # The example and command tests need the plot and batch extras, which only the NumPy 2 run
+    # installs.
+    run_pytest "$ROOT/.venv-np1" tests/python -m "not examples and not cli"
 }
 
 phase_numpy2() {
@@ -203,9 +204,21 @@ phase_fuzz() {
     FUZZ_SECONDS="${FUZZ_SECONDS:-60}" bash tests/fuzz/run_fuzzers.sh
 }
 
-# The README's benchmark command must keep working; its quick form times nothing it asserts.
+# The documented benchmark command must keep working; its quick form times nothing it asserts.
 phase_bench() {
     bash "$ROOT/scripts/bench.sh" --quick
+}
+
+# The documentation site, strict so that a broken link or API reference fails; pinned, so that
+# a new release of the tools cannot break the build on its own.
+DOCS_REQUIREMENTS=(mkdocs==1.6.1 mkdocs-autorefs==1.4.5 mkdocstrings==1.0.8
+    mkdocstrings-python==2.0.11 griffelib==2.4.1)
+
+phase_docs() {
+    local venv="$ROOT/.venv-docs"
+    ensure_venv "$venv" 3.11
+    pip_install "$venv/bin/python" -q "${DOCS_REQUIREMENTS[@]}"
+    "$venv/bin/mkdocs" build --strict --clean -f "$ROOT/mkdocs.yml"
 }
 
 # ---- driver ---------------------------------------------------------------------------------
