@@ -18,13 +18,14 @@ StridedSamples<T> contiguous(const std::vector<T>& values) {
             static_cast<std::int64_t>(sizeof(T))};
 }
 
-// n samples from (x0, y0) along `degrees` over `length`, pushed alternately +-offset across.
+// n samples (n even) from (x0, y0) along `degrees` over `length`, in pairs at one place along
+// the line, +offset and -offset across it: the least-squares line is the centre line.
 template <typename T>
 void zigzag_line(double x0, double y0, double degrees, double length, int n, double offset,
                  std::vector<T>& x, std::vector<T>& y) {
     const double radians = degrees * std::numbers::pi / 180.0;
     for (int i = 0; i < n; ++i) {
-        const double along = length * i / (n - 1);
+        const double along = length * (i / 2) / (n / 2 - 1);
         const double across = (i % 2 == 0 ? offset : -offset);
         x.push_back(static_cast<T>(x0 + along * std::cos(radians) - across * std::sin(radians)));
         y.push_back(static_cast<T>(y0 + along * std::sin(radians) + across * std::cos(radians)));
@@ -55,7 +56,8 @@ TYPED_TEST(ScanVectorsTest, RecoversKnownLinesAtAnyAngle) {
         const double tolerance = std::is_same_v<T, float> ? 2e-5 * (1 + std::fabs(c.x0)) : 1e-9;
         EXPECT_EQ(row.id, 7);
         EXPECT_EQ(row.count, 40);
-        EXPECT_NEAR(row.angle_deg, c.degrees, std::is_same_v<T, float> ? 0.05 : 1e-7) << c.degrees;
+        const double angle_tolerance = std::is_same_v<T, float> ? 0.05 : 1e-7;
+        EXPECT_NEAR(row.angle_deg, c.degrees, angle_tolerance) << c.degrees;
         EXPECT_NEAR(row.length, c.length, tolerance) << c.degrees;
         EXPECT_NEAR(row.rms, c.offset, tolerance) << c.degrees;
         EXPECT_NEAR(row.x0, c.x0, tolerance) << c.degrees;
@@ -123,17 +125,18 @@ TEST(ScanVectors, LineWithoutFiniteSamplesHasNaNFit) {
     for (double field : {rows[0].x0, rows[0].y1, rows[0].length, rows[0].angle_deg, rows[0].rms}) {
         EXPECT_TRUE(std::isnan(field));
     }
-    EXPECT_TRUE(scan_vectors<double, std::int64_t>(contiguous(x), contiguous(y),
-                                                   contiguous(std::vector<std::int64_t>{0, -3}))
-                    .empty());
+    const std::vector<std::int64_t> unlabelled{0, -3};
+    const auto none =
+        scan_vectors<double, std::int64_t>(contiguous(x), contiguous(y), contiguous(unlabelled));
+    EXPECT_TRUE(none.empty());
 }
 
 TEST(ScanVectors, ReversedMisalignedRecordsReadLikeContiguousCopies) {
     std::vector<double> x, y;
-    zigzag_line<double>(3, 4, 20, 5, 9, 0.01, x, y);
-    zigzag_line<double>(9, 1, 110, 3, 7, 0.02, x, y);
+    zigzag_line<double>(3, 4, 20, 5, 10, 0.01, x, y);
+    zigzag_line<double>(9, 1, 110, 3, 8, 0.02, x, y);
     std::vector<std::int32_t> ids(x.size(), 1);
-    for (std::size_t i = 9; i < ids.size(); ++i) ids[i] = 2;
+    for (std::size_t i = 10; i < ids.size(); ++i) ids[i] = 2;
     // Records of 21 bytes (a tag byte, then x, y and an int32 id): every field is misaligned
     // and the stride is no multiple of the element size.
     constexpr std::int64_t record = 21;
