@@ -1,7 +1,7 @@
 // The process-wide parallel pool as the C++ code sees it: its size, fixed on first query, and
 // an ordered parallel map that runs one task per range on the pool's threads while the caller
-// blocks. The pool itself lives in libvorlane_platform behind a C interface; these inline
-// wrappers carry exceptions across it on this module's side.
+// blocks. The pool itself lives in libvorlane_platform behind a C interface, loaded on first
+// use; these inline wrappers carry exceptions across it on this module's side.
 #pragma once
 
 #include <cstddef>
@@ -17,13 +17,14 @@
 #include "annotation/fault.hpp"
 #include "annotation/parallel_collapse.hpp"
 #include "platform/pool_c_api.h"
+#include "platform/pool_loader.hpp"
 
 namespace vorlane {
 
 // Number of pool threads. The first call fixes it for the process (from RAYON_NUM_THREADS,
 // RAYON_RS_NUM_CPUS or the CPUs the process may use); no thread starts until work arrives.
 inline std::size_t pool_size() {
-    const std::size_t size = vorlane_pool_size();
+    const std::size_t size = pool_functions().size();
     if (size == 0) throw std::bad_alloc();
     return size;
 }
@@ -65,7 +66,7 @@ void pool_run(std::size_t count, Task&& task) {
     pool_detail::Carrier<std::remove_reference_t<Task>> carrier{task, {}, {}};
     char message[256] = {};
     const int outcome =
-        vorlane_pool_run(count, &decltype(carrier)::run_one, &carrier, message, sizeof message);
+        pool_functions().run(count, &decltype(carrier)::run_one, &carrier, message, sizeof message);
     switch (outcome) {
         case VORLANE_POOL_OK:
             return;

@@ -161,7 +161,7 @@ def test_threads_calling_at_once_get_the_single_threaded_results():
 
 
 SHARED_POOL = """
-import os, sys
+import os, sys, time
 import numpy as np
 import vorlane
 from vorlane_tools import _native
@@ -183,6 +183,11 @@ steps = {"vorlane": annotate, "tools": lambda: _native._pool_probe(8)}
 counts = []
 for step in sys.argv[1:]:
     steps[step]()
+    # A started thread names itself when it first runs, which may be after the call returned.
+    deadline = time.monotonic() + 5
+    while pool_threads() < 3 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    time.sleep(0.2)
     counts.append(pool_threads())
 print(*counts)
 """
