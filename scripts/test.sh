@@ -11,7 +11,7 @@ APT_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14
 BUILD_VENV="$ROOT/.venv-build"
 BPY="$BUILD_VENV/bin/python"
 # Test files that prove the abi3 wheel works on a later CPython; missing ones are skipped.
-SMOKE_TESTS=(test_module.py test_binding.py test_dispatch.py test_results.py)
+SMOKE_TESTS=(test_module.py test_binding.py test_dispatch.py test_results.py test_tools_binding.py)
 PHASES=(apt build-venv cpp release-wheel test-wheel numpy1 numpy2 py313 sanitize fuzz bench)
 
 # ---- phases ---------------------------------------------------------------------------------
