@@ -117,6 +117,9 @@ public:
         queued_.fetch_add(1, std::memory_order_release);
         has_work_.notify_all();
         job.done.wait(lock, [&job] { return job.finished == job.count; });
+        // A thread still starting up when the caller goes on to fork could hold a lock of the
+        // runtime's thread bookkeeping into the child; so no call returns before its threads run.
+        started_.wait(lock, [this] { return running_ == threads_.size(); });
         return !job.failed;
     }
 
@@ -142,6 +145,8 @@ private:
         on_pool_thread = true;
         name_thread(number);
         std::unique_lock lock(mutex_);
+        ++running_;
+        started_.notify_all();
         for (;;) {
             if (queue_.empty()) {
                 // A call's chunks come in bursts a few hundred microseconds apart (the chunks
@@ -191,6 +196,8 @@ private:
     std::deque<Job*> queue_;  // jobs with indices left to claim, oldest first
     std::atomic<std::uint64_t> queued_{0};  // jobs ever queued, read without the mutex
     std::vector<std::thread> threads_;
+    std::size_t running_ = 0;  // threads that have entered their loop
+    std::condition_variable started_;
 };
 
 // Never destroyed: the workers block on its members until the process ends, and joining them
