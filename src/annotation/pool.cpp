@@ -55,7 +55,22 @@ void note_fork_in_child() noexcept { fork_generation.fetch_add(1, std::memory_or
 
 // A task running on a pool thread that itself calls pool_run runs that loop inline, so that
 // nested loops cannot wait on workers that are all busy waiting.
-thread_local bool on_pool_thread = false;
+// A pthread key rather than thread_local: this library is loaded at run time, and its dynamic
+// TLS trips LeakSanitizer at exit once a pool thread has touched it.
+pthread_key_t pool_thread_key;
+pthread_once_t pool_thread_key_once = PTHREAD_ONCE_INIT;
+void make_pool_thread_key() noexcept { pthread_key_create(&pool_thread_key, nullptr); }
+
+bool on_pool_thread() noexcept {
+    pthread_once(&pool_thread_key_once, make_pool_thread_key);
+    return pthread_getspecific(pool_thread_key) != nullptr;
+}
+
+void mark_pool_thread() noexcept {
+    pthread_once(&pool_thread_key_once, make_pool_thread_key);
+    static int marker = 0;
+    pthread_setspecific(pool_thread_key, &marker);
+}
 
 constexpr std::chrono::microseconds SPIN_BEFORE_SLEEP{300};
 
@@ -142,7 +157,7 @@ private:
     }
 
     void work(std::size_t number) {
-        on_pool_thread = true;
+        mark_pool_thread();
         name_thread(number);
         std::unique_lock lock(mutex_);
         ++running_;
@@ -245,7 +260,7 @@ extern "C" int vorlane_pool_run(std::size_t count, vorlane_pool_task task, void*
                                 char* message, std::size_t capacity) {
     using namespace vorlane;
     if (count == 0) return VORLANE_POOL_OK;
-    if (on_pool_thread) {
+    if (on_pool_thread()) {
         for (std::size_t i = 0; i < count; ++i) {
             if (task(context, i) != 0) return VORLANE_POOL_TASK_FAILED;
         }
