@@ -11,7 +11,7 @@ APT_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14
 BUILD_VENV="$ROOT/.venv-build"
 BPY="$BUILD_VENV/bin/python"
 # Test files that prove the abi3 wheel works on a later CPython; missing ones are skipped.
-SMOKE_TESTS=(test_module.py test_binding.py test_dispatch.py test_results.py)
+SMOKE_TESTS=(test_module.py test_binding.py test_dispatch.py test_results.py test_tools_binding.py)
 PHASES=(apt build-venv cpp release-wheel test-wheel numpy1 numpy2 py313 sanitize fuzz bench docs)
 
 # ---- phases ---------------------------------------------------------------------------------
@@ -63,12 +63,31 @@ name = os.path.basename(path)
 problems = []
 if not re.fullmatch(r"vorlane-[^-]+-cp311-abi3-(linux|manylinux)[^-]*\.whl", name):
     problems.append(f"file name {name} is not tagged cp311-abi3")
+# Native files with the symbols each must export and the RPATH that finds the platform library.
+NATIVE = {
+    "vorlane.abi3.so": (["PyInit_vorlane"], "$ORIGIN/vorlane.libs"),
+    "vorlane_tools/_native.abi3.so": (["PyInit__native"], "$ORIGIN/../vorlane.libs"),
+    "vorlane.libs/libvorlane_platform.so": (["vorlane_pool_run", "vorlane_pool_size"], None),
+}
+TOOLS_FILES = ["vorlane_tools/__init__.py", "vorlane_tools/_labelling.py",
+               "vorlane_tools/_native.pyi", "vorlane_tools/py.typed"]
 with zipfile.ZipFile(path) as wheel:
     names = wheel.namelist()
     meta = [n for n in names if n.split("/")[0].endswith(".dist-info")]
     payload = sorted(set(names) - set(meta))
-    if payload != ["vorlane.abi3.so", "vorlane.pyi"]:
-        problems.append(f"payload is {payload}, expected exactly vorlane.abi3.so and vorlane.pyi")
+    outside_tools = sorted(n for n in payload if not n.startswith("vorlane_tools/"))
+    expected_outside = ["vorlane.abi3.so", "vorlane.libs/libvorlane_platform.so", "vorlane.pyi"]
+    if outside_tools != expected_outside:
+        problems.append(f"payload outside vorlane_tools is {outside_tools}, "
+                        f"expected exactly {expected_outside}")
+    missing = [n for n in TOOLS_FILES + list(NATIVE) if n not in payload]
+    if missing:
+        problems.append(f"payload lacks {missing}")
+    # Other modules of the package are Python sources and stubs; nothing else may slip in.
+    stray = [n for n in payload if n.startswith("vorlane_tools/") and n not in NATIVE
+             and not re.fullmatch(r"vorlane_tools/[\w/]+\.pyi?|vorlane_tools/py\.typed", n)]
+    if stray:
+        problems.append(f"unexpected files in vorlane_tools: {stray}")
     wheel_file = next((n for n in meta if n.endswith("/WHEEL")), None)
     tags = []
     if wheel_file:
@@ -76,24 +95,38 @@ with zipfile.ZipFile(path) as wheel:
                 if l.startswith("Tag:")]
     if len(tags) != 1 or not tags[0].startswith("cp311-abi3-"):
         problems.append(f"WHEEL tags are {tags}, expected one cp311-abi3 tag")
-    so = wheel.read("vorlane.abi3.so") if "vorlane.abi3.so" in names else b""
+    binaries = {n: wheel.read(n) for n in NATIVE if n in names}
 
-if so:
-    # The fault-injection hooks read this variable; they belong in the test wheel only.
-    hooked = b"VORLANE_INJECT_FAULT" in so
-    if kind == "release" and hooked:
-        problems.append("release wheel contains the test hooks")
-    if kind == "test" and not hooked:
-        problems.append("test wheel lacks the test hooks")
+for member, (symbols, rpath) in NATIVE.items():
+    so = binaries.get(member)
+    if not so:
+        continue
+    if member.endswith(".abi3.so"):
+        # The fault-injection hooks read this variable; they belong in the test wheel only.
+        hooked = b"VORLANE_INJECT_FAULT" in so
+        if kind == "release" and hooked:
+            problems.append(f"release wheel's {member} contains the test hooks")
+        if kind == "test" and not hooked:
+            problems.append(f"test wheel's {member} lacks the test hooks")
     with tempfile.NamedTemporaryFile(suffix=".so") as f:
         f.write(so)
         f.flush()
         out = subprocess.run(["nm", "-D", "--defined-only", f.name], capture_output=True,
                              text=True, check=True).stdout
+        dynamic = subprocess.run(["readelf", "-d", f.name], capture_output=True, text=True,
+                                 check=True).stdout
     exported = sorted(l.split()[-1] for l in out.splitlines() if len(l.split()) == 3)
-    if "PyInit_vorlane" not in exported:
-        problems.append("PyInit_vorlane is not exported")
-    print(f"{name}: {len(so)} bytes, exports {', '.join(exported)}")
+    if member.startswith("vorlane.libs/"):
+        # Only the C interface: no C++ symbol may cross between the modules and the library.
+        if exported != symbols:
+            problems.append(f"{member} exports {exported}, expected exactly {symbols}")
+    else:
+        for symbol in symbols:
+            if symbol not in exported:
+                problems.append(f"{symbol} is not exported by {member}")
+    if rpath is not None and f"[{rpath}]" not in dynamic:
+        problems.append(f"{member} lacks the RPATH {rpath}")
+    print(f"{name}: {member}: {len(so)} bytes, exports {', '.join(exported)}")
 
 for p in problems:
     print("wheel check:", p, file=sys.stderr)

@@ -1,6 +1,7 @@
 // The process-wide pool: worker threads started on first use that serve blocking parallel
-// loops for any number of callers. A forked child gets a fresh pool on its next use.
-#include "annotation/pool.hpp"
+// loops for any number of callers. A forked child gets a fresh pool on its next use. Built
+// into libvorlane_platform, shared by every module, and reached only through its C interface.
+#include "platform/pool_c_api.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -11,15 +12,19 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "annotation/cpu_count.hpp"
-#include "annotation/fault.hpp"
 
 namespace vorlane {
 namespace {
@@ -50,20 +55,41 @@ void note_fork_in_child() noexcept { fork_generation.fetch_add(1, std::memory_or
 
 // A task running on a pool thread that itself calls pool_run runs that loop inline, so that
 // nested loops cannot wait on workers that are all busy waiting.
-thread_local bool on_pool_thread = false;
+// A pthread key rather than thread_local: this library is loaded at run time, and its dynamic
+// TLS trips LeakSanitizer at exit once a pool thread has touched it.
+pthread_key_t pool_thread_key;
+pthread_once_t pool_thread_key_once = PTHREAD_ONCE_INIT;
+void make_pool_thread_key() noexcept { pthread_key_create(&pool_thread_key, nullptr); }
+
+bool on_pool_thread() noexcept {
+    pthread_once(&pool_thread_key_once, make_pool_thread_key);
+    return pthread_getspecific(pool_thread_key) != nullptr;
+}
+
+void mark_pool_thread() noexcept {
+    pthread_once(&pool_thread_key_once, make_pool_thread_key);
+    static int marker = 0;
+    pthread_setspecific(pool_thread_key, &marker);
+}
 
 constexpr std::chrono::microseconds SPIN_BEFORE_SLEEP{300};
 
 // One pool_run call: lives on the caller's stack until every index has finished.
 struct Job {
-    Job(const std::function<void(std::size_t)>& t, std::size_t c) : task(t), count(c) {}
+    Job(vorlane_pool_task t, void* c, std::size_t n) : task(t), context(c), count(n) {}
 
-    const std::function<void(std::size_t)>& task;
+    const vorlane_pool_task task;
+    void* const context;
     const std::size_t count;
     std::size_t next = 0;      // first index not yet claimed
     std::size_t finished = 0;  // indices done, run or skipped
-    std::exception_ptr error;  // the first exception a task threw
+    bool failed = false;       // a task reported failure
     std::condition_variable done;
+};
+
+// Raised inside this library when no thread can start; turned into VORLANE_POOL_NO_THREAD.
+struct NoThread {
+    std::string reason;
 };
 
 // Restores the calling thread's signal mask when it leaves scope.
@@ -97,16 +123,19 @@ public:
         return generation_ == fork_generation.load(std::memory_order_relaxed) && pid_ == getpid();
     }
 
-    void run(std::size_t count, const std::function<void(std::size_t)>& task) {
-        Job job{task, count};
+    // True when every task succeeded.
+    bool run(std::size_t count, vorlane_pool_task task, void* context) {
+        Job job{task, context, count};
         std::unique_lock lock(mutex_);
         start_threads(std::min(size_, count));
         queue_.push_back(&job);
         queued_.fetch_add(1, std::memory_order_release);
         has_work_.notify_all();
         job.done.wait(lock, [&job] { return job.finished == job.count; });
-        lock.unlock();
-        if (job.error) std::rethrow_exception(job.error);
+        // A thread still starting up when the caller goes on to fork could hold a lock of the
+        // runtime's thread bookkeeping into the child; so no call returns before its threads run.
+        started_.wait(lock, [this] { return running_ == threads_.size(); });
+        return !job.failed;
     }
 
 private:
@@ -120,7 +149,7 @@ private:
                 threads_.emplace_back(&Pool::work, this, threads_.size());
             } catch (const std::system_error& error) {
                 if (threads_.empty()) {
-                    raise_fault(std::string("could not start a pool thread: ") + error.what());
+                    throw NoThread{std::string("could not start a pool thread: ") + error.what()};
                 }
                 return;
             }
@@ -128,9 +157,11 @@ private:
     }
 
     void work(std::size_t number) {
-        on_pool_thread = true;
+        mark_pool_thread();
         name_thread(number);
         std::unique_lock lock(mutex_);
+        ++running_;
+        started_.notify_all();
         for (;;) {
             if (queue_.empty()) {
                 // A call's chunks come in bursts a few hundred microseconds apart (the chunks
@@ -150,18 +181,11 @@ private:
             const std::size_t index = job.next++;
             if (job.next == job.count) queue_.pop_front();
             // After a failure the remaining indices are abandoned, not run.
-            const bool abandoned = job.error != nullptr;
+            const bool abandoned = job.failed;
             lock.unlock();
-            std::exception_ptr error;
-            if (!abandoned) {
-                try {
-                    job.task(index);
-                } catch (...) {
-                    error = std::current_exception();
-                }
-            }
+            const bool task_failed = !abandoned && job.task(job.context, index) != 0;
             lock.lock();
-            if (error && !job.error) job.error = std::move(error);
+            if (task_failed) job.failed = true;
             // Notified under the lock: the caller may destroy the job once it can lock.
             if (++job.finished == job.count) job.done.notify_one();
         }
@@ -187,6 +211,8 @@ private:
     std::deque<Job*> queue_;  // jobs with indices left to claim, oldest first
     std::atomic<std::uint64_t> queued_{0};  // jobs ever queued, read without the mutex
     std::vector<std::thread> threads_;
+    std::size_t running_ = 0;  // threads that have entered their loop
+    std::condition_variable started_;
 };
 
 // Never destroyed: the workers block on its members until the process ends, and joining them
@@ -210,19 +236,49 @@ Pool& pool() {
     }
 }
 
+void copy_message(const std::string& text, char* message, std::size_t capacity) noexcept {
+    if (message == nullptr || capacity == 0) return;
+    const std::size_t length = std::min(text.size(), capacity - 1);
+    text.copy(message, length);
+    message[length] = '\0';
+}
+
 }  // namespace
+}  // namespace vorlane
 
 // The size is fixed for the process at the first query; answering it needs no pool, so the
 // per-call queries of the driver cost no fork check (a getpid system call).
-std::size_t pool_size() { return query_size(); }
-
-void pool_run(std::size_t count, const std::function<void(std::size_t)>& task) {
-    if (count == 0) return;
-    if (on_pool_thread) {
-        for (std::size_t i = 0; i < count; ++i) task(i);
-        return;
+extern "C" std::size_t vorlane_pool_size(void) {
+    try {
+        return vorlane::query_size();
+    } catch (...) {
+        return 0;  // only allocation can fail on the way
     }
-    pool().run(count, task);
 }
 
-}  // namespace vorlane
+extern "C" int vorlane_pool_run(std::size_t count, vorlane_pool_task task, void* context,
+                                char* message, std::size_t capacity) {
+    using namespace vorlane;
+    if (count == 0) return VORLANE_POOL_OK;
+    if (on_pool_thread()) {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (task(context, i) != 0) return VORLANE_POOL_TASK_FAILED;
+        }
+        return VORLANE_POOL_OK;
+    }
+    // Nothing thrown in here may leave the library: the caller links another C++ runtime.
+    try {
+        return pool().run(count, task, context) ? VORLANE_POOL_OK : VORLANE_POOL_TASK_FAILED;
+    } catch (const NoThread& failure) {
+        copy_message(failure.reason, message, capacity);
+        return VORLANE_POOL_NO_THREAD;
+    } catch (const std::bad_alloc&) {
+        return VORLANE_POOL_NO_MEMORY;
+    } catch (const std::exception& failure) {
+        copy_message(std::string("pool failure: ") + failure.what(), message, capacity);
+        return VORLANE_POOL_BROKEN;
+    } catch (...) {
+        copy_message("pool failure", message, capacity);
+        return VORLANE_POOL_BROKEN;
+    }
+}

@@ -1,21 +1,57 @@
-// The process-wide parallel pool: its size, fixed on first query, and an ordered parallel map
-// that runs one task per range on the pool's threads while the caller blocks.
+// The process-wide parallel pool as the C++ code sees it: its size, fixed on first query, and
+// an ordered parallel map that runs one task per range on the pool's threads while the caller
+// blocks. The pool itself lives in libvorlane_platform behind a C interface, loaded on first
+// use; these inline wrappers carry exceptions across it on this module's side.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <functional>
+#include <mutex>
+#include <new>
 #include <optional>
+#include <string>
+#include <type_traits>
 #include <vector>
 
+#include "annotation/fault.hpp"
 #include "annotation/parallel_collapse.hpp"
+#include "platform/pool_c_api.h"
+#include "platform/pool_loader.hpp"
 
 namespace vorlane {
 
 // Number of pool threads. The first call fixes it for the process (from RAYON_NUM_THREADS,
 // RAYON_RS_NUM_CPUS or the CPUs the process may use); no thread starts until work arrives.
-std::size_t pool_size();
+inline std::size_t pool_size() {
+    const std::size_t size = pool_functions().size();
+    if (size == 0) throw std::bad_alloc();
+    return size;
+}
+
+namespace pool_detail {
+
+// What one pool_run shares with its tasks: the task and the first exception any of them threw.
+template <typename Task>
+struct Carrier {
+    Task& task;
+    std::mutex mutex;
+    std::exception_ptr first_error;
+
+    static int run_one(void* context, std::size_t index) noexcept {
+        auto& carrier = *static_cast<Carrier*>(context);
+        try {
+            carrier.task(index);
+            return 0;
+        } catch (...) {
+            const std::lock_guard lock(carrier.mutex);
+            if (!carrier.first_error) carrier.first_error = std::current_exception();
+            return 1;
+        }
+    }
+};
+
+}  // namespace pool_detail
 
 // Runs task(i) for every i in [0, count) on the pool's threads and returns when all are done;
 // the caller runs none. Threads start on first need: as many as the largest count so far, up
@@ -23,7 +59,25 @@ std::size_t pool_size();
 // The first exception a task throws (tasks not yet started are then skipped) is rethrown on
 // the calling thread, and the pool stays usable. Any number of threads may call at once; a
 // call from inside a task runs its tasks inline. A forked child gets a fresh pool.
-void pool_run(std::size_t count, const std::function<void(std::size_t)>& task);
+template <typename Task>
+requires std::is_invocable_v<Task&, std::size_t>
+void pool_run(std::size_t count, Task&& task) {
+    if (count == 0) return;
+    pool_detail::Carrier<std::remove_reference_t<Task>> carrier{task, {}, {}};
+    char message[256] = {};
+    const int outcome =
+        pool_functions().run(count, &decltype(carrier)::run_one, &carrier, message, sizeof message);
+    switch (outcome) {
+        case VORLANE_POOL_OK:
+            return;
+        case VORLANE_POOL_TASK_FAILED:
+            std::rethrow_exception(carrier.first_error);
+        case VORLANE_POOL_NO_MEMORY:
+            throw std::bad_alloc();
+        default:
+            raise_fault(std::string(message));
+    }
+}
 
 // Ordered parallel map over the range list: results come back in range order.
 template <typename Result, typename Function>

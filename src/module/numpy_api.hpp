@@ -15,9 +15,13 @@
 namespace vorlane::module::numpy {
 
 // Type numbers (enum NPY_TYPES), the same in 1.x and 2.x.
-inline constexpr int NPY_INT = 5;      // signed 32-bit integer on the LP64 platforms served
-inline constexpr int NPY_FLOAT = 11;   // IEEE 754 binary32
-inline constexpr int NPY_DOUBLE = 12;  // IEEE 754 binary64
+inline constexpr int NPY_BOOL = 0;      // one byte, 0 or 1
+inline constexpr int NPY_UBYTE = 2;     // unsigned 8-bit integer
+inline constexpr int NPY_INT = 5;       // signed 32-bit integer on the LP64 platforms served
+inline constexpr int NPY_LONG = 7;      // signed 64-bit integer on LP64 (numpy.int64)
+inline constexpr int NPY_LONGLONG = 9;  // signed 64-bit integer (numpy.longlong)
+inline constexpr int NPY_FLOAT = 11;    // IEEE 754 binary32
+inline constexpr int NPY_DOUBLE = 12;   // IEEE 754 binary64
 
 // Array flag bits (NPY_ARRAY_*).
 inline constexpr int NPY_ARRAY_WRITEABLE = 0x0400;

@@ -15,7 +15,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/common.sh"
 cd "$ROOT"
 
-TARGETS=(fuzz_annotate)
+TARGETS=(fuzz_annotate fuzz_robust)
 BUILD="$ROOT/build/fuzz"
 CORPUS="$ROOT/tests/fuzz/corpus"
 FUZZ_SECONDS="${FUZZ_SECONDS:-60}"

@@ -64,6 +64,7 @@ def drive_every_path():
         expect(TypeError, f, x, z=y)
         expect(TypeError, f, x, y.astype(np.float32))
         expect(TypeError, f, list(x[:3]), list(y[:3]))
+        tools_calls(x, y)
 
     round_of_calls()  # first-use state (NumPy table, pool, interned names) is made here
     x, y = inputs[2]
@@ -83,11 +84,29 @@ def drive_every_path():
     print(f"leak check: {ROUNDS + 1} rounds of calls, {grown} bytes left, reference counts unchanged")
 
 
-def fresh_module():
+def tools_calls(x, y):
+    """Every path of vorlane_tools' native functions on one input of each width."""
+    import numpy as np
+    from vorlane_tools import robust_scanlines, scan_vectors
+
+    for xs, ys in ((x, y), (x.astype(np.float32), y.astype(np.float32))):
+        ids = robust_scanlines(xs, ys, laser_on=np.isfinite(xs), tolerance=0.01)
+        labels = (np.arange(len(xs)) // 100).astype(np.int64)
+        for layout in (slice(None), slice(None, None, -3)):
+            robust_scanlines(xs[layout], ys[layout], return_info=True)
+            scan_vectors(xs[layout], ys[layout], labels[layout])
+        scan_vectors(xs, ys, ids)
+        expect(ValueError, robust_scanlines, xs, ys[:-1])
+        expect(ValueError, robust_scanlines, xs, ys, tolerance=-1.0)
+        expect(ValueError, scan_vectors, xs, ys, labels[:-1])
+        expect(TypeError, scan_vectors, xs, ys.astype(np.float16), labels)
+
+
+def fresh_module(name="vorlane"):
     """Runs the module's exec step again on a new module object, as an import would."""
     import importlib.util
 
-    module_spec = importlib.util.find_spec("vorlane")
+    module_spec = importlib.util.find_spec(name)
     module = importlib.util.module_from_spec(module_spec)
     module_spec.loader.exec_module(module)
     return module
@@ -100,15 +119,20 @@ def faults(injections):
 
     for injection in injections:
         os.environ["VORLANE_INJECT_FAULT"] = injection
-        try:
-            fresh_module()
-        except BaseException:  # noqa: BLE001 - a fault in the exec step is one of the paths
-            pass
+        for name in ("vorlane", "vorlane_tools._native"):
+            try:
+                fresh_module(name)
+            except BaseException:  # noqa: BLE001 - a fault in the exec step is one of the paths
+                pass
         # Only the pool's site needs an input large enough for the parallel stages.
         for n in (5000, PARALLEL_N) if "pool" in injection else (5000,):
             x, y = zigzag(n, np.float64)
             try:
                 vorlane.annotate_scanlines(x, y)
+            except BaseException:  # noqa: BLE001 - the faults are the point here
+                pass
+            try:
+                tools_calls(x, y)
             except BaseException:  # noqa: BLE001 - the faults are the point here
                 pass
         del os.environ["VORLANE_INJECT_FAULT"]
@@ -144,7 +168,8 @@ def allocated_by_us(block, src):
     """Whether the nearest of our frames to the allocation is reached with no foreign owner
     in between."""
     for line in block.splitlines()[1:]:
-        if "vorlane::" in line or "vorlane.abi3.so" in line or src in line:
+        if "vorlane::" in line or "vorlane.abi3.so" in line or "_native.abi3.so" in line \
+                or src in line:
             return True
         if FOREIGN_OWNER.search(line):
             return False

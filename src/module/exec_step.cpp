@@ -1,14 +1,11 @@
-// The module as the interpreter sees it before the first call: PyInit_vorlane, the static
-// module and function definitions, and the exec step that puts annotate_scanlines on the
-// module and into its __all__. NumPy is not touched here.
-#include <Python.h>
+// add_function: the interned names it looks up, __all__ found or made, and the checked
+// sequence of interpreter calls that puts one function on a module.
+#include "module/exec_step.hpp"
 
 #include <optional>
 #include <string>
 
 #include "annotation/fault.hpp"
-#include "module/call_guard.hpp"
-#include "module/entry.hpp"
 #include "module/gil_once.hpp"
 #include "module/py_ref.hpp"
 #include "module/test_sites.hpp"
@@ -16,38 +13,6 @@
 namespace vorlane::module {
 
 namespace {
-
-constexpr char MODULE_DOC[] =
-    "A library for processing and annotating raster scanlines in powder bed fusion data.";
-
-// The first line, "--" and an empty line form the text signature CPython recognises.
-constexpr char FUNCTION_DOC[] =
-    "annotate_scanlines(x, y)\n"
-    "--\n"
-    "\n"
-    "Annotate in-memory scanline data from 1D x and y coordinate arrays.\n"
-    "\n"
-    "Args:\n"
-    "    x (ndarray): 1D numpy array of x-coordinates (float32 or float64).\n"
-    "    y (ndarray): 1D numpy array of y-coordinates (float32 or float64).\n"
-    "\n"
-    "Returns:\n"
-    "    ndarray: 1D numpy array of scanline_id assignments (int32).";
-static_assert(sizeof(FUNCTION_DOC) - 1 == 319, "the docstring must stay exactly as written");
-
-PyCFunction fast_call_entry() noexcept {
-    // METH_FASTCALL | METH_KEYWORDS functions are stored as PyCFunction; the detour through
-    // void (*)(void) is the documented way to make that cast without a warning.
-    return reinterpret_cast<PyCFunction>(
-        reinterpret_cast<void (*)(void)>(&annotate_scanlines_entry));
-}
-
-PyMethodDef annotate_scanlines_def = {
-    "annotate_scanlines",
-    fast_call_entry(),
-    METH_FASTCALL | METH_KEYWORDS,
-    FUNCTION_DOC,
-};
 
 GilOnce<PyObject*> name_string_once;
 GilOnce<PyObject*> all_string_once;
@@ -90,7 +55,9 @@ HostResult<PyRef> module_all(PyObject* module, PyObject* all_name) {
     return all;
 }
 
-HostStatus exec_step(PyObject* module) {
+}  // namespace
+
+HostStatus add_function(PyObject* module, PyMethodDef& definition) {
     PyObject* name_key = interned(name_string_once, "__name__");
     if (name_key == nullptr) return HostError::fetch();
     PyObject* all_key = interned(all_string_once, "__all__");
@@ -98,8 +65,7 @@ HostStatus exec_step(PyObject* module) {
 
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return HostError::fetch();
-    PyRef function =
-        PyRef::steal(PyCMethod_New(&annotate_scanlines_def, module, module_name.get(), nullptr));
+    PyRef function = PyRef::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
     module_name.reset();
     if (!function) return HostError::fetch();
 
@@ -123,33 +89,4 @@ HostStatus exec_step(PyObject* module) {
     return std::nullopt;
 }
 
-int guarded_exec_step(PyObject* module) noexcept {
-    auto body = [module]() { return exec_step(module); };
-    return guard_exec(body);
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&guarded_exec_step)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "vorlane",     // m_name
-    MODULE_DOC,    // m_doc
-    0,             // m_size: no per-module state
-    nullptr,       // m_methods: the exec step adds the function
-    module_slots,  // m_slots
-    nullptr,       // m_traverse
-    nullptr,       // m_clear
-    nullptr,       // m_free
-};
-
-}  // namespace
-
 }  // namespace vorlane::module
-
-// Marked noexcept: it only hands over the static definition and cannot fail.
-PyMODINIT_FUNC PyInit_vorlane(void) noexcept {
-    return PyModuleDef_Init(&vorlane::module::module_def);
-}

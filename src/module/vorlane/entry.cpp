@@ -1,6 +1,7 @@
 // annotate_scanlines(x, y): binds the arguments, reads both as 1-D float64 arrays or else
-// both as float32 arrays, and runs the core on views of them, which fills a new int32 array. Everything held (references, read borrows) is released by handles on every path.
-#include "module/entry.hpp"
+// both as float32 arrays, and runs the core on views of them, which fills a new int32 array.
+// Everything held (references, read borrows) is released by handles on every path.
+#include "module/vorlane/entry.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -15,11 +16,11 @@
 #include "annotation/records.hpp"
 #include "annotation/stages.hpp"
 #include "annotation/test_hooks.hpp"
-#include "module/borrow_registry.hpp"
 #include "module/call_guard.hpp"
+#include "module/extracted_array.hpp"
 #include "module/numpy_api.hpp"
 #include "module/py_ref.hpp"
-#include "module/test_sites.hpp"
+#include "module/result_arrays.hpp"
 
 namespace vorlane::module {
 
@@ -101,36 +102,15 @@ HostResult<BoundArguments> bind_arguments(PyObject* const* args, Py_ssize_t narg
     return BoundArguments{slots[0], slots[1]};
 }
 
-// An accepted argument: a new reference and a read borrow. Members are destroyed in reverse
-// order, so the borrow is withdrawn before the reference is dropped.
-struct ExtractedArray {
-    PyRef array;
-    ReadBorrow borrow;
-};
-
 template <typename T>
 constexpr int type_number = std::is_same_v<T, double> ? numpy::NPY_DOUBLE : numpy::NPY_FLOAT;
-
-// The element descriptor is T's own or one NumPy reports as equivalent (native order only).
-bool has_element_type(const numpy::Api& np, PyObject* array, int type_num) {
-    PyRef wanted = PyRef::steal(np.descr_from_type(type_num));
-    if (!wanted) {
-        raise_fault("PyArray_DescrFromType(" + std::to_string(type_num) +
-                    ") failed: " + take_pending_error_text());
-    }
-    PyObject* descr = numpy::array_descr(array);
-    return descr == wanted.get() || np.equiv_types(descr, wanted.get()) != 0;
-}
 
 template <typename T>
 std::optional<ExtractedArray> extract(const numpy::Api& np, PyObject* object, const char* axis) {
     if (!numpy::is_array(np, object)) return std::nullopt;
     if (numpy::array_ndim(object) != 1) return std::nullopt;
     if (!has_element_type(np, object, type_number<T>)) return std::nullopt;
-    ExtractedArray extracted;
-    extracted.array = PyRef::new_ref(object);
-    extracted.borrow = register_read_borrow(object, axis);
-    return extracted;
+    return hold_for_reading(object, axis);
 }
 
 template <typename T>
@@ -150,38 +130,6 @@ CoordinateView<T> view_of(const ExtractedArray& extracted) {
 // Thrown through the core when the result array cannot be made with a host error to raise.
 struct ResultUnavailable {};
 
-// Asks NumPy for the new array; null with the interpreter's error set when that fails.
-PyRef new_int32_array(const numpy::Api& np, Py_ssize_t n) {
-    PyObject* descr = np.descr_from_type(numpy::NPY_INT);
-    if (descr == nullptr) return PyRef();
-    if (test_site_selected("result_array")) {
-        PyRef::steal(descr).reset();
-        PyErr_SetString(PyExc_RuntimeError, "injected failure of PyArray_NewFromDescr");
-        return PyRef();
-    }
-    if (test_site_selected("result_array:no_memory")) {
-        PyRef::steal(descr).reset();
-        PyErr_NoMemory();
-        return PyRef();
-    }
-    const Py_ssize_t dims[1] = {n};
-    const Py_ssize_t strides[1] = {n == 0 ? 0 : static_cast<Py_ssize_t>(sizeof(std::int32_t))};
-    // PyArray_NewFromDescr takes over the descriptor reference, also when it fails.
-    return PyRef::steal(
-        np.new_from_descr(np.array_type, descr, 1, dims, strides, nullptr, 0, nullptr));
-}
-
-// The result array of n ids, or the host error that stops the call (MemoryError).
-HostResult<PyRef> result_array(const numpy::Api& np, std::uint64_t n) {
-    PyRef array = new_int32_array(np, static_cast<Py_ssize_t>(n));
-    if (!array) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return HostError::fetch();
-        if (PyErr_Occurred() != nullptr) PyErr_WriteUnraisable(nullptr);
-        raise_fault("PyObject pointer is null");
-    }
-    return array;
-}
-
 template <typename T>
 HostResult<PyRef> run_core(const numpy::Api& np, const ExtractedArray& x, const ExtractedArray& y) {
     inject_fault("dispatch");
@@ -189,7 +137,7 @@ HostResult<PyRef> run_core(const numpy::Api& np, const ExtractedArray& x, const 
     // only once the inputs have passed its checks: no intermediate vector, no copy.
     std::optional<HostResult<PyRef>> result;
     const auto request = [&](std::uint64_t n) -> std::span<std::int32_t> {
-        result.emplace(result_array(np, n));
+        result.emplace(new_int32_array(np, n));
         if (!result->ok()) throw ResultUnavailable{};
         // NumPy aligns the buffers it allocates for the element type.
         auto* data = reinterpret_cast<std::int32_t*>(numpy::array_data(result->value().get()));

@@ -1,0 +1,29 @@
+// Holding an accepted array for a call, and the element-type test.
+#include "module/extracted_array.hpp"
+
+#include <string>
+
+#include "annotation/fault.hpp"
+#include "module/borrow_registry.hpp"
+#include "module/call_guard.hpp"
+
+namespace vorlane::module {
+
+ExtractedArray hold_for_reading(PyObject* array, const char* name) {
+    ExtractedArray extracted;
+    extracted.array = PyRef::new_ref(array);
+    extracted.borrow = register_read_borrow(array, name);
+    return extracted;
+}
+
+bool has_element_type(const numpy::Api& np, PyObject* array, int type_num) {
+    PyRef wanted = PyRef::steal(np.descr_from_type(type_num));
+    if (!wanted) {
+        raise_fault("PyArray_DescrFromType(" + std::to_string(type_num) +
+                    ") failed: " + take_pending_error_text());
+    }
+    PyObject* descr = numpy::array_descr(array);
+    return descr == wanted.get() || np.equiv_types(descr, wanted.get()) != 0;
+}
+
+}  // namespace vorlane::module
