@@ -8,17 +8,10 @@ servo lag, ...) and their ground truth: see docs/simulate.md.
 from __future__ import annotations
 
 import math
-import os
-import sys
 
 import numpy as np
 
-try:
-    from vorlane_tools import Machine, Part, Strategy, simulate_path
-except ImportError:
-    # Run from a source checkout where only vorlane is installed: the generator is plain Python.
-    sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src"))
-    from vorlane_tools import Machine, Part, Strategy, simulate_path
+from vorlane_tools import Machine, Part, Strategy, simulate_path
 
 __all__ = ["zigzag_path"]
 

@@ -1,6 +1,4 @@
-"""What the tests of the vorlane command share: running it, small builds, reading them back.
-
-vorlane_tools comes from the installed wheel; where the wheel does not carry it, from src/."""
+"""What the tests of the vorlane command share: running it, small builds, reading them back."""
 
 from __future__ import annotations
 
@@ -16,16 +14,10 @@ import pytest
 
 import vorlane
 
+import vorlane_tools
+import vorlane_tools.cli
+
 REPO = Path(__file__).resolve().parents[2]
-SRC = str(REPO / "src")
-if importlib.util.find_spec("vorlane_tools") is None:
-    sys.path.insert(0, SRC)
-
-import vorlane_tools  # noqa: E402
-import vorlane_tools.cli  # noqa: E402
-
-HAS_ROBUST = hasattr(vorlane_tools, "robust_scanlines") and hasattr(vorlane_tools, "scan_vectors")
-needs_robust = pytest.mark.skipif(not HAS_ROBUST, reason="needs robust_scanlines and scan_vectors")
 
 LAYERS = 5
 SMALL = dict(layers=LAYERS, lines=12, samples_per_line=60)

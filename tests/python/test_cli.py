@@ -17,7 +17,6 @@ from cli_support import (
     assert_labelled,
     child_env,
     make_build,
-    needs_robust,
     read_layers,
     run_cli,
 )
@@ -46,8 +45,8 @@ def cluster():
         ("hdf5", "cluster", False),
         ("zarr", "cluster", False),
         ("hdf5", "shipped", False),
-        pytest.param("zarr", "serial", True, marks=needs_robust),
-        pytest.param("hdf5", "cluster", True, marks=needs_robust),
+        ("zarr", "serial", True),
+        ("hdf5", "cluster", True),
     ],
 )
 def test_label_stores_the_ids_of_direct_calls(tmp_path, request, fmt, how, robust):
@@ -299,7 +298,6 @@ def test_plot_uses_stored_ids_and_computes_missing_ones(tmp_path):
         out.unlink()
 
 
-@needs_robust
 @pytest.mark.parametrize("robust", [False, True])
 def test_vectors_are_the_scan_vectors_table_as_csv(tmp_path, robust):
     path = make_build(tmp_path, "zarr")
@@ -441,7 +439,6 @@ def test_mark_of_a_killed_hdf5_writer_is_cleared_and_reported(tmp_path):
     assert_labelled(path)
 
 
-@needs_robust
 def test_robust_label_passes_its_parameters_and_records_them(tmp_path):
     import h5py
 
