@@ -18,11 +18,11 @@
 #include <string_view>
 #include <vector>
 
-#include "annotation/chunked_pass.hpp"
-#include "annotation/fused_pass.hpp"
-#include "annotation/parallel_collapse.hpp"
-#include "annotation/pool.hpp"
-#include "annotation/stages.hpp"
+#include "annotation/passes/chunked_pass.hpp"
+#include "annotation/passes/fused_pass.hpp"
+#include "annotation/stages/parallel_collapse.hpp"
+#include "platform/pool.hpp"
+#include "annotation/stages/stages.hpp"
 
 namespace {
 

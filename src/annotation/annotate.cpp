@@ -1,12 +1,12 @@
 // The annotation driver: the caller's checks, then the stages in order, for float and double.
 #include <string>
 
-#include "annotation/chunked_pass.hpp"
-#include "annotation/fused_pass.hpp"
-#include "annotation/parallel_collapse.hpp"
-#include "annotation/pool.hpp"
-#include "annotation/stages.hpp"
-#include "annotation/test_hooks.hpp"
+#include "annotation/passes/chunked_pass.hpp"
+#include "annotation/passes/fused_pass.hpp"
+#include "annotation/stages/parallel_collapse.hpp"
+#include "platform/pool.hpp"
+#include "annotation/stages/stages.hpp"
+#include "platform/test_hooks.hpp"
 
 namespace vorlane {
 

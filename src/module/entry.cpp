@@ -11,10 +11,10 @@
 #include <utility>
 #include <variant>
 
-#include "annotation/fault.hpp"
-#include "annotation/records.hpp"
-#include "annotation/stages.hpp"
-#include "annotation/test_hooks.hpp"
+#include "platform/fault.hpp"
+#include "annotation/model/records.hpp"
+#include "annotation/stages/stages.hpp"
+#include "platform/test_hooks.hpp"
 #include "module/borrow_registry.hpp"
 #include "module/call_guard.hpp"
 #include "module/numpy_api.hpp"

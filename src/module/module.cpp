@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "annotation/fault.hpp"
+#include "platform/fault.hpp"
 #include "module/call_guard.hpp"
 #include "module/entry.hpp"
 #include "module/gil_once.hpp"

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "annotation/records.hpp"
+#include "annotation/model/records.hpp"
 #include "views.hpp"
 
 namespace vorlane::testing {

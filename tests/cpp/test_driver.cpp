@@ -3,7 +3,7 @@
 
 #include <variant>
 
-#include "annotation/stages.hpp"
+#include "annotation/stages/stages.hpp"
 #include "views.hpp"
 
 namespace vorlane {

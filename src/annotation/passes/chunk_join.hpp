@@ -1,0 +1,64 @@
+// Joins the walks of the x chunks, each made on its own by walk_x_chunk, into the turning
+// points of the whole path: at each seam it fuses list A's records as the chunked x stage's
+// seam merge does, then replays the y rule and the turn rule from the true state until the
+// chunk's own walk agrees with them, and takes the chunk's turns from there on.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "annotation/passes/fused_pass.hpp"
+#include "annotation/stages/parallel_collapse.hpp"
+#include "annotation/model/records.hpp"
+
+namespace vorlane {
+
+// Where one x chunk's records stand in list A after the seam merge.
+template <typename T>
+struct KeptRecords {
+    std::uint64_t offset = 0;  // index in A of the first record kept
+    std::uint64_t fused = 0;   // leading records merged into the record before
+    std::optional<FilteredPoint<T>> fixed_last;  // the last record, when it absorbed others
+};
+
+template <typename T>
+struct JoinedWalks {
+    TurningLists<T> lists;       // of the y rule run over all of A without a restart
+    std::uint64_t a_records = 0;  // in A
+    std::vector<KeptRecords<T>> kept;
+};
+
+// Empty when a seam needs more than the walks kept, or the y rule's state across a seam
+// cannot be settled from them.
+template <typename T>
+std::optional<JoinedWalks<T>> join_x_chunk_walks(const CoordinateView<T>& x,
+                                                 const CoordinateView<T>& y,
+                                                 std::span<const SampleRange> ranges,
+                                                 std::span<const XChunkWalk<T>> walks);
+
+// One x chunk's records of list A, as far as they can be made again from its samples.
+template <typename T>
+struct ChunkRecords {
+    SampleRange range;
+    const std::vector<Checkpoint>* checkpoints;  // in the chunk's own list
+    std::uint64_t a_records = 0;                 // in the chunk's own list
+    FilteredPoint<T> last{};                     // its last record as it stands in A
+    std::uint64_t offset = 0;                    // index in A of its first record kept
+    std::uint64_t fused = 0;                     // leading records merged into the one before
+};
+
+template <typename T>
+std::vector<ChunkRecords<T>> chunk_records(std::span<const SampleRange> ranges,
+                                           std::span<const XChunkWalk<T>> walks,
+                                           const JoinedWalks<T>& joined);
+
+// Whether the y rule opens a run at the start of every y chunk whatever came before, so
+// that the chunks' restarts and seam merges change nothing.
+template <typename T>
+bool y_runs_open_at_chunk_starts(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                                 std::span<const ChunkRecords<T>> chunks,
+                                 std::span<const SampleRange> y_chunks);
+
+}  // namespace vorlane

@@ -1,0 +1,345 @@
+// The chunked pass in two reads of the samples: each x chunk first counts its records of
+// list A on the pool (with a vectorised scan where x only keeps or leaves its value), the
+// caller settles the x seams and locates the y chunks, ranges of A's record indices, in the
+// samples; then each y chunk walks its records through the y rule and the turn rule on the
+// pool, and the caller joins their turns: across each seam it fuses B's records as the seam
+// merge does and replays the turn rule until the chunk's own walk agrees with it.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "annotation/passes/chunk_cuts.hpp"
+#include "annotation/passes/chunked_pass.hpp"
+#include "annotation/passes/fused_pass.hpp"
+#include "annotation/passes/lanes.hpp"
+#include "platform/pool.hpp"
+#include "annotation/model/run_rules.hpp"
+#include "platform/test_hooks.hpp"
+#include "annotation/model/turn_detector.hpp"
+
+namespace vorlane {
+
+namespace {
+
+constexpr std::uint64_t CENSUS_BLOCK = 64;         // steps per vectorised block
+constexpr std::uint64_t UNKNOWN = std::numeric_limits<std::uint64_t>::max();
+
+// CENSUS_BLOCK steps from sample q - 1 on, each keeping x exactly or moving it by at least
+// the tolerance, to a finite x. When the open run's x equals x[q - 1], each such step joins
+// the run or opens the next, so the block's run starts are exactly its x changes.
+template <typename T>
+[[gnu::always_inline]] inline bool steady_x_block_lanes(const CoordinateView<T>& x,
+                                                        std::uint64_t q,
+                                                        std::uint64_t& changes) noexcept {
+    constexpr std::size_t LANES = sizeof(Lanes<T>) / sizeof(T);
+    static_assert(CENSUS_BLOCK % LANES == 0);
+    const auto* xb = static_cast<const unsigned char*>(x.data) + (q - 1) * sizeof(T);
+    const LaneMask<T> magnitude = LaneMask<T>{} + LANE_MAGNITUDE<T>;
+    LaneMask<T> unsteady{};
+    LaneMask<T> moves{};
+    for (std::size_t i = 0; i < CENSUS_BLOCK; i += LANES) {
+        Lanes<T> x0, x1;  // loaded by copy: any alignment
+        std::memcpy(&x0, xb + i * sizeof(T), sizeof(x0));
+        std::memcpy(&x1, xb + (i + 1) * sizeof(T), sizeof(x1));
+        const Lanes<T> dx = x1 - x0;
+        const Lanes<T> abs_dx = (Lanes<T>)((LaneMask<T>)dx & magnitude);
+        const Lanes<T> abs_x1 = (Lanes<T>)((LaneMask<T>)x1 & magnitude);
+        const LaneMask<T> same = x1 == x0;
+        const LaneMask<T> moved = abs_dx >= collapse_tolerance<T>;
+        const LaneMask<T> finite = abs_x1 <= std::numeric_limits<T>::max();
+        unsteady |= ~((same | moved) & finite);
+        moves += ~same & 1;
+    }
+    bool steady = true;
+    changes = 0;
+    for (std::size_t lane = 0; lane < LANES; ++lane) {
+        steady = steady && unsteady[lane] == 0;
+        changes += static_cast<std::uint64_t>(moves[lane]);
+    }
+    return steady;
+}
+
+[[gnu::target_clones("avx2", "default")]] bool steady_x_block(const CoordinateView<float>& x,
+                                                               std::uint64_t q,
+                                                               std::uint64_t& changes) noexcept {
+    return steady_x_block_lanes(x, q, changes);
+}
+[[gnu::target_clones("avx2", "default")]] bool steady_x_block(const CoordinateView<double>& x,
+                                                               std::uint64_t q,
+                                                               std::uint64_t& changes) noexcept {
+    return steady_x_block_lanes(x, q, changes);
+}
+
+
+// One x chunk's records, counted: how many, a run start every few thousand records, the last.
+template <typename T>
+struct XCensus {
+    std::uint64_t records = 0;
+    std::vector<Checkpoint> checkpoints;
+    FilteredPoint<T> last{};
+};
+
+// The x rule over [range.start, range.end), counting the runs instead of making them.
+template <typename T>
+XCensus<T> count_x_runs(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                        SampleRange range) {
+    XCensus<T> census;
+    const std::uint64_t end = range.end;
+    T run_x = x.at(range.start);
+    std::uint64_t run_start = range.start;
+    // A block that opened runs without saying where: the open run starts at its last change.
+    std::uint64_t changed_block = UNKNOWN;
+    std::uint64_t records = 1;
+    std::uint64_t next_checkpoint = CHECKPOINT_EVERY;
+    census.checkpoints.push_back({0, range.start});
+
+    const auto open_run_start = [&]() {
+        if (changed_block != UNKNOWN) {
+            for (std::uint64_t q = changed_block + CENSUS_BLOCK - 1;; --q) {
+                if (!(x.at(q) == x.at(q - 1))) {
+                    run_start = q;
+                    break;
+                }
+            }
+            changed_block = UNKNOWN;
+        }
+        return run_start;
+    };
+    const auto note_checkpoint = [&]() {
+        if (records - 1 >= next_checkpoint) {
+            census.checkpoints.push_back({records - 1, open_run_start()});
+            next_checkpoint = records - 1 + CHECKPOINT_EVERY;
+        }
+    };
+
+    std::uint64_t scalar_until = range.start + 1;  // after a failed block, walk it first
+    for (std::uint64_t j = range.start + 1; j < end;) {
+        if (j >= scalar_until && end - j >= CENSUS_BLOCK && run_x == x.at(j - 1) &&
+            std::fabs(run_x) <= std::numeric_limits<T>::max()) {
+            std::uint64_t changes = 0;
+            if (steady_x_block(x, j, changes)) {
+                if (changes != 0) {
+                    records += changes;
+                    changed_block = j;
+                    run_x = x.at(j + CENSUS_BLOCK - 1);
+                    note_checkpoint();
+                }
+                j += CENSUS_BLOCK;
+                continue;
+            }
+            scalar_until = j + CENSUS_BLOCK;
+        }
+        const T xj = x.at(j);
+        if (!within_tolerance(xj, run_x)) {
+            run_x = xj;
+            run_start = j;
+            changed_block = UNKNOWN;
+            ++records;
+            note_checkpoint();
+        }
+        ++j;
+    }
+    census.records = records;
+    XRun<T> last;
+    const std::uint64_t first = open_run_start();
+    last.open(first, x.at(first), y.at(first));
+    for (std::uint64_t q = first + 1; q < end; ++q) last.add(y.at(q));
+    census.last = last.close(end - 1);
+    return census;
+}
+
+// Where list A's records of one x chunk stand after the seam merge.
+template <typename T>
+struct XChunk {
+    SampleRange range;
+    XCensus<T> census;
+    std::uint64_t fused = 0;        // leading records merged into an earlier chunk's record
+    std::uint64_t offset = 0;       // index in A of the first record kept
+    std::uint64_t first_start = 0;  // first sample of that record
+    std::optional<FilteredPoint<T>> fixed_last;  // the last record, when it absorbed others
+
+    std::uint64_t kept() const noexcept { return census.records - fused; }
+};
+
+// The seam merge of the x stage, settled by rerunning the run rule from each chunk's start
+// while its records fuse into the last record kept before it.
+template <typename T>
+std::uint64_t settle_x_seams(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                             std::vector<XChunk<T>>& chunks) {
+    std::optional<FilteredPoint<T>> last;
+    std::size_t last_chunk = 0;
+    bool absorbed = false;
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        XChunk<T>& chunk = chunks[i];
+        if (last) {
+            for_each_x_run(x, y, chunk.range.start, chunk.range.end,
+                           [&](const FilteredPoint<T>& r) {
+                               if (!within_tolerance(r.x, last->x)) return false;
+                               fuse_by_samples<T, &FilteredPoint<T>::y>(*last, r);
+                               ++chunk.fused;
+                               absorbed = true;
+                               return true;
+                           });
+        }
+        chunk.offset = total;
+        chunk.first_start = chunk.fused != 0 ? last->end_index + 1 : chunk.range.start;
+        if (chunk.kept() != 0) {
+            if (absorbed) chunks[last_chunk].fixed_last = *last;
+            total += chunk.kept();
+            last = chunk.census.last;
+            last_chunk = i;
+            absorbed = false;
+        }
+    }
+    if (absorbed) chunks[last_chunk].fixed_last = *last;
+    return total;
+}
+
+// The segments that produce list A from record `first` on.
+template <typename T>
+std::vector<ASegment<T>> segments_from(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                                       const std::vector<XChunk<T>>& chunks,
+                                       std::uint64_t first) {
+    std::size_t i = 0;
+    while (chunks[i].kept() == 0 || first >= chunks[i].offset + chunks[i].kept()) ++i;
+    const XChunk<T>& home = chunks[i];
+    // The record's place in its chunk's own list.
+    const std::uint64_t start = record_start(x, y, home.census.checkpoints, home.range.end,
+                                             home.fused + (first - home.offset));
+    std::vector<ASegment<T>> segments;
+    segments.push_back({start, home.range.end, home.fixed_last});
+    for (++i; i < chunks.size(); ++i) {
+        if (chunks[i].kept() == 0) continue;
+        segments.push_back({chunks[i].first_start, chunks[i].range.end, chunks[i].fixed_last});
+    }
+    return segments;
+}
+
+
+// The first record k in [from, limit) of list A (from >= 1) at which the y rule opens a run
+// whatever came before.
+template <typename T>
+std::optional<std::uint64_t> first_y_opening(const CoordinateView<T>& x,
+                                             const CoordinateView<T>& y,
+                                             const std::vector<XChunk<T>>& chunks,
+                                             std::uint64_t from, std::uint64_t limit) {
+    std::optional<std::uint64_t> found;
+    std::uint64_t k = from - 1;
+    T before{};
+    for (const ASegment<T>& segment : segments_from(x, y, chunks, from - 1)) {
+        bool more = true;
+        for_each_x_run(x, y, segment.start, segment.end, [&](const FilteredPoint<T>& r) {
+            const T at = r.end_index + 1 == segment.end && segment.last_record
+                             ? segment.last_record->y
+                             : r.y;
+            if (k >= from && opens_run(before, at)) found = k;
+            before = at;
+            more = !found && ++k < limit;
+            return more;
+        });
+        if (!more) break;
+    }
+    return found;
+}
+
+// Joins the chunks' turns in path order into the lists one walk over all of B would make.
+template <typename T>
+std::optional<TurningLists<T>> join_chunk_turns(std::vector<ChunkWalk<T>>& chunks) {
+    TurningLists<T> lists;
+    TurnDetector<T> detector(lists);
+    std::optional<FilteredPoint<T>> pending;  // B's latest record, which may still absorb
+    for (const ChunkWalk<T>& chunk : chunks) {
+        const FilteredList<T>& head = chunk.turns.head;
+        const std::uint64_t records = chunk.b_pushed + 1;  // the open run is the last
+        const FilteredPoint<T> last = chunk.open_record();
+        const auto known = [&](std::uint64_t t) {
+            return t < head.size() || t + 1 == records;
+        };
+        const auto record = [&](std::uint64_t t) -> const FilteredPoint<T>& {
+            return t + 1 == records ? last : head[t];
+        };
+        // The y seam merge.
+        std::uint64_t t = 0;
+        if (pending) {
+            for (; t < records; ++t) {
+                if (!known(t)) return std::nullopt;
+                if (!within_tolerance(record(t).y, pending->y)) break;
+                fuse_by_samples<T, &FilteredPoint<T>::x>(*pending, record(t));
+            }
+            if (t == records) continue;
+            detector.push(*pending);
+        }
+        const std::uint64_t offset = detector.count() - t;  // B index of the chunk's first
+        const std::optional<Replay> replay = replay_until_agreed(detector, head, t, records - 1);
+        if (!replay) return std::nullopt;
+        // The chunk's decisions at vertices next - 1 up to records - 3 stand; the one at
+        // records - 2 needs its last record, still open.
+        if (replay->agreed && replay->next + 1 < records) {
+            record_chunk_turns(lists, chunk.turns.events, replay->next - 1, records - 3,
+                               offset);
+            detector.resume(chunk.last_b, offset + records - 1, chunk.prev);
+        }
+        pending = last;
+    }
+    if (pending) detector.push(*pending);
+    return lists;
+}
+
+}  // namespace
+
+// Two reads of the samples: the x chunks count their records of A, the caller settles the x
+// seams and places the y chunks exactly, and each y chunk walks its records of A.
+template <typename T>
+std::optional<TurningLists<T>> chunked_turns_two_reads(const CoordinateView<T>& x,
+                                                        const CoordinateView<T>& y,
+                                                        const ChunkPlan& plan) {
+    const std::vector<SampleRange> x_ranges = x_ranges_for(x, plan);
+    std::vector<XCensus<T>> censuses = ordered_parallel_map<XCensus<T>>(
+        x_ranges, [&](SampleRange range) {
+            inject_fault("pool_chunk");
+            return count_x_runs(x, y, range);
+        });
+    std::vector<XChunk<T>> x_chunks;
+    x_chunks.reserve(x_ranges.size());
+    for (std::size_t i = 0; i < x_ranges.size(); ++i) {
+        XChunk<T>& chunk = x_chunks.emplace_back();
+        chunk.range = x_ranges[i];
+        chunk.census = std::move(censuses[i]);
+    }
+    const std::uint64_t m = settle_x_seams(x, y, x_chunks);
+
+    const bool y_chunked = plan.y_threads >= 2 && m >= plan.y_min_records;
+    const std::vector<SampleRange> y_ranges =
+        y_chunked ? make_chunk_ranges(m, plan.y_threads)
+                  : split_at_run_starts(m, plan.y_threads,
+                                        [&](std::uint64_t from, std::uint64_t limit) {
+                                            return first_y_opening(x, y, x_chunks, from, limit);
+                                        });
+    std::vector<std::vector<ASegment<T>>> segments;
+    segments.reserve(y_ranges.size());
+    for (const SampleRange& range : y_ranges) {
+        segments.push_back(segments_from(x, y, x_chunks, range.start));
+    }
+    std::vector<std::optional<ChunkWalk<T>>> walked(y_ranges.size());
+    pool_run(y_ranges.size(), [&](std::size_t i) {
+        inject_fault("pool_chunk");
+        walked[i].emplace(walk_chunk<T>(x, y, segments[i], y_ranges[i].end - y_ranges[i].start,
+                                        plan.head));
+    });
+    std::vector<ChunkWalk<T>> chunks;
+    chunks.reserve(walked.size());
+    for (auto& chunk : walked) chunks.push_back(std::move(*chunk));
+    return join_chunk_turns(chunks);
+}
+
+template std::optional<TurningLists<float>> chunked_turns_two_reads(const CoordinateView<float>&,
+                                                                  const CoordinateView<float>&,
+                                                                  const ChunkPlan&);
+template std::optional<TurningLists<double>> chunked_turns_two_reads(
+    const CoordinateView<double>&, const CoordinateView<double>&, const ChunkPlan&);
+
+}  // namespace vorlane
