@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "annotation/annotate.hpp"
 #include "annotation/passes/chunked_pass.hpp"
 #include "annotation/passes/fused_pass.hpp"
 #include "annotation/stages/parallel_collapse.hpp"

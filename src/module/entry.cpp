@@ -13,7 +13,7 @@
 
 #include "platform/fault.hpp"
 #include "annotation/model/records.hpp"
-#include "annotation/stages/stages.hpp"
+#include "annotation/annotate.hpp"
 #include "platform/test_hooks.hpp"
 #include "module/borrow_registry.hpp"
 #include "module/call_guard.hpp"

@@ -9,8 +9,6 @@
 #include <optional>
 #include <vector>
 
-#include "annotation/stages/parallel_collapse.hpp"
-
 namespace vorlane {
 
 // Number of pool threads. The first call fixes it for the process (from RAYON_NUM_THREADS,
@@ -25,11 +23,11 @@ std::size_t pool_size();
 // call from inside a task runs its tasks inline. A forked child gets a fresh pool.
 void pool_run(std::size_t count, const std::function<void(std::size_t)>& task);
 
-// Ordered parallel map over the range list: results come back in range order.
-template <typename Result, typename Function>
-std::vector<Result> ordered_parallel_map(const std::vector<SampleRange>& ranges, Function&& fn) {
-    std::vector<std::optional<Result>> slots(ranges.size());
-    pool_run(ranges.size(), [&](std::size_t i) { slots[i].emplace(fn(ranges[i])); });
+// Ordered parallel map: fn(items[i]) for every item on the pool, the results in item order.
+template <typename Result, typename Item, typename Function>
+std::vector<Result> ordered_parallel_map(const std::vector<Item>& items, Function&& fn) {
+    std::vector<std::optional<Result>> slots(items.size());
+    pool_run(items.size(), [&](std::size_t i) { slots[i].emplace(fn(items[i])); });
     std::vector<Result> results;
     results.reserve(slots.size());
     for (auto& slot : slots) results.push_back(std::move(*slot));

@@ -3,6 +3,7 @@
 
 #include <variant>
 
+#include "annotation/annotate.hpp"
 #include "annotation/stages/stages.hpp"
 #include "views.hpp"
 

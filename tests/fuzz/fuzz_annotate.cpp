@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "annotation/annotate.hpp"
 #include "annotation/passes/chunked_pass.hpp"
 #include "annotation/passes/fused_pass.hpp"
 #include "annotation/stages/parallel_collapse.hpp"
@@ -597,8 +598,8 @@ void check_path(const Path<T>& path, std::uint8_t mode) {
                       "chunked_turns_one_read");
                 check(chunked_turns_two_reads(view_of(path.x), view_of(path.y), plan),
                       "chunked_turns_two_reads");
-                check(chunked_collapse_and_find_turning_points(view_of(path.x), view_of(path.y), plan),
-                      "chunked_collapse_and_find_turning_points");
+                require_same_turns(find_turns(view_of(path.x), view_of(path.y), plan).lists,
+                                   expected, "find_turns");
             }
         }
     }

@@ -56,7 +56,7 @@ std::optional<std::uint64_t> first_x_opening(const CoordinateView<T>& x, std::ui
 template <typename T>
 std::vector<SampleRange> x_ranges_for(const CoordinateView<T>& x, const ChunkPlan& plan) {
     const std::uint64_t n = x.count;
-    if (plan.x_threads >= 2 && n >= plan.x_min_samples) return make_chunk_ranges(n, plan.x_threads);
+    if (plan.chunks_x(n)) return make_chunk_ranges(n, plan.x_threads);
     return split_at_run_starts(n, plan.x_threads, [&](std::uint64_t from, std::uint64_t limit) {
         return first_x_opening(x, from, limit);
     });

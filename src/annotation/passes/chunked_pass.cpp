@@ -1,6 +1,5 @@
-// The chunked stages walked one chunk per pool thread. Usually each x chunk walks all three
-// rules over its own samples and the join settles the seams, so the samples are read once;
-// where a seam cannot be settled so, the two-read form (count_then_walk.cpp) answers.
+// The chunked walk: each x chunk walks all three rules over its own samples on the pool and
+// the join settles the seams, so the samples are read once.
 #include "annotation/passes/chunked_pass.hpp"
 
 #include <span>
@@ -31,7 +30,7 @@ std::optional<TurningLists<T>> chunked_turns_one_read(const CoordinateView<T>& x
     std::optional<JoinedWalks<T>> joined = join_x_chunk_walks<T>(x, y, ranges, walks);
     if (!joined) return std::nullopt;
     const std::uint64_t m = joined->a_records;
-    if (plan.y_threads >= 2 && m >= plan.y_min_records) {
+    if (plan.chunks_y(m)) {
         const std::vector<ChunkRecords<T>> chunks = chunk_records<T>(ranges, walks, *joined);
         if (!y_runs_open_at_chunk_starts<T>(x, y, chunks, make_chunk_ranges(m, plan.y_threads))) {
             return std::nullopt;
@@ -41,30 +40,22 @@ std::optional<TurningLists<T>> chunked_turns_one_read(const CoordinateView<T>& x
 }
 
 template <typename T>
-std::optional<TurningLists<T>> chunked_collapse_and_find_turning_points(
-    const CoordinateView<T>& x, const CoordinateView<T>& y, const ChunkPlan& plan) {
-    if (plan.x_threads >= 2 && x.count >= plan.x_min_samples) {
-        if (auto lists = chunked_turns_one_read(x, y, plan)) return lists;
-    } else {
-        // A sequential x stage: the fused pass on this thread is the answer when the y stage
-        // is sequential too, or when its chunks fall where the y rule opens a run anyway.
-        NotedPass<T> pass = collapse_and_find_turning_points_noted(x, y);
-        if (!(plan.y_threads >= 2 && pass.a_records >= plan.y_min_records)) {
-            return std::move(pass.lists);
-        }
-        const ChunkRecords<T> whole{{0, x.count}, &pass.checkpoints, pass.a_records, pass.last_a,
-                                    0, 0};
-        if (y_runs_open_at_chunk_starts<T>(x, y, std::span(&whole, 1),
-                                           make_chunk_ranges(pass.a_records, plan.y_threads))) {
-            return std::move(pass.lists);
-        }
+std::optional<TurningLists<T>> fused_turns_if_y_cuts_open(const CoordinateView<T>& x,
+                                                          const CoordinateView<T>& y,
+                                                          const ChunkPlan& plan) {
+    NotedPass<T> pass = collapse_and_find_turning_points_noted(x, y);
+    if (!plan.chunks_y(pass.a_records)) return std::move(pass.lists);
+    const ChunkRecords<T> whole{{0, x.count}, &pass.checkpoints, pass.a_records, pass.last_a, 0, 0};
+    if (!y_runs_open_at_chunk_starts<T>(x, y, std::span(&whole, 1),
+                                        make_chunk_ranges(pass.a_records, plan.y_threads))) {
+        return std::nullopt;
     }
-    return chunked_turns_two_reads(x, y, plan);
+    return std::move(pass.lists);
 }
 
-template std::optional<TurningLists<float>> chunked_collapse_and_find_turning_points(
+template std::optional<TurningLists<float>> fused_turns_if_y_cuts_open(
     const CoordinateView<float>&, const CoordinateView<float>&, const ChunkPlan&);
-template std::optional<TurningLists<double>> chunked_collapse_and_find_turning_points(
+template std::optional<TurningLists<double>> fused_turns_if_y_cuts_open(
     const CoordinateView<double>&, const CoordinateView<double>&, const ChunkPlan&);
 template std::optional<TurningLists<float>> chunked_turns_one_read(const CoordinateView<float>&,
                                                                  const CoordinateView<float>&,

@@ -312,7 +312,7 @@ std::optional<TurningLists<T>> chunked_turns_two_reads(const CoordinateView<T>& 
     }
     const std::uint64_t m = settle_x_seams(x, y, x_chunks);
 
-    const bool y_chunked = plan.y_threads >= 2 && m >= plan.y_min_records;
+    const bool y_chunked = plan.chunks_y(m);
     const std::vector<SampleRange> y_ranges =
         y_chunked ? make_chunk_ranges(m, plan.y_threads)
                   : split_at_run_starts(m, plan.y_threads,

@@ -3,27 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <optional>
 #include <span>
 
 #include "annotation/model/records.hpp"
 
 namespace vorlane {
-
-// Driver: checks the two views, runs every stage and returns the ids or the caller's error.
-template <typename T>
-AnnotationResult annotate_scanlines(const CoordinateView<T>& x, const CoordinateView<T>& y);
-
-// Where a successful call puts its ids: asked once, after the checks have passed, for a
-// writable buffer of n ids (n may be 0). Lets the boundary hand out its result array's memory.
-using IdBufferRequest = std::function<std::span<std::int32_t>(std::uint64_t n)>;
-
-// The driver writing into the requested buffer; returns the caller's error, if any.
-template <typename T>
-std::optional<AnnotatorError> annotate_scanlines_into(const CoordinateView<T>& x,
-                                                      const CoordinateView<T>& y,
-                                                      const IdBufferRequest& request);
 
 // Collapse of equal-x runs over all n samples (n >= 1, unit stride).
 template <typename T>

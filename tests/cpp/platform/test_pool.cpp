@@ -19,8 +19,14 @@
 namespace vorlane {
 namespace {
 
-std::vector<SampleRange> ranges_of(std::size_t count) {
-    std::vector<SampleRange> ranges;
+// The pool maps any items; ranges of ten, as a chunked stage might hand it.
+struct Range {
+    std::uint64_t start;
+    std::uint64_t end;
+};
+
+std::vector<Range> ranges_of(std::size_t count) {
+    std::vector<Range> ranges;
     for (std::uint64_t i = 0; i < count; ++i) ranges.push_back({i * 10, i * 10 + 10});
     return ranges;
 }
@@ -40,11 +46,11 @@ TEST(Pool, SizeIsFixedAndPositive) {
 TEST(Pool, MapReturnsResultsInRangeOrder) {
     for (std::size_t count : {1u, 2u, 5u, 64u}) {
         const auto results = ordered_parallel_map<std::uint64_t>(
-            ranges_of(count), [](SampleRange range) { return range.start * 3 + range.end; });
+            ranges_of(count), [](Range range) { return range.start * 3 + range.end; });
         ASSERT_EQ(results.size(), count);
         for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(results[i], i * 40 + 10) << i;
     }
-    EXPECT_TRUE(ordered_parallel_map<int>({}, [](SampleRange) { return 1; }).empty());
+    EXPECT_TRUE(ordered_parallel_map<int>(std::vector<Range>{}, [](Range) { return 1; }).empty());
 }
 
 TEST(Pool, TasksRunOnNamedPoolThreadsNotTheCaller) {
@@ -96,7 +102,7 @@ TEST(Pool, ConcurrentCallersEachGetTheirOwnResults) {
         threads.emplace_back([c, &wrong] {
             for (int round = 0; round < 50; ++round) {
                 const auto results = ordered_parallel_map<std::uint64_t>(
-                    ranges_of(7), [c](SampleRange range) { return range.start + c; });
+                    ranges_of(7), [c](Range range) { return range.start + c; });
                 for (std::size_t i = 0; i < results.size(); ++i) {
                     if (results[i] != i * 10 + c) ++wrong[c];
                 }
