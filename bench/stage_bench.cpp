@@ -21,7 +21,7 @@
 #include "annotation/annotate.hpp"
 #include "annotation/passes/chunked_pass.hpp"
 #include "annotation/passes/fused_pass.hpp"
-#include "annotation/stages/parallel_collapse.hpp"
+#include "annotation/stages/chunked_collapse.hpp"
 #include "platform/pool.hpp"
 #include "annotation/stages/stages.hpp"
 

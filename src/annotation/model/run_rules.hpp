@@ -1,10 +1,11 @@
-// The run rules of the two collapse stages, written once as accumulators. The sequential
-// stages, the per-chunk functions of the parallel form and the fused pass all use these.
+// The run rules of the two collapse stages, written once as accumulators, and the loops that
+// feed them. The sequential and chunked stages and every pass use these.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "annotation/model/records.hpp"
 
@@ -123,38 +124,84 @@ inline void for_each_x_run(const CoordinateView<T>& x, const CoordinateView<T>& 
     deliver(sink, run.close(end - 1));
 }
 
+// The y rule fed one record of list A at a time: each y run, once closed, goes on to `next`
+// (anything with push(record)) as a record of list B. The last run stays open until finish(),
+// since in a chunk of the path the seam may still change it.
+template <typename T, typename Next>
+class YRunStream {
+public:
+    template <typename... Args>
+    explicit YRunStream(Args&&... args) : next_(std::forward<Args>(args)...) {}
+
+    // Feeds the next record of A; true when it opened a y run.
+    bool push(const FilteredPoint<T>& a) {
+        if (open_ && run_.joins(a.y)) {
+            run_.add(a.x);
+            last_end_ = a.end_index;
+            return false;
+        }
+        if (open_) next_.push(run_.close(last_end_));
+        restart(a);
+        return true;
+    }
+
+    void finish() {
+        if (open_) next_.push(run_.close(last_end_));
+        open_ = false;
+    }
+
+    // Opens a fresh y run at record a, dropping the open one.
+    void restart(const FilteredPoint<T>& a) noexcept {
+        run_.open(a);
+        last_end_ = a.end_index;
+        open_ = true;
+    }
+    // Takes `run`, which holds records up to sample `end`, as the open run.
+    void adopt(const YRun<T>& run, std::uint64_t end) noexcept {
+        run_ = run;
+        last_end_ = end;
+        open_ = true;
+    }
+
+    // True when the open y run is the single record covering samples [start, end].
+    bool holds_only(std::uint64_t start, std::uint64_t end) const noexcept {
+        return open_ && run_.count() == 1 && run_.start() == start && last_end_ == end;
+    }
+
+    // The open y run as a record, not yet handed on, and as a run.
+    FilteredPoint<T> open_record() const noexcept { return run_.close(last_end_); }
+    const YRun<T>& open_run() const noexcept { return run_; }
+    std::uint64_t open_run_end() const noexcept { return last_end_; }
+
+    Next& next() noexcept { return next_; }
+    const Next& next() const noexcept { return next_; }
+
+private:
+    YRun<T> run_;
+    Next next_;
+    std::uint64_t last_end_ = 0;
+    bool open_ = false;
+};
+
+// A sink as the next step of a stream: a sink returning false stops it.
+template <typename Sink>
+struct SinkStep {
+    explicit SinkStep(Sink& s) noexcept : sink(s) {}
+    template <typename Record>
+    void push(const Record& record) {
+        if (!stopped) stopped = !deliver(sink, record);
+    }
+    Sink& sink;
+    bool stopped = false;
+};
+
 // Feeds sink(record) with the y runs of records a[start, end) in order (start < end).
 template <typename T, typename Sink>
 inline void for_each_y_run(const FilteredList<T>& a, std::size_t start, std::size_t end,
                            Sink&& sink) {
-    YRun<T> run;
-    run.open(a[start]);
-    for (std::size_t i = start + 1; i < end; ++i) {
-        if (run.joins(a[i].y)) {
-            run.add(a[i].x);
-        } else {
-            if (!deliver(sink, run.close(a[i - 1].end_index))) return;
-            run.open(a[i]);
-        }
-    }
-    deliver(sink, run.close(a[end - 1].end_index));
-}
-
-// The seam merge of the chunked stages: fuses r into last, Value becoming the mean of the
-// two weighted by their sample counts, taken in double.
-template <typename T>
-double sample_count(const FilteredPoint<T>& record) {
-    return static_cast<double>(record.end_index - record.start_index + 1);
-}
-
-template <typename T, T FilteredPoint<T>::*Value>
-void fuse_by_samples(FilteredPoint<T>& last, const FilteredPoint<T>& r) {
-    const double w_last = sample_count(last);
-    const double w_r = sample_count(r);
-    const double numerator =
-        static_cast<double>(r.*Value) * w_r + static_cast<double>(last.*Value) * w_last;
-    last.*Value = static_cast<T>(numerator / (w_r + w_last));
-    last.end_index = r.end_index;
+    YRunStream<T, SinkStep<std::remove_reference_t<Sink>>> stream(sink);
+    for (std::size_t i = start; i < end && !stream.next().stopped; ++i) stream.push(a[i]);
+    stream.finish();
 }
 
 }  // namespace vorlane

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <optional>
 #include <vector>
 
 #include "annotation/model/records.hpp"
@@ -165,38 +164,5 @@ private:
     FilteredPoint<T> last_{};
     T prev_ = T(1);
 };
-
-// Joining a chunk's walk: the turn rule replayed from the whole path's state over the chunk's
-// first records head[first, limit) until a step between two of them sets the direction by
-// itself. From there on the chunk's own walk decided as the whole path's does. Empty when
-// the head runs out first.
-struct Replay {
-    std::uint64_t next;  // first record not pushed
-    bool agreed;
-};
-
-template <typename T>
-std::optional<Replay> replay_until_agreed(TurnDetector<T>& detector, const FilteredList<T>& head,
-                                          std::uint64_t first, std::uint64_t limit) {
-    std::uint64_t t = first;
-    while (t < limit) {
-        if (t >= head.size()) return std::nullopt;
-        detector.push(head[t]);
-        ++t;
-        if (t - 1 > first && !carries_direction(head[t - 2], head[t - 1])) return Replay{t, true};
-    }
-    return Replay{t, false};
-}
-
-// The chunk's own turns at vertices from..to (its own indices), at B index offset + index.
-template <typename T>
-void record_chunk_turns(TurningLists<T>& lists, const std::vector<TurnEvent<T>>& events,
-                        std::uint64_t from, std::uint64_t to, std::uint64_t offset) {
-    for (const TurnEvent<T>& event : events) {
-        if (event.index >= from && event.index <= to) {
-            record_turn(lists, event.vertex, offset + event.index, event.cur);
-        }
-    }
-}
 
 }  // namespace vorlane

@@ -7,40 +7,100 @@
 #include <algorithm>
 
 #include "annotation/model/run_rules.hpp"
+#include "annotation/model/seam.hpp"
 #include "annotation/model/turn_detector.hpp"
 
 namespace vorlane {
 
 namespace {
 
-// Where the true y rule caught up with a chunk's walk.
-enum class Agreement { none, at_head_record, at_open_run };
-
-// The true y rule's open run, the detector behind it, and the chunk's records of A being
-// replayed into them.
+// The y rule and the turn rule over the whole path, as the join replays them.
 template <typename T>
-struct TrueState {
-    explicit TrueState(TurningLists<T>& lists) : detector(lists) {}
+using TrueStream = YRunStream<T, TurnDetector<T>>;
 
-    TurnDetector<T> detector;
-    YRun<T> run;
-    std::uint64_t run_end = 0;
-    bool run_open = false;
+// Where the true y rule caught up with a chunk's walk: at record `index` of the walk's own
+// B, or at the run the walk left open.
+struct Agreement {
+    bool at_open_run;
+    std::uint64_t index;
+};
 
-    // Feeds one record of A; true when it opened a y run.
-    bool push(const FilteredPoint<T>& a) {
-        if (run_open && run.joins(a.y)) {
-            run.add(a.x);
-            run_end = a.end_index;
+template <typename T>
+std::optional<Agreement> agreement_at(const XChunkWalk<T>& walk, std::uint64_t start) {
+    const FilteredList<T>& head = walk.turns.head;
+    const auto found = std::lower_bound(
+        head.begin(), head.end(), start,
+        [](const FilteredPoint<T>& b, std::uint64_t s) { return b.start_index < s; });
+    if (found != head.end() && found->start_index == start) {
+        return Agreement{false, static_cast<std::uint64_t>(found - head.begin())};
+    }
+    if (walk.open_run.start() == start) return Agreement{true, 0};
+    return std::nullopt;
+}
+
+// Replays the x seam merge and the true y rule over the chunk's first records of A until the
+// y rule opens a run where the walk opened one. Empty when that comes too late: past the
+// records the walk kept, or at its last record of A, which the next seam may still change.
+template <typename T>
+std::optional<Agreement> catch_up(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                                  SampleRange range, const XChunkWalk<T>& walk,
+                                  const XChunkWalk<T>* before, XSeamSettler<T>& settler,
+                                  TrueStream<T>& state) {
+    const FilteredList<T>& head = walk.turns.head;
+    // The walk's own y runs start no later than this; past it they cannot be matched.
+    const std::uint64_t last_start =
+        head.size() == walk.b_pushed ? walk.open_run.start()
+                                     : (head.empty() ? 0 : head.back().start_index);
+    std::uint64_t made = 0;
+    bool failed = false;
+    std::optional<Agreement> agreement;
+    for_each_x_run(x, y, range.start, range.end, [&](const FilteredPoint<T>& r) {
+        const std::uint64_t index = made++;
+        if (settler.fuse(r)) return true;
+        if (index + 1 == walk.a_records) {
+            failed = true;
             return false;
         }
-        if (run_open) detector.push(run.close(run_end));
-        run.open(a);
-        run_end = a.end_index;
-        run_open = true;
-        return true;
+        if (index == settler.fused() && index != 0) {
+            // The previous chunk's last record is final now and changed: the y rule must take
+            // it again, which it can when it opened a run of its own.
+            const FilteredPoint<T>& fixed = *settler.last();
+            const TurnDetector<T>& detector = state.next();
+            const bool alone = before->open_run.count() == 1 &&
+                               before->open_run.start() == fixed.start_index;
+            if (!alone ||
+                (detector.count() != 0 && within_tolerance(fixed.y, detector.last().y))) {
+                failed = true;
+                return false;
+            }
+            state.restart(fixed);
+        }
+        if (state.push(r)) {
+            agreement = agreement_at(walk, r.start_index);
+            if (agreement) return false;
+        }
+        failed = r.start_index >= last_start;
+        return !failed;
+    });
+    if (failed) return std::nullopt;
+    return agreement;
+}
+
+// From the walk's record `agreed_at` on, the turn rule is replayed until the walk's own
+// agrees with it; the walk's turns stand from there. False when the walk kept too few records.
+template <typename T>
+bool take_walk_turns(TurnDetector<T>& detector, TurningLists<T>& lists,
+                     const XChunkWalk<T>& walk, std::uint64_t agreed_at) {
+    const std::uint64_t offset = detector.count() - agreed_at;  // B index of the walk's first
+    const std::optional<Replay> replay =
+        replay_until_agreed(detector, walk.turns.head, agreed_at, walk.b_pushed);
+    if (!replay) return false;
+    if (replay->agreed && replay->next < walk.b_pushed) {
+        record_chunk_turns(lists, walk.turns.events, replay->next - 1, walk.b_pushed, offset);
+        detector.resume(walk.last_b, offset + walk.b_pushed, walk.prev);
     }
-};
+    return true;
+}
 
 }  // namespace
 
@@ -50,96 +110,24 @@ std::optional<JoinedWalks<T>> join_x_chunk_walks(const CoordinateView<T>& x,
                                                  std::span<const SampleRange> ranges,
                                                  std::span<const XChunkWalk<T>> walks) {
     JoinedWalks<T> joined;
-    joined.kept.resize(walks.size());
-    TrueState<T> state(joined.lists);
-    // The previous chunk's last record of A, which the next chunk's first records may still
-    // fuse into, and the y run that holds it.
-    std::optional<FilteredPoint<T>> pending;
+    TrueStream<T> state(joined.lists);
+    XSeamSettler<T> settler;
     for (std::size_t i = 0; i < walks.size(); ++i) {
         const XChunkWalk<T>& walk = walks[i];
-        const FilteredList<T>& head = walk.turns.head;
-        const auto opens_at = [&](std::uint64_t start) -> std::pair<Agreement, std::uint64_t> {
-            const auto found = std::lower_bound(
-                head.begin(), head.end(), start,
-                [](const FilteredPoint<T>& b, std::uint64_t s) { return b.start_index < s; });
-            if (found != head.end() && found->start_index == start) {
-                return {Agreement::at_head_record, static_cast<std::uint64_t>(found - head.begin())};
-            }
-            if (walk.open_run.start() == start) return {Agreement::at_open_run, 0};
-            return {Agreement::none, 0};
-        };
-
-        // The walk's own y runs start no later than this; past it they cannot be matched.
-        const std::uint64_t last_start =
-            head.size() == walk.b_pushed ? walk.open_run.start()
-                                         : (head.empty() ? 0 : head.back().start_index);
-        std::uint64_t made = 0;
-        std::uint64_t fused = 0;
-        std::optional<FilteredPoint<T>> fixed;  // the previous chunk's last record, if it changed
-        bool failed = false;
-        Agreement agreement = Agreement::none;
-        std::uint64_t agreed_at = 0;  // index in the walk's own B
-        for_each_x_run(x, y, ranges[i].start, ranges[i].end, [&](const FilteredPoint<T>& r) {
-            const std::uint64_t index = made++;
-            if (index == fused && pending && within_tolerance(r.x, pending->x)) {
-                fuse_by_samples<T, &FilteredPoint<T>::y>(*pending, r);
-                ++fused;
-                return true;
-            }
-            // The chunk's last record may still change at the next seam: the rules must
-            // agree before it.
-            if (index + 1 == walk.a_records) {
-                failed = true;
-                return false;
-            }
-            if (index == fused && pending) {
-                // The previous chunk's last record is final now; if it changed, the y rule
-                // must take it again, which it can when it opened a run of its own.
-                if (fused != 0) {
-                    const XChunkWalk<T>& before = walks[i - 1];
-                    const bool alone = before.open_run.count() == 1 &&
-                                       before.open_run.start() == pending->start_index;
-                    if (!alone || (state.detector.count() != 0 &&
-                                   within_tolerance(pending->y, state.detector.last().y))) {
-                        failed = true;
-                        return false;
-                    }
-                    state.run.open(*pending);
-                    state.run_end = pending->end_index;
-                    fixed = pending;
-                }
-                pending.reset();
-            }
-            if (state.push(r)) {
-                std::tie(agreement, agreed_at) = opens_at(r.start_index);
-                if (agreement != Agreement::none) return false;
-            }
-            failed = r.start_index >= last_start;
-            return !failed;
-        });
-        if (failed || agreement == Agreement::none) return std::nullopt;
-        if (fixed) joined.kept[i - 1].fixed_last = fixed;
-        joined.kept[i] = {joined.a_records, fused, std::nullopt};
-        joined.a_records += walk.a_records - fused;
-
-        if (agreement == Agreement::at_head_record) {
-            TurnDetector<T>& detector = state.detector;
-            const std::uint64_t offset = detector.count() - agreed_at;  // B index of the walk's first
-            const std::optional<Replay> replay =
-                replay_until_agreed(detector, head, agreed_at, walk.b_pushed);
-            if (!replay) return std::nullopt;
-            if (replay->agreed && replay->next < walk.b_pushed) {
-                record_chunk_turns(joined.lists, walk.turns.events, replay->next - 1,
-                                   walk.b_pushed, offset);
-                detector.resume(walk.last_b, offset + walk.b_pushed, walk.prev);
-            }
+        const XChunkWalk<T>* before = i == 0 ? nullptr : &walks[i - 1];
+        const std::optional<Agreement> agreement =
+            catch_up(x, y, ranges[i], walk, before, settler, state);
+        if (!agreement) return std::nullopt;
+        settler.place(walk.a_records, walk.last_a);
+        if (!agreement->at_open_run &&
+            !take_walk_turns(state.next(), joined.lists, walk, agreement->index)) {
+            return std::nullopt;
         }
-        state.run = walk.open_run;
-        state.run_end = walk.open_run_end;
-        state.run_open = true;
-        pending = walk.last_a;
+        state.adopt(walk.open_run, walk.open_run_end);
     }
-    if (state.run_open) state.detector.push(state.run.close(state.run_end));
+    state.finish();
+    joined.a_records = settler.total();
+    joined.placed = settler.finish();
     return joined;
 }
 
@@ -149,9 +137,8 @@ std::vector<ChunkRecords<T>> chunk_records(std::span<const SampleRange> ranges,
                                            const JoinedWalks<T>& joined) {
     std::vector<ChunkRecords<T>> chunks;
     for (std::size_t i = 0; i < walks.size(); ++i) {
-        chunks.push_back({ranges[i], &walks[i].checkpoints, walks[i].a_records,
-                          joined.kept[i].fixed_last.value_or(walks[i].last_a),
-                          joined.kept[i].offset, joined.kept[i].fused});
+        chunks.push_back({ranges[i], &walks[i].checkpoints, walks[i].a_records, walks[i].last_a,
+                          joined.placed[i]});
     }
     return chunks;
 }
@@ -163,10 +150,10 @@ template <typename T>
 FilteredPoint<T> a_record_at(const CoordinateView<T>& x, const CoordinateView<T>& y,
                              std::span<const ChunkRecords<T>> chunks, std::uint64_t index) {
     std::size_t i = 0;
-    while (index >= chunks[i].offset + (chunks[i].a_records - chunks[i].fused)) ++i;
+    while (index >= chunks[i].placed.offset + chunks[i].placed.kept(chunks[i].a_records)) ++i;
     const ChunkRecords<T>& chunk = chunks[i];
-    const std::uint64_t record = chunk.fused + (index - chunk.offset);
-    if (record + 1 == chunk.a_records) return chunk.last;
+    const std::uint64_t record = chunk.placed.fused + (index - chunk.placed.offset);
+    if (record + 1 == chunk.a_records) return chunk.placed.fixed_last.value_or(chunk.last);
     FilteredPoint<T> found{};
     for_each_x_run(x, y, record_start(x, y, *chunk.checkpoints, chunk.range.end, record),
                    chunk.range.end, [&found](const FilteredPoint<T>& r) {

@@ -9,25 +9,18 @@
 #include <span>
 #include <vector>
 
-#include "annotation/passes/fused_pass.hpp"
-#include "annotation/stages/parallel_collapse.hpp"
+#include "annotation/model/chunk_plan.hpp"
 #include "annotation/model/records.hpp"
+#include "annotation/model/seam.hpp"
+#include "annotation/passes/chunk_walk.hpp"
 
 namespace vorlane {
 
-// Where one x chunk's records stand in list A after the seam merge.
-template <typename T>
-struct KeptRecords {
-    std::uint64_t offset = 0;  // index in A of the first record kept
-    std::uint64_t fused = 0;   // leading records merged into the record before
-    std::optional<FilteredPoint<T>> fixed_last;  // the last record, when it absorbed others
-};
-
 template <typename T>
 struct JoinedWalks {
-    TurningLists<T> lists;       // of the y rule run over all of A without a restart
+    TurningLists<T> lists;        // of the y rule run over all of A without a restart
     std::uint64_t a_records = 0;  // in A
-    std::vector<KeptRecords<T>> kept;
+    std::vector<PlacedChunk<T>> placed;
 };
 
 // Empty when a seam needs more than the walks kept, or the y rule's state across a seam
@@ -44,9 +37,8 @@ struct ChunkRecords {
     SampleRange range;
     const std::vector<Checkpoint>* checkpoints;  // in the chunk's own list
     std::uint64_t a_records = 0;                 // in the chunk's own list
-    FilteredPoint<T> last{};                     // its last record as it stands in A
-    std::uint64_t offset = 0;                    // index in A of its first record kept
-    std::uint64_t fused = 0;                     // leading records merged into the one before
+    FilteredPoint<T> last{};                     // its last record as its own rule closes it
+    PlacedChunk<T> placed;
 };
 
 template <typename T>

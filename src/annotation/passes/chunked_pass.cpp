@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "annotation/passes/chunk_cuts.hpp"
+#include "annotation/model/seam.hpp"
 #include "annotation/passes/chunk_join.hpp"
-#include "annotation/passes/fused_pass.hpp"
+#include "annotation/passes/chunk_walk.hpp"
 #include "platform/pool.hpp"
 #include "platform/test_hooks.hpp"
 
@@ -45,7 +45,7 @@ std::optional<TurningLists<T>> fused_turns_if_y_cuts_open(const CoordinateView<T
                                                           const ChunkPlan& plan) {
     NotedPass<T> pass = collapse_and_find_turning_points_noted(x, y);
     if (!plan.chunks_y(pass.a_records)) return std::move(pass.lists);
-    const ChunkRecords<T> whole{{0, x.count}, &pass.checkpoints, pass.a_records, pass.last_a, 0, 0};
+    const ChunkRecords<T> whole{{0, x.count}, &pass.checkpoints, pass.a_records, pass.last_a, {}};
     if (!y_runs_open_at_chunk_starts<T>(x, y, std::span(&whole, 1),
                                         make_chunk_ranges(pass.a_records, plan.y_threads))) {
         return std::nullopt;

@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "annotation/passes/chunk_cuts.hpp"
 #include "annotation/passes/chunked_pass.hpp"
-#include "annotation/passes/fused_pass.hpp"
-#include "annotation/passes/lanes.hpp"
+#include "annotation/passes/chunk_walk.hpp"
+#include "annotation/passes/plain_scan.hpp"
 #include "platform/pool.hpp"
 #include "annotation/model/run_rules.hpp"
+#include "annotation/model/seam.hpp"
 #include "platform/test_hooks.hpp"
 #include "annotation/model/turn_detector.hpp"
 
@@ -24,55 +24,7 @@ namespace vorlane {
 
 namespace {
 
-constexpr std::uint64_t CENSUS_BLOCK = 64;         // steps per vectorised block
 constexpr std::uint64_t UNKNOWN = std::numeric_limits<std::uint64_t>::max();
-
-// CENSUS_BLOCK steps from sample q - 1 on, each keeping x exactly or moving it by at least
-// the tolerance, to a finite x. When the open run's x equals x[q - 1], each such step joins
-// the run or opens the next, so the block's run starts are exactly its x changes.
-template <typename T>
-[[gnu::always_inline]] inline bool steady_x_block_lanes(const CoordinateView<T>& x,
-                                                        std::uint64_t q,
-                                                        std::uint64_t& changes) noexcept {
-    constexpr std::size_t LANES = sizeof(Lanes<T>) / sizeof(T);
-    static_assert(CENSUS_BLOCK % LANES == 0);
-    const auto* xb = static_cast<const unsigned char*>(x.data) + (q - 1) * sizeof(T);
-    const LaneMask<T> magnitude = LaneMask<T>{} + LANE_MAGNITUDE<T>;
-    LaneMask<T> unsteady{};
-    LaneMask<T> moves{};
-    for (std::size_t i = 0; i < CENSUS_BLOCK; i += LANES) {
-        Lanes<T> x0, x1;  // loaded by copy: any alignment
-        std::memcpy(&x0, xb + i * sizeof(T), sizeof(x0));
-        std::memcpy(&x1, xb + (i + 1) * sizeof(T), sizeof(x1));
-        const Lanes<T> dx = x1 - x0;
-        const Lanes<T> abs_dx = (Lanes<T>)((LaneMask<T>)dx & magnitude);
-        const Lanes<T> abs_x1 = (Lanes<T>)((LaneMask<T>)x1 & magnitude);
-        const LaneMask<T> same = x1 == x0;
-        const LaneMask<T> moved = abs_dx >= collapse_tolerance<T>;
-        const LaneMask<T> finite = abs_x1 <= std::numeric_limits<T>::max();
-        unsteady |= ~((same | moved) & finite);
-        moves += ~same & 1;
-    }
-    bool steady = true;
-    changes = 0;
-    for (std::size_t lane = 0; lane < LANES; ++lane) {
-        steady = steady && unsteady[lane] == 0;
-        changes += static_cast<std::uint64_t>(moves[lane]);
-    }
-    return steady;
-}
-
-[[gnu::target_clones("avx2", "default")]] bool steady_x_block(const CoordinateView<float>& x,
-                                                               std::uint64_t q,
-                                                               std::uint64_t& changes) noexcept {
-    return steady_x_block_lanes(x, q, changes);
-}
-[[gnu::target_clones("avx2", "default")]] bool steady_x_block(const CoordinateView<double>& x,
-                                                               std::uint64_t q,
-                                                               std::uint64_t& changes) noexcept {
-    return steady_x_block_lanes(x, q, changes);
-}
-
 
 // One x chunk's records, counted: how many, a run start every few thousand records, the last.
 template <typename T>
@@ -98,7 +50,7 @@ XCensus<T> count_x_runs(const CoordinateView<T>& x, const CoordinateView<T>& y,
 
     const auto open_run_start = [&]() {
         if (changed_block != UNKNOWN) {
-            for (std::uint64_t q = changed_block + CENSUS_BLOCK - 1;; --q) {
+            for (std::uint64_t q = changed_block + PLAIN_BLOCK - 1;; --q) {
                 if (!(x.at(q) == x.at(q - 1))) {
                     run_start = q;
                     break;
@@ -117,20 +69,20 @@ XCensus<T> count_x_runs(const CoordinateView<T>& x, const CoordinateView<T>& y,
 
     std::uint64_t scalar_until = range.start + 1;  // after a failed block, walk it first
     for (std::uint64_t j = range.start + 1; j < end;) {
-        if (j >= scalar_until && end - j >= CENSUS_BLOCK && run_x == x.at(j - 1) &&
+        if (j >= scalar_until && end - j >= PLAIN_BLOCK && run_x == x.at(j - 1) &&
             std::fabs(run_x) <= std::numeric_limits<T>::max()) {
             std::uint64_t changes = 0;
-            if (steady_x_block(x, j, changes)) {
+            if (plain_block(x, j, changes)) {
                 if (changes != 0) {
                     records += changes;
                     changed_block = j;
-                    run_x = x.at(j + CENSUS_BLOCK - 1);
+                    run_x = x.at(j + PLAIN_BLOCK - 1);
                     note_checkpoint();
                 }
-                j += CENSUS_BLOCK;
+                j += PLAIN_BLOCK;
                 continue;
             }
-            scalar_until = j + CENSUS_BLOCK;
+            scalar_until = j + PLAIN_BLOCK;
         }
         const T xj = x.at(j);
         if (!within_tolerance(xj, run_x)) {
@@ -151,17 +103,16 @@ XCensus<T> count_x_runs(const CoordinateView<T>& x, const CoordinateView<T>& y,
     return census;
 }
 
-// Where list A's records of one x chunk stand after the seam merge.
+// One x chunk's records of list A: counted, and placed by the seam merge.
 template <typename T>
 struct XChunk {
     SampleRange range;
     XCensus<T> census;
-    std::uint64_t fused = 0;        // leading records merged into an earlier chunk's record
-    std::uint64_t offset = 0;       // index in A of the first record kept
-    std::uint64_t first_start = 0;  // first sample of that record
-    std::optional<FilteredPoint<T>> fixed_last;  // the last record, when it absorbed others
+    PlacedChunk<T> placed;
+    std::uint64_t first_start = 0;  // first sample of its first record kept
 
-    std::uint64_t kept() const noexcept { return census.records - fused; }
+    std::uint64_t kept() const noexcept { return placed.kept(census.records); }
+    std::uint64_t offset() const noexcept { return placed.offset; }
 };
 
 // The seam merge of the x stage, settled by rerunning the run rule from each chunk's start
@@ -169,34 +120,19 @@ struct XChunk {
 template <typename T>
 std::uint64_t settle_x_seams(const CoordinateView<T>& x, const CoordinateView<T>& y,
                              std::vector<XChunk<T>>& chunks) {
-    std::optional<FilteredPoint<T>> last;
-    std::size_t last_chunk = 0;
-    bool absorbed = false;
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < chunks.size(); ++i) {
-        XChunk<T>& chunk = chunks[i];
-        if (last) {
+    XSeamSettler<T> settler;
+    for (XChunk<T>& chunk : chunks) {
+        if (settler.last()) {
             for_each_x_run(x, y, chunk.range.start, chunk.range.end,
-                           [&](const FilteredPoint<T>& r) {
-                               if (!within_tolerance(r.x, last->x)) return false;
-                               fuse_by_samples<T, &FilteredPoint<T>::y>(*last, r);
-                               ++chunk.fused;
-                               absorbed = true;
-                               return true;
-                           });
+                           [&settler](const FilteredPoint<T>& r) { return settler.fuse(r); });
         }
-        chunk.offset = total;
-        chunk.first_start = chunk.fused != 0 ? last->end_index + 1 : chunk.range.start;
-        if (chunk.kept() != 0) {
-            if (absorbed) chunks[last_chunk].fixed_last = *last;
-            total += chunk.kept();
-            last = chunk.census.last;
-            last_chunk = i;
-            absorbed = false;
-        }
+        chunk.first_start =
+            settler.fused() != 0 ? settler.last()->end_index + 1 : chunk.range.start;
+        settler.place(chunk.census.records, chunk.census.last);
     }
-    if (absorbed) chunks[last_chunk].fixed_last = *last;
-    return total;
+    std::vector<PlacedChunk<T>> placed = settler.finish();
+    for (std::size_t i = 0; i < chunks.size(); ++i) chunks[i].placed = std::move(placed[i]);
+    return settler.total();
 }
 
 // The segments that produce list A from record `first` on.
@@ -205,16 +141,17 @@ std::vector<ASegment<T>> segments_from(const CoordinateView<T>& x, const Coordin
                                        const std::vector<XChunk<T>>& chunks,
                                        std::uint64_t first) {
     std::size_t i = 0;
-    while (chunks[i].kept() == 0 || first >= chunks[i].offset + chunks[i].kept()) ++i;
+    while (chunks[i].kept() == 0 || first >= chunks[i].offset() + chunks[i].kept()) ++i;
     const XChunk<T>& home = chunks[i];
     // The record's place in its chunk's own list.
     const std::uint64_t start = record_start(x, y, home.census.checkpoints, home.range.end,
-                                             home.fused + (first - home.offset));
+                                             home.placed.fused + (first - home.offset()));
     std::vector<ASegment<T>> segments;
-    segments.push_back({start, home.range.end, home.fixed_last});
+    segments.push_back({start, home.range.end, home.placed.fixed_last});
     for (++i; i < chunks.size(); ++i) {
         if (chunks[i].kept() == 0) continue;
-        segments.push_back({chunks[i].first_start, chunks[i].range.end, chunks[i].fixed_last});
+        segments.push_back(
+            {chunks[i].first_start, chunks[i].range.end, chunks[i].placed.fixed_last});
     }
     return segments;
 }
@@ -251,7 +188,7 @@ template <typename T>
 std::optional<TurningLists<T>> join_chunk_turns(std::vector<ChunkWalk<T>>& chunks) {
     TurningLists<T> lists;
     TurnDetector<T> detector(lists);
-    std::optional<FilteredPoint<T>> pending;  // B's latest record, which may still absorb
+    YSeamSettler<T> settler;  // its last record is B's latest, which may still absorb
     for (const ChunkWalk<T>& chunk : chunks) {
         const FilteredList<T>& head = chunk.turns.head;
         const std::uint64_t records = chunk.b_pushed + 1;  // the open run is the last
@@ -262,17 +199,19 @@ std::optional<TurningLists<T>> join_chunk_turns(std::vector<ChunkWalk<T>>& chunk
         const auto record = [&](std::uint64_t t) -> const FilteredPoint<T>& {
             return t + 1 == records ? last : head[t];
         };
-        // The y seam merge.
         std::uint64_t t = 0;
-        if (pending) {
+        if (settler.last()) {
             for (; t < records; ++t) {
                 if (!known(t)) return std::nullopt;
-                if (!within_tolerance(record(t).y, pending->y)) break;
-                fuse_by_samples<T, &FilteredPoint<T>::x>(*pending, record(t));
+                if (!settler.fuse(record(t))) break;
             }
-            if (t == records) continue;
-            detector.push(*pending);
+            if (t == records) {
+                settler.place(records, last);
+                continue;
+            }
+            detector.push(*settler.last());
         }
+        settler.place(records, last);
         const std::uint64_t offset = detector.count() - t;  // B index of the chunk's first
         const std::optional<Replay> replay = replay_until_agreed(detector, head, t, records - 1);
         if (!replay) return std::nullopt;
@@ -283,9 +222,8 @@ std::optional<TurningLists<T>> join_chunk_turns(std::vector<ChunkWalk<T>>& chunk
                                offset);
             detector.resume(chunk.last_b, offset + records - 1, chunk.prev);
         }
-        pending = last;
     }
-    if (pending) detector.push(*pending);
+    if (settler.last()) detector.push(*settler.last());
     return lists;
 }
 

@@ -4,242 +4,20 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <limits>
-#include <type_traits>
 
-#include "annotation/passes/lanes.hpp"
 #include "annotation/model/run_rules.hpp"
 #include "annotation/model/turn_detector.hpp"
+#include "annotation/passes/chunk_walk.hpp"
+#include "annotation/passes/quiet_stretch.hpp"
 
 namespace vorlane {
 
 namespace {
 
-// Receives list A record by record and passes each finished y run to the turn detector.
+// The y rule handing each record of list B to the turn rule, which hands its turns to Sink.
 template <typename T, typename Sink>
-class YRunToTurns {
-public:
-    explicit YRunToTurns(Sink& sink) noexcept : detector_(sink) {}
-
-    void push(const FilteredPoint<T>& a) {
-        if (!open_) {
-            run_.open(a);
-            open_ = true;
-        } else if (run_.joins(a.y)) {
-            run_.add(a.x);
-        } else {
-            detector_.push(run_.close(last_end_));
-            run_.open(a);
-        }
-        last_end_ = a.end_index;
-    }
-
-    void finish() {
-        if (open_) detector_.push(run_.close(last_end_));
-        open_ = false;
-    }
-
-    // True when the open y run is the single record covering samples [start, end].
-    bool holds_only(std::uint64_t start, std::uint64_t end) const noexcept {
-        return open_ && run_.count() == 1 && run_.start() == start && last_end_ == end;
-    }
-
-    // Restarts the y run at record `a`, the detector as TurnDetector::skip says.
-    void skip(const FilteredPoint<T>& a, const FilteredPoint<T>& last, std::uint64_t pushed,
-              T prev_class) noexcept {
-        run_.open(a);
-        open_ = true;
-        last_end_ = a.end_index;
-        detector_.skip(last, pushed, prev_class);
-    }
-
-    const TurnDetector<T, Sink>& detector() const noexcept { return detector_; }
-
-    // The open y run as a record, not yet handed to the detector, and as a run.
-    FilteredPoint<T> open_record() const noexcept { return run_.close(last_end_); }
-    const YRun<T>& open_run() const noexcept { return run_; }
-    std::uint64_t open_run_end() const noexcept { return last_end_; }
-
-private:
-    YRun<T> run_;
-    TurnDetector<T, Sink> detector_;
-    std::uint64_t last_end_ = 0;
-    bool open_ = false;
-};
-
-// A stretch of samples [start, end) over which the pipeline provably records no turn and
-// merges no y run: x stays exactly equal or moves by at least the tolerance, y moves
-// strictly in one sense at every sample by a margin that survives the rounding of the run
-// means, and no x run is longer than RUN_BOUND. Over such a stretch only the pipeline's
-// final state matters, and it depends on the last few x runs alone.
-struct Stretch {
-    std::uint64_t end = 0;      // first sample after the stretch
-    std::uint64_t changes = 0;  // samples in (start, end) where x changes
-};
-
-template <typename T>
-constexpr T COORDINATE_CAP = std::numeric_limits<T>::max() / T(1e6);  // sums cannot overflow
-
-// Samples scanned per block; every block must hold an x change, so no x run in a stretch
-// is longer than two blocks.
-constexpr std::uint64_t SCAN_BLOCK = 64;
-constexpr std::uint64_t RUN_BOUND = 2 * SCAN_BLOCK;
-constexpr std::uint64_t STRETCH_CAP = std::uint64_t(1) << 16;
-
-template <typename T>
-struct StepLimits {
-    T sense;          // +1 or -1
-    T largest_y;      // bound on |y|
-    T smallest_step;  // of y, in the sense
-};
-
-// The smallest y step that beats the worst rounding of two neighbouring run means: a sum of
-// L terms in T is off by at most about L u max|y| and the division adds u max|y|; on top,
-// room for the tolerance. L <= RUN_BOUND.
-template <typename T>
-StepLimits<T> step_limits(T sense, T y_start) {
-    const T largest_y = T(2) * std::fabs(y_start) + T(1);
-    const T unit_roundoff = collapse_tolerance<T> / T(2);
-    const T mean_error = T(1.1) * T(RUN_BOUND) * unit_roundoff * largest_y;
-    return {sense, largest_y, T(2) * mean_error + T(4) * collapse_tolerance<T>};
-}
-
-template <typename T>
-inline bool quiet_step(T x_prev, T x_next, T y_prev, T y_next, const StepLimits<T>& limits,
-                       bool& same) noexcept {
-    same = x_next == x_prev;
-    const bool moved = std::fabs(x_next - x_prev) >= collapse_tolerance<T>;
-    const bool bounded =
-        std::fabs(x_next) <= COORDINATE_CAP<T> && std::fabs(y_next) <= limits.largest_y;
-    const bool stepped = limits.sense * (y_next - y_prev) >= limits.smallest_step;
-    return (same || moved) && bounded && stepped;
-}
-
-// One block of SCAN_BLOCK steps starting at sample q - 1 checked without branches; the x
-// changes are counted into `changes`.
-template <typename T>
-[[gnu::always_inline]] inline bool quiet_block_lanes(
-    const CoordinateView<T>& x, const CoordinateView<T>& y, std::uint64_t q,
-    const StepLimits<T>& limits, std::uint64_t& changes) noexcept {
-    constexpr std::size_t LANES = sizeof(Lanes<T>) / sizeof(T);
-    static_assert(SCAN_BLOCK % LANES == 0);
-    const auto* xb = static_cast<const unsigned char*>(x.data) + (q - 1) * sizeof(T);
-    const auto* yb = static_cast<const unsigned char*>(y.data) + (q - 1) * sizeof(T);
-    // |v| lane by lane is v without its sign bit.
-    const LaneMask<T> magnitude = LaneMask<T>{} + LANE_MAGNITUDE<T>;
-    LaneMask<T> loud{};
-    LaneMask<T> moves{};
-    for (std::size_t i = 0; i < SCAN_BLOCK; i += LANES) {
-        Lanes<T> x0, x1, y0, y1;  // loaded by copy: any alignment
-        std::memcpy(&x0, xb + i * sizeof(T), sizeof(x0));
-        std::memcpy(&x1, xb + (i + 1) * sizeof(T), sizeof(x1));
-        std::memcpy(&y0, yb + i * sizeof(T), sizeof(y0));
-        std::memcpy(&y1, yb + (i + 1) * sizeof(T), sizeof(y1));
-        const Lanes<T> dx = x1 - x0;
-        const Lanes<T> abs_dx = (Lanes<T>)((LaneMask<T>)dx & magnitude);
-        const Lanes<T> abs_x1 = (Lanes<T>)((LaneMask<T>)x1 & magnitude);
-        const Lanes<T> abs_y1 = (Lanes<T>)((LaneMask<T>)y1 & magnitude);
-        const LaneMask<T> same = x1 == x0;
-        const LaneMask<T> moved = abs_dx >= collapse_tolerance<T>;
-        const LaneMask<T> bounded = (abs_x1 <= COORDINATE_CAP<T>) & (abs_y1 <= limits.largest_y);
-        const LaneMask<T> stepped = limits.sense * (y1 - y0) >= limits.smallest_step;
-        loud |= ~((same | moved) & bounded & stepped);
-        moves += ~same & 1;
-    }
-    bool quiet = true;
-    changes = 0;
-    for (std::size_t lane = 0; lane < LANES; ++lane) {
-        quiet = quiet && loud[lane] == 0;
-        changes += static_cast<std::uint64_t>(moves[lane]);
-    }
-    return quiet;
-}
-
-// Built for AVX2 as well, chosen at load time when the CPU has it.
-[[gnu::target_clones("avx2", "default")]] bool quiet_block(
-    const CoordinateView<float>& x, const CoordinateView<float>& y, std::uint64_t q,
-    const StepLimits<float>& limits, std::uint64_t& changes) noexcept {
-    return quiet_block_lanes(x, y, q, limits, changes);
-}
-[[gnu::target_clones("avx2", "default")]] bool quiet_block(
-    const CoordinateView<double>& x, const CoordinateView<double>& y, std::uint64_t q,
-    const StepLimits<double>& limits, std::uint64_t& changes) noexcept {
-    return quiet_block_lanes(x, y, q, limits, changes);
-}
-
-// The quiet stretch from `start`, ending by `end` and holding at most `max_changes` x
-// changes: whole blocks are checked without branches (the compiler vectorises this), the
-// block that fails is walked to its first bad step.
-template <typename T>
-[[gnu::noinline]] Stretch scan_stretch(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                                       std::uint64_t start, std::uint64_t end,
-                                       std::uint64_t max_changes, const StepLimits<T>& limits) {
-    Stretch s{start + 1, 0};
-    // The margin is derived from the first y, so it must be a finite number of sane size.
-    if (!(std::fabs(x.at(start)) <= COORDINATE_CAP<T> &&
-          std::fabs(y.at(start)) <= COORDINATE_CAP<T>)) {
-        return s;
-    }
-    const std::uint64_t limit = std::min(end, start + STRETCH_CAP);
-    std::uint64_t q = start + 1;
-    std::uint64_t since_change = 0;
-    // One step at a time up to `until`: false at the first bad step or at an x run that
-    // grows too long, leaving q there.
-    const auto walk = [&](std::uint64_t until) {
-        for (; q < until; ++q) {
-            bool same;
-            if (!quiet_step(x.at(q - 1), x.at(q), y.at(q - 1), y.at(q), limits, same)) return false;
-            if (!same) {
-                if (s.changes == max_changes) return false;
-                ++s.changes;
-                since_change = 0;
-            } else if (++since_change >= SCAN_BLOCK) {
-                return false;
-            }
-        }
-        return true;
-    };
-    // Most stretches are short, so the first block is walked: a failed attempt then costs
-    // no more than the stretch it found.
-    if (walk(std::min(limit, q + SCAN_BLOCK))) {
-        while (q + SCAN_BLOCK <= limit) {
-            std::uint64_t changes = 0;
-            const bool quiet = quiet_block(x, y, q, limits, changes);
-            if (!quiet || changes == 0 || s.changes + changes > max_changes) break;
-            // The runs that end in this block are bounded by the change it holds; the
-            // count of samples since the last change restarts within two blocks.
-            s.changes += changes;
-            since_change = 0;
-            q += SCAN_BLOCK;
-        }
-        walk(limit);
-    }
-    s.end = q;
-    return s;
-}
-
-// The latest `count` samples before `end` (and after `start`) where x changes, newest first.
-template <typename T>
-std::array<std::uint64_t, 4> latest_changes(const CoordinateView<T>& x, std::uint64_t start,
-                                            std::uint64_t end) {
-    std::array<std::uint64_t, 4> found{};
-    std::size_t count = 0;
-    for (std::uint64_t q = end - 1; q > start && count < found.size(); --q) {
-        if (!(x.at(q) == x.at(q - 1))) found[count++] = q;
-    }
-    return found;
-}
-
-// The x run [first, end) as its list-A record; its samples are known to share one x.
-template <typename T>
-XRun<T> x_run_over(const CoordinateView<T>& x, const CoordinateView<T>& y, std::uint64_t first,
-                   std::uint64_t end) noexcept {
-    XRun<T> run;
-    run.open(first, x.at(first), y.at(first));
-    for (std::uint64_t q = first + 1; q < end; ++q) run.add(y.at(q));
-    return run;
-}
+using YRunToTurns = YRunStream<T, TurnDetector<T, Sink>>;
 
 template <typename T>
 struct SegmentWalk {
@@ -279,7 +57,7 @@ SegmentWalk<T> walk_segment(const CoordinateView<T>& x, const CoordinateView<T>&
         // Near the end there is too little left to win back the scan.
         if (known_starts < 3 || end - k < 4 * SCAN_BLOCK) return k;
         const auto [s0, s1, s2] = run_starts;
-        const TurnDetector<T, Sink>& detector = downstream.detector();
+        const TurnDetector<T, Sink>& detector = downstream.next();
         if (!downstream.holds_only(s1, s0 - 1)) return k;
         if (detector.count() < std::max<std::uint64_t>(3, head) ||
             detector.last().start_index != s2 || detector.last().end_index != s1 - 1) {
@@ -301,8 +79,9 @@ SegmentWalk<T> walk_segment(const CoordinateView<T>& x, const CoordinateView<T>&
         // s1, s0 and k are changes of the stretch; a few more make the skip worth its set-up.
         if (stretch.changes < 3 + 4) return k;
         const auto [c0, c1, c2, c3] = latest_changes(x, s2, stretch.end);
-        downstream.skip(x_run_over(x, y, c2, c1).close(c1 - 1),
-                        x_run_over(x, y, c3, c2).close(c2 - 1), stretch.changes - 3, sense);
+        downstream.restart(x_run_over(x, y, c2, c1).close(c1 - 1));
+        downstream.next().skip(x_run_over(x, y, c3, c2).close(c2 - 1), stretch.changes - 3,
+                               sense);
         handed += stretch.changes - 3;
         xrun = x_run_over(x, y, c1, c0);
         run_starts = {c1, c2, c3};
@@ -373,7 +152,7 @@ template <typename T>
 void note_walk_end(const YRunToTurns<T, TurnEvents<T>>& downstream, ChunkWalk<T>& walk) {
     walk.open_run = downstream.open_run();
     walk.open_run_end = downstream.open_run_end();
-    const TurnDetector<T, TurnEvents<T>>& detector = downstream.detector();
+    const TurnDetector<T, TurnEvents<T>>& detector = downstream.next();
     walk.b_pushed = detector.count();
     walk.last_b = detector.last();
     walk.prev = detector.prev();

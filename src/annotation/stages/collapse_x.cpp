@@ -1,6 +1,6 @@
 // Sequential collapse of equal-x runs: the x-stage run rule over all the samples, which is
 // the chunk function over the one range [0, n).
-#include "annotation/stages/parallel_collapse.hpp"
+#include "annotation/stages/chunked_collapse.hpp"
 #include "annotation/stages/stages.hpp"
 
 namespace vorlane {

@@ -1,6 +1,6 @@
 // Sequential collapse of equal-y runs over list A: the y-stage run rule over all the records,
 // which is the chunk function over the one range [0, m).
-#include "annotation/stages/parallel_collapse.hpp"
+#include "annotation/stages/chunked_collapse.hpp"
 #include "annotation/stages/stages.hpp"
 
 namespace vorlane {

@@ -5,7 +5,7 @@
 
 #include "annotation/annotate.hpp"
 #include "annotation/passes/chunked_pass.hpp"
-#include "annotation/stages/parallel_collapse.hpp"
+#include "annotation/stages/chunked_collapse.hpp"
 #include "annotation/stages/stages.hpp"
 #include "generated_paths.hpp"
 #include "views.hpp"

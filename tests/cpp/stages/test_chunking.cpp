@@ -5,7 +5,7 @@
 #include <random>
 
 #include "platform/fault.hpp"
-#include "annotation/stages/parallel_collapse.hpp"
+#include "annotation/stages/chunked_collapse.hpp"
 #include "annotation/stages/stages.hpp"
 #include "views.hpp"
 

@@ -1,6 +1,6 @@
 // The chunked collapse stages: the run rules applied to one range of the input each, on the
 // pool, and the seam merges that join the chunk results in range order.
-#include "annotation/stages/parallel_collapse.hpp"
+#include "annotation/stages/chunked_collapse.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -9,22 +9,10 @@
 #include "platform/fault.hpp"
 #include "platform/pool.hpp"
 #include "annotation/model/run_rules.hpp"
+#include "annotation/model/seam.hpp"
 #include "platform/test_hooks.hpp"
 
 namespace vorlane {
-
-std::vector<SampleRange> make_chunk_ranges(std::uint64_t n, std::uint64_t p) {
-    std::vector<SampleRange> ranges;
-    if (n == 0) return ranges;
-    if (p == 0) p = 1;
-    const std::uint64_t length = n / p + (n % p != 0 ? 1 : 0);
-    ranges.reserve(n / length + (n % length != 0 ? 1 : 0));
-    // Stepping by the remaining length keeps (i + 1) * length from overflowing near 2^64.
-    for (std::uint64_t start = 0; start < n; start += std::min(length, n - start)) {
-        ranges.push_back({start, start + std::min(length, n - start)});
-    }
-    return ranges;
-}
 
 namespace {
 
@@ -57,6 +45,30 @@ FilteredList<T> merge_seams(std::vector<FilteredList<T>>&& chunks) {
     return merged;
 }
 
+// A chunk's records counted: how many, and the last.
+template <typename T>
+struct ChunkCount {
+    std::uint64_t records = 0;
+    FilteredPoint<T> last{};
+};
+
+// The seam merge settled by rerunning the run rule from each chunk's start while its records
+// fuse into the last record kept before it.
+template <typename T, T FilteredPoint<T>::*Key, T FilteredPoint<T>::*Value, typename Records>
+std::vector<PlacedChunk<T>> settle_seams(const std::vector<SampleRange>& ranges,
+                                         const std::vector<ChunkCount<T>>& counts,
+                                         const Records& records, std::uint64_t& total) {
+    SeamSettler<T, Key, Value> settler;
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        if (settler.last()) {
+            records(ranges[i], [&settler](const FilteredPoint<T>& r) { return settler.fuse(r); });
+        }
+        settler.place(counts[i].records, counts[i].last);
+    }
+    total = settler.total();
+    return settler.finish();
+}
+
 // The chunked stage without per-chunk lists: the chunks first count their records on the
 // pool, the caller then settles the seams, and the chunks finally write their records
 // straight into the one output list. This gives the records of merge_seams over the chunk
@@ -69,70 +81,32 @@ FilteredList<T> chunked_stage(std::uint64_t n, std::uint64_t p, const Records& r
     if (ranges.empty()) return {};
     const std::uint64_t length = ranges.front().end - ranges.front().start;
 
-    struct Count {
-        std::uint64_t records = 0;
-        FilteredPoint<T> last{};
-    };
-    const std::vector<Count> counts = ordered_parallel_map<Count>(ranges, [&](SampleRange range) {
-        inject_fault("pool_chunk");
-        Count count;
-        records(range, [&count](const FilteredPoint<T>& r) {
-            ++count.records;
-            count.last = r;
-            return true;
-        });
-        return count;
-    });
-
-    // Seams: the leading records of a chunk that fuse into the output's last record, found
-    // by rerunning the run rule from the chunk's start until a record stands on its own.
-    struct Placement {
-        std::uint64_t fused = 0;   // leading records that go into an earlier record
-        std::uint64_t offset = 0;  // output position of the first record kept
-    };
-    struct Fix {
-        std::uint64_t position;
-        FilteredPoint<T> record;
-    };
-    std::vector<Placement> placements(ranges.size());
-    std::vector<Fix> fixes;  // final state of records that absorbed later ones
-    std::optional<FilteredPoint<T>> last;
-    std::uint64_t last_position = 0;
-    bool last_absorbed = false;
-    std::uint64_t total = 0;
-    for (std::size_t i = 0; i < ranges.size(); ++i) {
-        std::uint64_t fused = 0;
-        if (last) {
-            records(ranges[i], [&](const FilteredPoint<T>& r) {
-                if (!within_tolerance(r.*Key, (*last).*Key)) return false;
-                fuse_by_samples<T, Value>(*last, r);
-                ++fused;
-                last_absorbed = true;
+    const std::vector<ChunkCount<T>> counts =
+        ordered_parallel_map<ChunkCount<T>>(ranges, [&](SampleRange range) {
+            inject_fault("pool_chunk");
+            ChunkCount<T> count;
+            records(range, [&count](const FilteredPoint<T>& r) {
+                ++count.records;
+                count.last = r;
                 return true;
             });
-        }
-        placements[i] = {fused, total};
-        if (fused < counts[i].records) {
-            if (last_absorbed) fixes.push_back({last_position, *last});
-            total += counts[i].records - fused;
-            last = counts[i].last;
-            last_position = total - 1;
-            last_absorbed = false;
-        }
-    }
-    if (last_absorbed) fixes.push_back({last_position, *last});
+            return count;
+        });
+    std::uint64_t total = 0;
+    const std::vector<PlacedChunk<T>> placed =
+        settle_seams<T, Key, Value>(ranges, counts, records, total);
 
     FilteredList<T> output(total);
     const std::vector<bool> complete =
         ordered_parallel_map<bool>(ranges, [&](SampleRange range) {
-            const Placement& place = placements[range.start / length];
-            const std::uint64_t wanted = counts[range.start / length].records - place.fused;
-            FilteredPoint<T>* out = output.data() + place.offset;
+            const std::size_t i = range.start / length;
+            const std::uint64_t wanted = placed[i].kept(counts[i].records);
+            FilteredPoint<T>* out = output.data() + placed[i].offset;
             std::uint64_t seen = 0;
             std::uint64_t written = 0;
             bool overflow = false;
             records(range, [&](const FilteredPoint<T>& r) {
-                if (seen++ < place.fused) return true;
+                if (seen++ < placed[i].fused) return true;
                 if (written == wanted) {
                     overflow = true;
                     return false;
@@ -145,7 +119,11 @@ FilteredList<T> chunked_stage(std::uint64_t n, std::uint64_t p, const Records& r
     if (std::find(complete.begin(), complete.end(), false) != complete.end()) {
         raise_fault("a chunk made other records when written than when counted");
     }
-    for (const Fix& fix : fixes) output[fix.position] = fix.record;
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
+        if (placed[i].fixed_last) {
+            output[placed[i].offset + placed[i].kept(counts[i].records) - 1] = *placed[i].fixed_last;
+        }
+    }
     return output;
 }
 

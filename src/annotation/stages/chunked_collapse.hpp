@@ -5,24 +5,10 @@
 #include <cstdint>
 #include <vector>
 
+#include "annotation/model/chunk_plan.hpp"
 #include "annotation/model/records.hpp"
 
 namespace vorlane {
-
-// Stage input lengths from which the driver takes the chunked form (with p >= 2).
-inline constexpr std::uint64_t PARALLEL_X_MIN_SAMPLES = 500000;
-inline constexpr std::uint64_t PARALLEL_Y_MIN_RECORDS = 250000;
-
-struct SampleRange {
-    std::uint64_t start;
-    std::uint64_t end;  // exclusive
-
-    bool operator==(const SampleRange&) const = default;
-};
-
-// Ranges of length ceil(n / p), the last one shorter; at most p, all non-empty. None for
-// n = 0; p = 0 counts as 1.
-std::vector<SampleRange> make_chunk_ranges(std::uint64_t n, std::uint64_t p);
 
 // The x-stage run rule over samples [start, end), with global sample indices.
 template <typename T>
