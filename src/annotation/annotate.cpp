@@ -28,7 +28,7 @@ std::optional<AnnotatorError> check_views(std::uint64_t x_count, std::int64_t x_
 
 // The stages themselves, one after the other, storing lists A and B.
 template <typename T>
-TurningLists<T> staged_turns(const CoordinateView<T>& x, const CoordinateView<T>& y,
+TurningListPair<T> staged_turns(const CoordinateView<T>& x, const CoordinateView<T>& y,
                              const ChunkPlan& plan) {
     const FilteredList<T> a = plan.chunks_x(x.count) ? collapse_x_parallel(x, y, plan.x_threads)
                                                      : collapse_x(x, y);
@@ -37,7 +37,7 @@ TurningLists<T> staged_turns(const CoordinateView<T>& x, const CoordinateView<T>
 }
 
 template <typename T>
-FoundTurns<T> answered(TurningLists<T>&& lists, Strategy strategy, const char* name) {
+FoundTurns<T> answered(TurningListPair<T>&& lists, Strategy strategy, const char* name) {
     tally(name);
     return {std::move(lists), strategy};
 }

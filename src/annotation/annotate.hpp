@@ -8,8 +8,8 @@
 #include <optional>
 #include <span>
 
+#include "annotation/model/chunk_plan.hpp"
 #include "annotation/model/records.hpp"
-#include "annotation/passes/chunked_pass.hpp"
 
 namespace vorlane {
 
@@ -38,7 +38,7 @@ enum class Strategy {
 
 template <typename T>
 struct FoundTurns {
-    TurningLists<T> lists;
+    TurningListPair<T> lists;
     Strategy strategy;
 };
 

@@ -90,11 +90,14 @@ struct DefaultInitAllocator : std::allocator<T> {
 template <typename T>
 using FilteredList = std::vector<FilteredPoint<T>, DefaultInitAllocator<FilteredPoint<T>>>;
 
+// Turning points in path order.
 template <typename T>
 using TurningList = std::vector<TurningPoint<T>>;
 
+// The falling and the rising turning points, each list in path order, as the turn rule finds
+// them.
 template <typename T>
-struct TurningLists {
+struct TurningListPair {
     TurningList<T> falling_turns;
     TurningList<T> rising_turns;
 };

@@ -179,7 +179,7 @@ std::optional<Replay> replay_until_agreed(TurnDetector<T>& detector, const Filte
 
 // The chunk's own turns at vertices from..to (its own indices), at B index offset + index.
 template <typename T>
-void record_chunk_turns(TurningLists<T>& lists, const std::vector<TurnEvent<T>>& events,
+void record_chunk_turns(TurningListPair<T>& lists, const std::vector<TurnEvent<T>>& events,
                         std::uint64_t from, std::uint64_t to, std::uint64_t offset) {
     for (const TurnEvent<T>& event : events) {
         if (event.index >= from && event.index <= to) {

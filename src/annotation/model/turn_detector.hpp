@@ -40,7 +40,7 @@ inline T squared(T v) noexcept {
 // Kept out of line, and handed copies, not the caller's state: turns are rare, and the hot
 // loop then keeps its state in registers.
 template <typename T>
-[[gnu::noinline]] void record_turn(TurningLists<T>& lists, FilteredPoint<T> vertex,
+[[gnu::noinline]] void record_turn(TurningListPair<T>& lists, FilteredPoint<T> vertex,
                                    std::uint64_t index, T cur) {
     const TurningPoint<T>& f = lists.falling_turns.back();
     const TurningPoint<T>& r = lists.rising_turns.back();
@@ -64,7 +64,7 @@ template <typename T>
 
 // Both lists begin with the same seed, made from the first filtered point.
 template <typename T>
-[[gnu::noinline]] void record_seeds(TurningLists<T>& lists, FilteredPoint<T> first) {
+[[gnu::noinline]] void record_seeds(TurningListPair<T>& lists, FilteredPoint<T> first) {
     const TurningPoint<T> seed{0, T(0), T(0), first.x, first.y, first.start_index,
                                first.end_index};
     lists.falling_turns.push_back(seed);
@@ -99,7 +99,7 @@ template <typename T>
 void record_seeds(TurnEvents<T>&, FilteredPoint<T>) noexcept {}
 
 template <typename T>
-inline void observe(TurningLists<T>&, const FilteredPoint<T>&, std::uint64_t) noexcept {}
+inline void observe(TurningListPair<T>&, const FilteredPoint<T>&, std::uint64_t) noexcept {}
 
 template <typename T>
 inline void observe(TurnEvents<T>& sink, const FilteredPoint<T>& point, std::uint64_t index) {
@@ -112,7 +112,7 @@ inline bool carries_direction(const FilteredPoint<T>& p, const FilteredPoint<T>&
     return within_tolerance(p.x, q.x) || within_tolerance(p.y, q.y);
 }
 
-template <typename T, typename Sink = TurningLists<T>>
+template <typename T, typename Sink = TurningListPair<T>>
 class TurnDetector {
 public:
     explicit TurnDetector(Sink& sink) noexcept : sink_(&sink) {}

@@ -57,7 +57,7 @@ std::optional<Agreement> catch_up(const CoordinateView<T>& x, const CoordinateVi
     for_each_x_run(x, y, range.start, range.end, [&](const FilteredPoint<T>& r) {
         const std::uint64_t index = made++;
         if (settler.fuse(r)) return true;
-        if (index + 1 == walk.a_records) {
+        if (index + 1 == walk.census.records) {
             failed = true;
             return false;
         }
@@ -89,7 +89,7 @@ std::optional<Agreement> catch_up(const CoordinateView<T>& x, const CoordinateVi
 // From the walk's record `agreed_at` on, the turn rule is replayed until the walk's own
 // agrees with it; the walk's turns stand from there. False when the walk kept too few records.
 template <typename T>
-bool take_walk_turns(TurnDetector<T>& detector, TurningLists<T>& lists,
+bool take_walk_turns(TurnDetector<T>& detector, TurningListPair<T>& lists,
                      const XChunkWalk<T>& walk, std::uint64_t agreed_at) {
     const std::uint64_t offset = detector.count() - agreed_at;  // B index of the walk's first
     const std::optional<Replay> replay =
@@ -118,7 +118,11 @@ std::optional<JoinedWalks<T>> join_x_chunk_walks(const CoordinateView<T>& x,
         const std::optional<Agreement> agreement =
             catch_up(x, y, ranges[i], walk, before, settler, state);
         if (!agreement) return std::nullopt;
-        settler.place(walk.a_records, walk.last_a);
+        const std::uint64_t first_start =
+            settler.fused() != 0 ? settler.last()->end_index + 1 : ranges[i].start;
+        joined.chunks.push_back({ranges[i], &walk.census, settler.place(walk.census.records,
+                                                                       walk.census.last),
+                                 first_start});
         if (!agreement->at_open_run &&
             !take_walk_turns(state.next(), joined.lists, walk, agreement->index)) {
             return std::nullopt;
@@ -127,20 +131,10 @@ std::optional<JoinedWalks<T>> join_x_chunk_walks(const CoordinateView<T>& x,
     }
     state.finish();
     joined.a_records = settler.total();
-    joined.placed = settler.finish();
+    // The fixed last records, which the settler knows only once the next chunk is placed.
+    const std::vector<PlacedChunk<T>> placed = settler.finish();
+    for (std::size_t i = 0; i < placed.size(); ++i) joined.chunks[i].placed = placed[i];
     return joined;
-}
-
-template <typename T>
-std::vector<ChunkRecords<T>> chunk_records(std::span<const SampleRange> ranges,
-                                           std::span<const XChunkWalk<T>> walks,
-                                           const JoinedWalks<T>& joined) {
-    std::vector<ChunkRecords<T>> chunks;
-    for (std::size_t i = 0; i < walks.size(); ++i) {
-        chunks.push_back({ranges[i], &walks[i].checkpoints, walks[i].a_records, walks[i].last_a,
-                          joined.placed[i]});
-    }
-    return chunks;
 }
 
 namespace {
@@ -148,14 +142,12 @@ namespace {
 // Record `index` of list A, made again from the nearest checkpoint of its chunk.
 template <typename T>
 FilteredPoint<T> a_record_at(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                             std::span<const ChunkRecords<T>> chunks, std::uint64_t index) {
-    std::size_t i = 0;
-    while (index >= chunks[i].placed.offset + chunks[i].placed.kept(chunks[i].a_records)) ++i;
-    const ChunkRecords<T>& chunk = chunks[i];
-    const std::uint64_t record = chunk.placed.fused + (index - chunk.placed.offset);
-    if (record + 1 == chunk.a_records) return chunk.placed.fixed_last.value_or(chunk.last);
+                             std::span<const PlacedXChunk<T>> chunks, std::uint64_t index) {
+    const auto [i, record] = locate_a_record(chunks, index);
+    const PlacedXChunk<T>& chunk = chunks[i];
+    if (record + 1 == chunk.census->records) return chunk.last();
     FilteredPoint<T> found{};
-    for_each_x_run(x, y, record_start(x, y, *chunk.checkpoints, chunk.range.end, record),
+    for_each_x_run(x, y, record_start(x, y, chunk.census->checkpoints, chunk.range.end, record),
                    chunk.range.end, [&found](const FilteredPoint<T>& r) {
                        found = r;
                        return false;
@@ -167,7 +159,7 @@ FilteredPoint<T> a_record_at(const CoordinateView<T>& x, const CoordinateView<T>
 
 template <typename T>
 bool y_runs_open_at_chunk_starts(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                                 std::span<const ChunkRecords<T>> chunks,
+                                 std::span<const PlacedXChunk<T>> chunks,
                                  std::span<const SampleRange> y_chunks) {
     for (const SampleRange& chunk : y_chunks) {
         if (chunk.start == 0) continue;
@@ -185,19 +177,13 @@ template std::optional<JoinedWalks<float>> join_x_chunk_walks(
 template std::optional<JoinedWalks<double>> join_x_chunk_walks(
     const CoordinateView<double>&, const CoordinateView<double>&, std::span<const SampleRange>,
     std::span<const XChunkWalk<double>>);
-template std::vector<ChunkRecords<float>> chunk_records(std::span<const SampleRange>,
-                                                       std::span<const XChunkWalk<float>>,
-                                                       const JoinedWalks<float>&);
-template std::vector<ChunkRecords<double>> chunk_records(std::span<const SampleRange>,
-                                                        std::span<const XChunkWalk<double>>,
-                                                        const JoinedWalks<double>&);
 template bool y_runs_open_at_chunk_starts(const CoordinateView<float>&,
                                           const CoordinateView<float>&,
-                                          std::span<const ChunkRecords<float>>,
+                                          std::span<const PlacedXChunk<float>>,
                                           std::span<const SampleRange>);
 template bool y_runs_open_at_chunk_starts(const CoordinateView<double>&,
                                           const CoordinateView<double>&,
-                                          std::span<const ChunkRecords<double>>,
+                                          std::span<const PlacedXChunk<double>>,
                                           std::span<const SampleRange>);
 
 }  // namespace vorlane

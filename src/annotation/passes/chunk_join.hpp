@@ -18,9 +18,9 @@ namespace vorlane {
 
 template <typename T>
 struct JoinedWalks {
-    TurningLists<T> lists;        // of the y rule run over all of A without a restart
+    TurningListPair<T> lists;        // of the y rule run over all of A without a restart
     std::uint64_t a_records = 0;  // in A
-    std::vector<PlacedChunk<T>> placed;
+    std::vector<PlacedXChunk<T>> chunks;  // the walks' censuses, placed
 };
 
 // Empty when a seam needs more than the walks kept, or the y rule's state across a seam
@@ -31,26 +31,11 @@ std::optional<JoinedWalks<T>> join_x_chunk_walks(const CoordinateView<T>& x,
                                                  std::span<const SampleRange> ranges,
                                                  std::span<const XChunkWalk<T>> walks);
 
-// One x chunk's records of list A, as far as they can be made again from its samples.
-template <typename T>
-struct ChunkRecords {
-    SampleRange range;
-    const std::vector<Checkpoint>* checkpoints;  // in the chunk's own list
-    std::uint64_t a_records = 0;                 // in the chunk's own list
-    FilteredPoint<T> last{};                     // its last record as its own rule closes it
-    PlacedChunk<T> placed;
-};
-
-template <typename T>
-std::vector<ChunkRecords<T>> chunk_records(std::span<const SampleRange> ranges,
-                                           std::span<const XChunkWalk<T>> walks,
-                                           const JoinedWalks<T>& joined);
-
 // Whether the y rule opens a run at the start of every y chunk whatever came before, so
 // that the chunks' restarts and seam merges change nothing.
 template <typename T>
 bool y_runs_open_at_chunk_starts(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                                 std::span<const ChunkRecords<T>> chunks,
+                                 std::span<const PlacedXChunk<T>> chunks,
                                  std::span<const SampleRange> y_chunks);
 
 }  // namespace vorlane

@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
+#include "annotation/model/chunk_plan.hpp"
 #include "annotation/model/records.hpp"
 #include "annotation/model/run_rules.hpp"
+#include "annotation/model/seam.hpp"
 #include "annotation/model/turn_detector.hpp"
 
 namespace vorlane {
@@ -42,6 +45,38 @@ std::uint64_t record_start(const CoordinateView<T>& x, const CoordinateView<T>& 
         });
     }
     return start;
+}
+
+// A chunk's records of list A as its own x rule makes them, counted: how many, where every so
+// often one begins (the first at record 0), and the last.
+template <typename T>
+struct XCensus {
+    std::uint64_t records = 0;
+    std::vector<Checkpoint> checkpoints;
+    FilteredPoint<T> last{};
+};
+
+// One x chunk after the seam merge: its census and where its records stand in list A, which
+// is enough to make any record of A again from the samples.
+template <typename T>
+struct PlacedXChunk {
+    SampleRange range;
+    const XCensus<T>* census;
+    PlacedChunk<T> placed;
+    std::uint64_t first_start = 0;  // first sample of its first record kept
+
+    std::uint64_t kept() const noexcept { return placed.kept(census->records); }
+    // Its last record as it stands in A.
+    FilteredPoint<T> last() const { return placed.fixed_last.value_or(census->last); }
+};
+
+// Where record `index` of list A lies: its chunk, and its index in that chunk's own list.
+template <typename T>
+std::pair<std::size_t, std::uint64_t> locate_a_record(std::span<const PlacedXChunk<T>> chunks,
+                                                      std::uint64_t index) {
+    std::size_t i = 0;
+    while (chunks[i].kept() == 0 || index >= chunks[i].placed.offset + chunks[i].kept()) ++i;
+    return {i, chunks[i].placed.fused + (index - chunks[i].placed.offset)};
 }
 
 // One chunk's share of list A's samples: a fresh x run opens at `start` and the run rule
@@ -80,10 +115,8 @@ ChunkWalk<T> walk_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
 // The fused pass, noting on the way how list A's records can be made again.
 template <typename T>
 struct NotedPass {
-    TurningLists<T> lists;
-    std::uint64_t a_records = 0;
-    FilteredPoint<T> last_a{};
-    std::vector<Checkpoint> checkpoints;
+    TurningListPair<T> lists;
+    XCensus<T> census;
 };
 
 template <typename T>
@@ -95,9 +128,7 @@ NotedPass<T> collapse_and_find_turning_points_noted(const CoordinateView<T>& x,
 // rule knows nothing of the path before. The join settles both at each seam.
 template <typename T>
 struct XChunkWalk : ChunkWalk<T> {
-    std::uint64_t a_records = 0;
-    std::vector<Checkpoint> checkpoints;
-    FilteredPoint<T> last_a{};  // the chunk's last record of A, as its own x rule closes it
+    XCensus<T> census;
 };
 
 template <typename T>

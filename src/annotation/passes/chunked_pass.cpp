@@ -18,7 +18,7 @@ namespace vorlane {
 // settles the seams. The y stage's chunks must then fall where the y rule opens a run anyway,
 // for the walk's y rule ran across them; when one does not, the answer is empty.
 template <typename T>
-std::optional<TurningLists<T>> chunked_turns_one_read(const CoordinateView<T>& x,
+std::optional<TurningListPair<T>> chunked_turns_one_read(const CoordinateView<T>& x,
                                                       const CoordinateView<T>& y,
                                                       const ChunkPlan& plan) {
     const std::vector<SampleRange> ranges = x_ranges_for(x, plan);
@@ -31,8 +31,8 @@ std::optional<TurningLists<T>> chunked_turns_one_read(const CoordinateView<T>& x
     if (!joined) return std::nullopt;
     const std::uint64_t m = joined->a_records;
     if (plan.chunks_y(m)) {
-        const std::vector<ChunkRecords<T>> chunks = chunk_records<T>(ranges, walks, *joined);
-        if (!y_runs_open_at_chunk_starts<T>(x, y, chunks, make_chunk_ranges(m, plan.y_threads))) {
+        if (!y_runs_open_at_chunk_starts<T>(x, y, joined->chunks,
+                                            make_chunk_ranges(m, plan.y_threads))) {
             return std::nullopt;
         }
     }
@@ -40,27 +40,28 @@ std::optional<TurningLists<T>> chunked_turns_one_read(const CoordinateView<T>& x
 }
 
 template <typename T>
-std::optional<TurningLists<T>> fused_turns_if_y_cuts_open(const CoordinateView<T>& x,
+std::optional<TurningListPair<T>> fused_turns_if_y_cuts_open(const CoordinateView<T>& x,
                                                           const CoordinateView<T>& y,
                                                           const ChunkPlan& plan) {
     NotedPass<T> pass = collapse_and_find_turning_points_noted(x, y);
-    if (!plan.chunks_y(pass.a_records)) return std::move(pass.lists);
-    const ChunkRecords<T> whole{{0, x.count}, &pass.checkpoints, pass.a_records, pass.last_a, {}};
+    const std::uint64_t m = pass.census.records;
+    if (!plan.chunks_y(m)) return std::move(pass.lists);
+    const PlacedXChunk<T> whole{{0, x.count}, &pass.census, {}, 0};
     if (!y_runs_open_at_chunk_starts<T>(x, y, std::span(&whole, 1),
-                                        make_chunk_ranges(pass.a_records, plan.y_threads))) {
+                                        make_chunk_ranges(m, plan.y_threads))) {
         return std::nullopt;
     }
     return std::move(pass.lists);
 }
 
-template std::optional<TurningLists<float>> fused_turns_if_y_cuts_open(
+template std::optional<TurningListPair<float>> fused_turns_if_y_cuts_open(
     const CoordinateView<float>&, const CoordinateView<float>&, const ChunkPlan&);
-template std::optional<TurningLists<double>> fused_turns_if_y_cuts_open(
+template std::optional<TurningListPair<double>> fused_turns_if_y_cuts_open(
     const CoordinateView<double>&, const CoordinateView<double>&, const ChunkPlan&);
-template std::optional<TurningLists<float>> chunked_turns_one_read(const CoordinateView<float>&,
+template std::optional<TurningListPair<float>> chunked_turns_one_read(const CoordinateView<float>&,
                                                                  const CoordinateView<float>&,
                                                                  const ChunkPlan&);
-template std::optional<TurningLists<double>> chunked_turns_one_read(
+template std::optional<TurningListPair<double>> chunked_turns_one_read(
     const CoordinateView<double>&, const CoordinateView<double>&, const ChunkPlan&);
 
 }  // namespace vorlane

@@ -26,15 +26,8 @@ namespace {
 
 constexpr std::uint64_t UNKNOWN = std::numeric_limits<std::uint64_t>::max();
 
-// One x chunk's records, counted: how many, a run start every few thousand records, the last.
-template <typename T>
-struct XCensus {
-    std::uint64_t records = 0;
-    std::vector<Checkpoint> checkpoints;
-    FilteredPoint<T> last{};
-};
-
-// The x rule over [range.start, range.end), counting the runs instead of making them.
+// The x rule over [range.start, range.end), counting the runs instead of making them. Its
+// state stays in locals that the per-sample loop keeps in registers, hence one function.
 template <typename T>
 XCensus<T> count_x_runs(const CoordinateView<T>& x, const CoordinateView<T>& y,
                         SampleRange range) {
@@ -103,49 +96,41 @@ XCensus<T> count_x_runs(const CoordinateView<T>& x, const CoordinateView<T>& y,
     return census;
 }
 
-// One x chunk's records of list A: counted, and placed by the seam merge.
+// The x chunks placed by the seam merge of the x stage, settled by rerunning the run rule
+// from each chunk's start while its records fuse into the last record kept before it.
 template <typename T>
-struct XChunk {
-    SampleRange range;
-    XCensus<T> census;
-    PlacedChunk<T> placed;
-    std::uint64_t first_start = 0;  // first sample of its first record kept
-
-    std::uint64_t kept() const noexcept { return placed.kept(census.records); }
-    std::uint64_t offset() const noexcept { return placed.offset; }
-};
-
-// The seam merge of the x stage, settled by rerunning the run rule from each chunk's start
-// while its records fuse into the last record kept before it.
-template <typename T>
-std::uint64_t settle_x_seams(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                             std::vector<XChunk<T>>& chunks) {
+std::vector<PlacedXChunk<T>> place_x_chunks(const CoordinateView<T>& x,
+                                            const CoordinateView<T>& y,
+                                            const std::vector<SampleRange>& ranges,
+                                            const std::vector<XCensus<T>>& censuses,
+                                            std::uint64_t& total) {
+    std::vector<PlacedXChunk<T>> chunks;
     XSeamSettler<T> settler;
-    for (XChunk<T>& chunk : chunks) {
+    for (std::size_t i = 0; i < ranges.size(); ++i) {
         if (settler.last()) {
-            for_each_x_run(x, y, chunk.range.start, chunk.range.end,
+            for_each_x_run(x, y, ranges[i].start, ranges[i].end,
                            [&settler](const FilteredPoint<T>& r) { return settler.fuse(r); });
         }
-        chunk.first_start =
-            settler.fused() != 0 ? settler.last()->end_index + 1 : chunk.range.start;
-        settler.place(chunk.census.records, chunk.census.last);
+        const std::uint64_t first_start =
+            settler.fused() != 0 ? settler.last()->end_index + 1 : ranges[i].start;
+        settler.place(censuses[i].records, censuses[i].last);
+        chunks.push_back({ranges[i], &censuses[i], {}, first_start});
     }
-    std::vector<PlacedChunk<T>> placed = settler.finish();
-    for (std::size_t i = 0; i < chunks.size(); ++i) chunks[i].placed = std::move(placed[i]);
-    return settler.total();
+    total = settler.total();
+    const std::vector<PlacedChunk<T>> placed = settler.finish();
+    for (std::size_t i = 0; i < chunks.size(); ++i) chunks[i].placed = placed[i];
+    return chunks;
 }
 
 // The segments that produce list A from record `first` on.
 template <typename T>
 std::vector<ASegment<T>> segments_from(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                                       const std::vector<XChunk<T>>& chunks,
+                                       std::span<const PlacedXChunk<T>> chunks,
                                        std::uint64_t first) {
-    std::size_t i = 0;
-    while (chunks[i].kept() == 0 || first >= chunks[i].offset() + chunks[i].kept()) ++i;
-    const XChunk<T>& home = chunks[i];
-    // The record's place in its chunk's own list.
-    const std::uint64_t start = record_start(x, y, home.census.checkpoints, home.range.end,
-                                             home.placed.fused + (first - home.offset()));
+    auto [i, record] = locate_a_record(chunks, first);
+    const PlacedXChunk<T>& home = chunks[i];
+    const std::uint64_t start =
+        record_start(x, y, home.census->checkpoints, home.range.end, record);
     std::vector<ASegment<T>> segments;
     segments.push_back({start, home.range.end, home.placed.fixed_last});
     for (++i; i < chunks.size(); ++i) {
@@ -156,18 +141,17 @@ std::vector<ASegment<T>> segments_from(const CoordinateView<T>& x, const Coordin
     return segments;
 }
 
-
 // The first record k in [from, limit) of list A (from >= 1) at which the y rule opens a run
 // whatever came before.
 template <typename T>
 std::optional<std::uint64_t> first_y_opening(const CoordinateView<T>& x,
                                              const CoordinateView<T>& y,
-                                             const std::vector<XChunk<T>>& chunks,
+                                             std::span<const PlacedXChunk<T>> chunks,
                                              std::uint64_t from, std::uint64_t limit) {
     std::optional<std::uint64_t> found;
     std::uint64_t k = from - 1;
     T before{};
-    for (const ASegment<T>& segment : segments_from(x, y, chunks, from - 1)) {
+    for (const ASegment<T>& segment : segments_from<T>(x, y, chunks, from - 1)) {
         bool more = true;
         for_each_x_run(x, y, segment.start, segment.end, [&](const FilteredPoint<T>& r) {
             const T at = r.end_index + 1 == segment.end && segment.last_record
@@ -185,8 +169,8 @@ std::optional<std::uint64_t> first_y_opening(const CoordinateView<T>& x,
 
 // Joins the chunks' turns in path order into the lists one walk over all of B would make.
 template <typename T>
-std::optional<TurningLists<T>> join_chunk_turns(std::vector<ChunkWalk<T>>& chunks) {
-    TurningLists<T> lists;
+std::optional<TurningListPair<T>> join_chunk_turns(std::vector<ChunkWalk<T>>& chunks) {
+    TurningListPair<T> lists;
     TurnDetector<T> detector(lists);
     YSeamSettler<T> settler;  // its last record is B's latest, which may still absorb
     for (const ChunkWalk<T>& chunk : chunks) {
@@ -232,35 +216,29 @@ std::optional<TurningLists<T>> join_chunk_turns(std::vector<ChunkWalk<T>>& chunk
 // Two reads of the samples: the x chunks count their records of A, the caller settles the x
 // seams and places the y chunks exactly, and each y chunk walks its records of A.
 template <typename T>
-std::optional<TurningLists<T>> chunked_turns_two_reads(const CoordinateView<T>& x,
+std::optional<TurningListPair<T>> chunked_turns_two_reads(const CoordinateView<T>& x,
                                                         const CoordinateView<T>& y,
                                                         const ChunkPlan& plan) {
     const std::vector<SampleRange> x_ranges = x_ranges_for(x, plan);
-    std::vector<XCensus<T>> censuses = ordered_parallel_map<XCensus<T>>(
+    const std::vector<XCensus<T>> censuses = ordered_parallel_map<XCensus<T>>(
         x_ranges, [&](SampleRange range) {
             inject_fault("pool_chunk");
             return count_x_runs(x, y, range);
         });
-    std::vector<XChunk<T>> x_chunks;
-    x_chunks.reserve(x_ranges.size());
-    for (std::size_t i = 0; i < x_ranges.size(); ++i) {
-        XChunk<T>& chunk = x_chunks.emplace_back();
-        chunk.range = x_ranges[i];
-        chunk.census = std::move(censuses[i]);
-    }
-    const std::uint64_t m = settle_x_seams(x, y, x_chunks);
+    std::uint64_t m = 0;
+    const std::vector<PlacedXChunk<T>> x_chunks = place_x_chunks(x, y, x_ranges, censuses, m);
 
     const bool y_chunked = plan.chunks_y(m);
     const std::vector<SampleRange> y_ranges =
         y_chunked ? make_chunk_ranges(m, plan.y_threads)
                   : split_at_run_starts(m, plan.y_threads,
                                         [&](std::uint64_t from, std::uint64_t limit) {
-                                            return first_y_opening(x, y, x_chunks, from, limit);
+                                            return first_y_opening<T>(x, y, x_chunks, from, limit);
                                         });
     std::vector<std::vector<ASegment<T>>> segments;
     segments.reserve(y_ranges.size());
     for (const SampleRange& range : y_ranges) {
-        segments.push_back(segments_from(x, y, x_chunks, range.start));
+        segments.push_back(segments_from<T>(x, y, x_chunks, range.start));
     }
     std::vector<std::optional<ChunkWalk<T>>> walked(y_ranges.size());
     pool_run(y_ranges.size(), [&](std::size_t i) {
@@ -274,10 +252,10 @@ std::optional<TurningLists<T>> chunked_turns_two_reads(const CoordinateView<T>& 
     return join_chunk_turns(chunks);
 }
 
-template std::optional<TurningLists<float>> chunked_turns_two_reads(const CoordinateView<float>&,
+template std::optional<TurningListPair<float>> chunked_turns_two_reads(const CoordinateView<float>&,
                                                                   const CoordinateView<float>&,
                                                                   const ChunkPlan&);
-template std::optional<TurningLists<double>> chunked_turns_two_reads(
+template std::optional<TurningListPair<double>> chunked_turns_two_reads(
     const CoordinateView<double>&, const CoordinateView<double>&, const ChunkPlan&);
 
 }  // namespace vorlane

@@ -31,7 +31,7 @@ struct SegmentWalk {
 // registers. The shortcut waits until the detector has seen `head` points, so that a chunk's
 // first records all pass through it. With `checkpoints`, the first sample of a record is
 // noted every CHECKPOINT_EVERY records, or at the first run opened after a stretch that
-// passes that many.
+// passes that many. It stays one function, the skip a lambda over its locals, for that reason.
 template <typename T, typename Sink>
 SegmentWalk<T> walk_segment(const CoordinateView<T>& x, const CoordinateView<T>& y,
                             const ASegment<T>& segment, std::uint64_t budget,
@@ -116,10 +116,10 @@ SegmentWalk<T> walk_segment(const CoordinateView<T>& x, const CoordinateView<T>&
 }  // namespace
 
 template <typename T>
-TurningLists<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
+TurningListPair<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
                                                  const CoordinateView<T>& y) {
-    TurningLists<T> lists;
-    YRunToTurns<T, TurningLists<T>> downstream(lists);
+    TurningListPair<T> lists;
+    YRunToTurns<T, TurningListPair<T>> downstream(lists);
     walk_segment(x, y, ASegment<T>{0, x.count, std::nullopt}, x.count, 0, downstream);
     downstream.finish();
     return lists;
@@ -129,19 +129,19 @@ template <typename T>
 NotedPass<T> collapse_and_find_turning_points_noted(const CoordinateView<T>& x,
                                                     const CoordinateView<T>& y) {
     NotedPass<T> pass;
-    YRunToTurns<T, TurningLists<T>> downstream(pass.lists);
+    YRunToTurns<T, TurningListPair<T>> downstream(pass.lists);
     const SegmentWalk<T> walked = walk_segment(x, y, ASegment<T>{0, x.count, std::nullopt},
-                                               x.count, 0, downstream, &pass.checkpoints);
+                                               x.count, 0, downstream, &pass.census.checkpoints);
     downstream.finish();
-    pass.a_records = walked.handed;
-    pass.last_a = walked.last;
+    pass.census.records = walked.handed;
+    pass.census.last = walked.last;
     return pass;
 }
 
 template <typename T>
-TurningLists<T> collapse_y_and_find_turning_points(const FilteredList<T>& a) {
-    TurningLists<T> lists;
-    YRunToTurns<T, TurningLists<T>> downstream(lists);
+TurningListPair<T> collapse_y_and_find_turning_points(const FilteredList<T>& a) {
+    TurningListPair<T> lists;
+    YRunToTurns<T, TurningListPair<T>> downstream(lists);
     for (const FilteredPoint<T>& record : a) downstream.push(record);
     downstream.finish();
     return lists;
@@ -174,16 +174,16 @@ ChunkWalk<T> walk_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
     return chunk;
 }
 
-template TurningLists<float> collapse_and_find_turning_points(const CoordinateView<float>&,
+template TurningListPair<float> collapse_and_find_turning_points(const CoordinateView<float>&,
                                                               const CoordinateView<float>&);
-template TurningLists<double> collapse_and_find_turning_points(const CoordinateView<double>&,
+template TurningListPair<double> collapse_and_find_turning_points(const CoordinateView<double>&,
                                                                const CoordinateView<double>&);
 template NotedPass<float> collapse_and_find_turning_points_noted(const CoordinateView<float>&,
                                                                 const CoordinateView<float>&);
 template NotedPass<double> collapse_and_find_turning_points_noted(const CoordinateView<double>&,
                                                                   const CoordinateView<double>&);
-template TurningLists<float> collapse_y_and_find_turning_points(const FilteredList<float>&);
-template TurningLists<double> collapse_y_and_find_turning_points(const FilteredList<double>&);
+template TurningListPair<float> collapse_y_and_find_turning_points(const FilteredList<float>&);
+template TurningListPair<double> collapse_y_and_find_turning_points(const FilteredList<double>&);
 
 template <typename T>
 XChunkWalk<T> walk_x_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
@@ -193,9 +193,9 @@ XChunkWalk<T> walk_x_chunk(const CoordinateView<T>& x, const CoordinateView<T>& 
     chunk.turns.head.reserve(head);
     YRunToTurns<T, TurnEvents<T>> downstream(chunk.turns);
     const SegmentWalk<T> walked = walk_segment(x, y, ASegment<T>{start, end, std::nullopt}, end,
-                                               head, downstream, &chunk.checkpoints);
-    chunk.a_records = walked.handed;
-    chunk.last_a = walked.last;
+                                               head, downstream, &chunk.census.checkpoints);
+    chunk.census.records = walked.handed;
+    chunk.census.last = walked.last;
     note_walk_end(downstream, chunk);
     return chunk;
 }

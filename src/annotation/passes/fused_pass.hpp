@@ -8,11 +8,11 @@ namespace vorlane {
 
 // Equal to find_turning_points(collapse_y(collapse_x(x, y))) for n >= 1 unit-stride samples.
 template <typename T>
-TurningLists<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
+TurningListPair<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
                                                  const CoordinateView<T>& y);
 
 // Equal to find_turning_points(collapse_y(a)).
 template <typename T>
-TurningLists<T> collapse_y_and_find_turning_points(const FilteredList<T>& a);
+TurningListPair<T> collapse_y_and_find_turning_points(const FilteredList<T>& a);
 
 }  // namespace vorlane

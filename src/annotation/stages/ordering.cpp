@@ -7,8 +7,8 @@
 namespace vorlane {
 
 template <typename T>
-TurningList<T> order_turning_points(TurningLists<T>&& lists) {
-    TurningLists<T> taken = std::move(lists);
+TurningList<T> order_turning_points(TurningListPair<T>&& lists) {
+    TurningListPair<T> taken = std::move(lists);
     // The falling list loses its seed and the earliest falling turn, the rising list its seed.
     const std::size_t falling_skip = std::min<std::size_t>(2, taken.falling_turns.size());
     const std::size_t rising_skip = std::min<std::size_t>(1, taken.rising_turns.size());
@@ -28,7 +28,7 @@ TurningList<T> order_turning_points(TurningLists<T>&& lists) {
     return ordered;
 }
 
-template TurningList<float> order_turning_points(TurningLists<float>&&);
-template TurningList<double> order_turning_points(TurningLists<double>&&);
+template TurningList<float> order_turning_points(TurningListPair<float>&&);
+template TurningList<double> order_turning_points(TurningListPair<double>&&);
 
 }  // namespace vorlane

@@ -18,10 +18,10 @@ template <typename T>
 FilteredList<T> collapse_y(const FilteredList<T>& a);
 
 template <typename T>
-TurningLists<T> find_turning_points(const FilteredList<T>& points);
+TurningListPair<T> find_turning_points(const FilteredList<T>& points);
 
 template <typename T>
-TurningList<T> order_turning_points(TurningLists<T>&& lists);
+TurningList<T> order_turning_points(TurningListPair<T>&& lists);
 
 template <typename T>
 T compute_segment_threshold(const TurningList<T>& turns);

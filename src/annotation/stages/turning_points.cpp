@@ -5,14 +5,14 @@
 namespace vorlane {
 
 template <typename T>
-TurningLists<T> find_turning_points(const FilteredList<T>& points) {
-    TurningLists<T> lists;
+TurningListPair<T> find_turning_points(const FilteredList<T>& points) {
+    TurningListPair<T> lists;
     TurnDetector<T> detector(lists);
     for (const FilteredPoint<T>& point : points) detector.push(point);
     return lists;
 }
 
-template TurningLists<float> find_turning_points(const FilteredList<float>&);
-template TurningLists<double> find_turning_points(const FilteredList<double>&);
+template TurningListPair<float> find_turning_points(const FilteredList<float>&);
+template TurningListPair<double> find_turning_points(const FilteredList<double>&);
 
 }  // namespace vorlane

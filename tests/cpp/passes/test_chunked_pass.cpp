@@ -24,7 +24,7 @@ using Widths = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(ChunkedPassTest, Widths);
 
 template <typename T>
-TurningLists<T> staged_turns(const std::vector<T>& x, const std::vector<T>& y,
+TurningListPair<T> staged_turns(const std::vector<T>& x, const std::vector<T>& y,
                              const ChunkPlan& plan) {
     const bool x_chunked = plan.x_threads >= 2 && x.size() >= plan.x_min_samples;
     const FilteredList<T> a = x_chunked ? collapse_x_parallel(view_of(x), view_of(y), plan.x_threads)
@@ -57,8 +57,8 @@ struct Answers {
 template <typename T>
 bool expect_same_turns(const std::vector<T>& x, const std::vector<T>& y, const ChunkPlan& plan,
                        Answers* answers = nullptr) {
-    const TurningLists<T> staged = staged_turns(x, y, plan);
-    const auto check = [&](const std::optional<TurningLists<T>>& turns, const char* form) {
+    const TurningListPair<T> staged = staged_turns(x, y, plan);
+    const auto check = [&](const std::optional<TurningListPair<T>>& turns, const char* form) {
         if (!turns) return false;
         EXPECT_TRUE(same_turns(staged, *turns))
             << form << ": threads " << plan.x_threads << ", x from " << plan.x_min_samples

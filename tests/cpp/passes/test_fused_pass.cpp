@@ -23,9 +23,9 @@ TYPED_TEST_SUITE(FusedPassTest, Widths);
 template <typename T>
 void expect_same_turns(const std::vector<T>& x, const std::vector<T>& y) {
     const FilteredList<T> a = collapse_x(view_of(x), view_of(y));
-    const TurningLists<T> staged = find_turning_points(collapse_y(a));
-    const TurningLists<T> fused = collapse_and_find_turning_points(view_of(x), view_of(y));
-    const TurningLists<T> half_fused = collapse_y_and_find_turning_points(a);
+    const TurningListPair<T> staged = find_turning_points(collapse_y(a));
+    const TurningListPair<T> fused = collapse_and_find_turning_points(view_of(x), view_of(y));
+    const TurningListPair<T> half_fused = collapse_y_and_find_turning_points(a);
     EXPECT_TRUE(same_turns(staged, fused));
     EXPECT_TRUE(same_turns(staged, half_fused));
 }

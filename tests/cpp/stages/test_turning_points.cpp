@@ -124,7 +124,7 @@ TYPED_TEST(TurningPointsTest, OrderingTrimsAndInterleaves) {
     using T = TypeParam;
     const TurningPoint<T> seed = turn<T>(0, T(0), T(0), T(0), T(0));
     auto make = [&](std::vector<std::uint64_t> falling, std::vector<std::uint64_t> rising) {
-        TurningLists<T> lists{{seed}, {seed}};
+        TurningListPair<T> lists{{seed}, {seed}};
         for (auto i : falling) lists.falling_turns.push_back(turn<T>(i, T(1), T(1), T(0), T(0)));
         for (auto i : rising) lists.rising_turns.push_back(turn<T>(i, T(1), T(1), T(0), T(0)));
         return indices(order_turning_points(std::move(lists)));
@@ -135,7 +135,7 @@ TYPED_TEST(TurningPointsTest, OrderingTrimsAndInterleaves) {
     EXPECT_EQ(make({}, {4}), V{4});
     EXPECT_EQ(make({2, 4, 6}, {1, 3, 5, 7}), (V{1, 3, 4, 5, 6, 7}));
     EXPECT_EQ(make({4}, {3, 5}), (V{3, 5})) << "rising, falling, rising: the two rising meet";
-    EXPECT_EQ(order_turning_points(TurningLists<T>{}).size(), 0u);
+    EXPECT_EQ(order_turning_points(TurningListPair<T>{}).size(), 0u);
 }
 
 }  // namespace
