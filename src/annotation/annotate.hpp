@@ -30,7 +30,8 @@ std::optional<AnnotatorError> annotate_scanlines_into(const CoordinateView<T>& x
 // The ways a call's turning points can be found, fastest first.
 enum class Strategy {
     fused_pass,                 // both collapse stages sequential: one pass on the calling thread
-    fused_pass_y_cuts_checked,  // x sequential, y chunked where its rule opens runs anyway
+    fused_pass_y_cuts_checked,  // x sequential: the fused pass, and where the y stage is chunked
+                                // a check that its chunks start where its rule opens runs
     chunked_walk,               // each x chunk walked through all rules on the pool, one read
     count_then_walk,            // x chunks counted, then y chunks walked where they fall
     stored_lists,               // the stages one after the other, lists A and B stored
