@@ -18,11 +18,12 @@
 #include <string_view>
 #include <vector>
 
-#include "annotation/chunked_pass.hpp"
-#include "annotation/fused_pass.hpp"
-#include "annotation/parallel_collapse.hpp"
-#include "annotation/pool.hpp"
-#include "annotation/stages.hpp"
+#include "annotation/annotate.hpp"
+#include "annotation/passes/chunked_pass.hpp"
+#include "annotation/passes/fused_pass.hpp"
+#include "annotation/stages/chunked_collapse.hpp"
+#include "platform/pool.hpp"
+#include "annotation/stages/stages.hpp"
 
 namespace {
 
@@ -76,7 +77,7 @@ struct StageInputs {
     CoordinateView<T> y_view;
     FilteredList<T> a;
     FilteredList<T> b;
-    TurningLists<T> lists;
+    TurningListPair<T> lists;
     TurningList<T> turns;
     T threshold{};
 
@@ -91,7 +92,7 @@ struct StageInputs {
         a = collapse_x(x_view, y_view);
         b = collapse_y(a);
         lists = find_turning_points(b);
-        turns = order_turning_points(TurningLists<T>(lists));
+        turns = order_turning_points(TurningListPair<T>(lists));
         threshold = compute_segment_threshold(turns);
     }
 
@@ -186,7 +187,7 @@ void register_path(const PathFile& path) {
     add("order_turning_points", [](benchmark::State& state, const StageInputs<T>& in) {
         for (auto _ : state) {
             state.PauseTiming();
-            TurningLists<T> lists = in.lists;
+            TurningListPair<T> lists = in.lists;
             state.ResumeTiming();
             benchmark::DoNotOptimize(order_turning_points(std::move(lists)));
         }

@@ -1,12 +1,14 @@
-// The annotation driver: the caller's checks, then the stages in order, for float and double.
+// The annotation driver: the caller's checks, then the stages in the form the input length and
+// the pool size call for, for float and double.
 #include <string>
 
-#include "annotation/chunked_pass.hpp"
-#include "annotation/fused_pass.hpp"
-#include "annotation/parallel_collapse.hpp"
-#include "annotation/pool.hpp"
-#include "annotation/stages.hpp"
-#include "annotation/test_hooks.hpp"
+#include "annotation/annotate.hpp"
+#include "annotation/passes/chunked_pass.hpp"
+#include "annotation/passes/fused_pass.hpp"
+#include "annotation/stages/chunked_collapse.hpp"
+#include "annotation/stages/stages.hpp"
+#include "platform/pool.hpp"
+#include "platform/test_hooks.hpp"
 
 namespace vorlane {
 
@@ -24,33 +26,55 @@ std::optional<AnnotatorError> check_views(std::uint64_t x_count, std::int64_t x_
     return std::nullopt;
 }
 
-// The filtered point sequence's turning points. When both collapse stages are sequential the
-// three rules run as one pass; otherwise each pool thread walks its chunk of the path
-// through all three, with the chunked stages' restarts and seam merges, and the chunks'
-// turns are joined. Neither stores lists A and B. Should a seam defeat the join, the stages
-// run one after the other, each in the form its input length calls for.
+// The stages themselves, one after the other, storing lists A and B.
 template <typename T>
-TurningLists<T> collapse_and_detect(const CoordinateView<T>& x, const CoordinateView<T>& y) {
-    const std::size_t p = pool_size();
-    const std::uint64_t n = x.count;
-    // A never has more records than there are samples, so below the y threshold its stage is
-    // known to be sequential before A exists.
-    if (p < 2 || n < PARALLEL_Y_MIN_RECORDS) return collapse_and_find_turning_points(x, y);
-    ChunkPlan plan;
-    plan.x_threads = p;
-    plan.y_threads = pool_size();
-    if (auto lists = chunked_collapse_and_find_turning_points(x, y, plan)) return std::move(*lists);
-    const FilteredList<T> a = n >= PARALLEL_X_MIN_SAMPLES ? collapse_x_parallel(x, y, p)
-                                                          : collapse_x(x, y);
-    const std::size_t p_for_y = pool_size();
-    if (p_for_y < 2 || a.size() < PARALLEL_Y_MIN_RECORDS) {
-        return collapse_y_and_find_turning_points(a);
-    }
-    FilteredList<T> b = collapse_y_parallel(a, p_for_y);
-    return find_turning_points(b);
+TurningListPair<T> staged_turns(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                             const ChunkPlan& plan) {
+    const FilteredList<T> a = plan.chunks_x(x.count) ? collapse_x_parallel(x, y, plan.x_threads)
+                                                     : collapse_x(x, y);
+    if (!plan.chunks_y(a.size())) return collapse_y_and_find_turning_points(a);
+    return find_turning_points(collapse_y_parallel(a, plan.y_threads));
+}
+
+template <typename T>
+FoundTurns<T> answered(TurningListPair<T>&& lists, Strategy strategy, const char* name) {
+    tally(name);
+    return {std::move(lists), strategy};
 }
 
 }  // namespace
+
+// The one place that chooses how a call runs. The stages' results depend on where the chunked
+// stages cut their input, which follows the pool size, so every strategy must give exactly the
+// records the stages give under the plan; they are tried from the cheapest, and each of the
+// fast ones declines a seam it cannot settle from what it kept.
+template <typename T>
+FoundTurns<T> find_turns(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                         const ChunkPlan& plan) {
+    const std::uint64_t n = x.count;
+    // List A never has more records than there are samples, so below the y stage's threshold
+    // its stage is known to be sequential before A exists: with a sequential x stage, one pass
+    // on this thread, and nothing to settle.
+    if (!plan.chunks_x(n) && !plan.chunks_y(n)) {
+        return answered(collapse_and_find_turning_points(x, y), Strategy::fused_pass,
+                        "fused_pass");
+    }
+    // A sequential x stage is cheapest walked on this thread; a chunked one, on the pool.
+    if (!plan.chunks_x(n)) {
+        if (auto lists = fused_turns_if_y_cuts_open(x, y, plan)) {
+            return answered(std::move(*lists), Strategy::fused_pass_y_cuts_checked,
+                            "fused_pass_y_cuts_checked");
+        }
+    } else if (auto lists = chunked_turns_one_read(x, y, plan)) {
+        return answered(std::move(*lists), Strategy::chunked_walk, "chunked_walk");
+    }
+    // A y chunk that starts inside a y run, or a seam that needs more than the walks kept.
+    if (auto lists = chunked_turns_two_reads(x, y, plan)) {
+        return answered(std::move(*lists), Strategy::count_then_walk, "count_then_walk");
+    }
+    // The last exact answer: no seam is beyond the stages themselves.
+    return answered(staged_turns(x, y, plan), Strategy::stored_lists, "stored_lists");
+}
 
 template <typename T>
 std::optional<AnnotatorError> annotate_scanlines_into(const CoordinateView<T>& x,
@@ -63,7 +87,12 @@ std::optional<AnnotatorError> annotate_scanlines_into(const CoordinateView<T>& x
         request(0);
         return std::nullopt;
     }
-    const TurningList<T> turns = order_turning_points(collapse_and_detect(x, y));
+    // The pool size is asked once per call: the plan, and with it every chunk, follows it.
+    const std::uint64_t threads = pool_size();
+    ChunkPlan plan;
+    plan.x_threads = threads;
+    plan.y_threads = threads;
+    const TurningList<T> turns = order_turning_points(find_turns(x, y, plan).lists);
     const T segment_threshold = compute_segment_threshold(turns);
     assign_scanline_ids_into(request(n), turns, segment_threshold);
     return std::nullopt;
@@ -86,6 +115,10 @@ template std::optional<AnnotatorError> annotate_scanlines_into(const CoordinateV
 template std::optional<AnnotatorError> annotate_scanlines_into(const CoordinateView<double>&,
                                                                const CoordinateView<double>&,
                                                                const IdBufferRequest&);
+template FoundTurns<float> find_turns(const CoordinateView<float>&, const CoordinateView<float>&,
+                                      const ChunkPlan&);
+template FoundTurns<double> find_turns(const CoordinateView<double>&,
+                                       const CoordinateView<double>&, const ChunkPlan&);
 template AnnotationResult annotate_scanlines(const CoordinateView<float>&,
                                              const CoordinateView<float>&);
 template AnnotationResult annotate_scanlines(const CoordinateView<double>&,

@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "annotation/fault.hpp"
+#include "platform/fault.hpp"
 #include "module/call_guard.hpp"
 #include "module/gil_once.hpp"
 #include "module/numpy_api.hpp"

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "annotation/fault.hpp"
+#include "platform/fault.hpp"
 #include "module/gil_once.hpp"
 #include "module/py_ref.hpp"
 #include "module/test_sites.hpp"

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "annotation/fault.hpp"
+#include "platform/fault.hpp"
 #include "module/borrow_registry.hpp"
 #include "module/call_guard.hpp"
 

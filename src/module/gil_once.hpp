@@ -14,7 +14,7 @@
 #include <thread>
 #include <utility>
 
-#include "annotation/fault.hpp"
+#include "platform/fault.hpp"
 
 namespace vorlane::module {
 

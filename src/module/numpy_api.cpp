@@ -6,7 +6,7 @@
 #include <optional>
 #include <source_location>
 
-#include "annotation/fault.hpp"
+#include "platform/fault.hpp"
 #include "module/call_guard.hpp"
 #include "module/gil_once.hpp"
 #include "module/py_ref.hpp"

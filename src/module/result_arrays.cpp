@@ -2,7 +2,7 @@
 // the test build can select.
 #include "module/result_arrays.hpp"
 
-#include "annotation/fault.hpp"
+#include "platform/fault.hpp"
 #include "module/test_sites.hpp"
 
 namespace vorlane::module {

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "annotation/fault.hpp"
+#include "platform/fault.hpp"
 
 namespace vorlane {
 

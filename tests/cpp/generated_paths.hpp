@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "annotation/records.hpp"
+#include "annotation/model/records.hpp"
 #include "views.hpp"
 
 namespace vorlane::testing {
@@ -76,7 +76,7 @@ void raster(std::mt19937_64& rng, std::size_t lines, std::vector<T>& x, std::vec
 // operands of an addition, which changes which NaN's sign and payload propagate, never a
 // comparison.
 template <typename T>
-bool same_turns(const TurningLists<T>& p, const TurningLists<T>& q) {
+bool same_turns(const TurningListPair<T>& p, const TurningListPair<T>& q) {
     auto same = [](T a, T b) { return (std::isnan(a) && std::isnan(b)) || same_bits(a, b); };
     auto equal = [&](const TurningList<T>& u, const TurningList<T>& v) {
         if (u.size() != v.size()) return false;

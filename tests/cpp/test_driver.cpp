@@ -3,7 +3,8 @@
 
 #include <variant>
 
-#include "annotation/stages.hpp"
+#include "annotation/annotate.hpp"
+#include "annotation/stages/stages.hpp"
 #include "views.hpp"
 
 namespace vorlane {
@@ -82,7 +83,7 @@ TYPED_TEST(DriverTest, SixSteepLinesRaster) {
 
     const FilteredList<T> b = collapse_y(collapse_x(view_of(x), view_of(y)));
     EXPECT_EQ(b.size(), 19u) << "the two samples at each line end join";
-    TurningLists<T> lists = find_turning_points(b);
+    TurningListPair<T> lists = find_turning_points(b);
     const TurningList<T> turns = order_turning_points(std::move(lists));
     ASSERT_EQ(turns.size(), 4u);
     EXPECT_EQ(turns[0].filtered_index, 6u);

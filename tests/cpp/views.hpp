@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "annotation/records.hpp"
+#include "annotation/model/records.hpp"
 
 namespace vorlane::testing {
 

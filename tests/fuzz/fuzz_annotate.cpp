@@ -18,11 +18,12 @@
 #include <variant>
 #include <vector>
 
-#include "annotation/chunked_pass.hpp"
-#include "annotation/fused_pass.hpp"
-#include "annotation/parallel_collapse.hpp"
-#include "annotation/records.hpp"
-#include "annotation/stages.hpp"
+#include "annotation/annotate.hpp"
+#include "annotation/passes/chunked_pass.hpp"
+#include "annotation/passes/fused_pass.hpp"
+#include "annotation/stages/chunked_collapse.hpp"
+#include "annotation/model/records.hpp"
+#include "annotation/stages/stages.hpp"
 
 namespace {
 
@@ -374,7 +375,7 @@ bool same_turn(const TurningPoint<T>& a, const TurningPoint<T>& b) {
 }
 
 template <typename T>
-void require_same_turns(const TurningLists<T>& got, const TurningLists<T>& expected,
+void require_same_turns(const TurningListPair<T>& got, const TurningListPair<T>& expected,
                         const char* stage) {
     const auto compare = [&](const TurningList<T>& g, const TurningList<T>& e, const char* list) {
         std::size_t i = 0;
@@ -543,7 +544,7 @@ void check_path(const Path<T>& path, std::uint8_t mode) {
     check_list_a(a, path, "collapse_x");
     const FilteredList<T> b = collapse_y(a);
     check_list_b(b, a, n, "collapse_y");
-    const TurningLists<T> turns = find_turning_points(b);
+    const TurningListPair<T> turns = find_turning_points(b);
     require_same_turns(collapse_and_find_turning_points(view_of(path.x), view_of(path.y)), turns,
                        "collapse_and_find_turning_points");
     require_same_turns(collapse_y_and_find_turning_points(a), turns,
@@ -588,17 +589,17 @@ void check_path(const Path<T>& path, std::uint8_t mode) {
                 plan.y_min_records = y_chunked ? 1 : n + 1;
                 plan.head = 1 + (mode % 40);
                 const FilteredList<T>& a_used = x_chunked ? a_p : a;
-                const TurningLists<T> expected =
+                const TurningListPair<T> expected =
                     find_turning_points(y_chunked ? collapse_y_parallel(a_used, p) : collapse_y(a_used));
-                const auto check = [&](const std::optional<TurningLists<T>>& got, const char* form) {
+                const auto check = [&](const std::optional<TurningListPair<T>>& got, const char* form) {
                     if (got) require_same_turns(*got, expected, form);
                 };
                 check(chunked_turns_one_read(view_of(path.x), view_of(path.y), plan),
                       "chunked_turns_one_read");
                 check(chunked_turns_two_reads(view_of(path.x), view_of(path.y), plan),
                       "chunked_turns_two_reads");
-                check(chunked_collapse_and_find_turning_points(view_of(path.x), view_of(path.y), plan),
-                      "chunked_collapse_and_find_turning_points");
+                require_same_turns(find_turns(view_of(path.x), view_of(path.y), plan).lists,
+                                   expected, "find_turns");
             }
         }
     }

@@ -32,8 +32,10 @@ fi
 
 T0=$SECONDS
 echo "-- fuzz: build with $CXX_FOR_FUZZ in $BUILD"
+# The test hooks let VORLANE_TALLY_FILE count which strategy answered each input.
 "$CMAKE" -S . -B "$BUILD" -DCMAKE_CXX_COMPILER="$CXX_FOR_FUZZ" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVORLANE_BUILD_FUZZERS=ON -DVORLANE_BUILD_MODULE=OFF -DVORLANE_BUILD_TESTS=OFF >/dev/null
+    -DVORLANE_BUILD_FUZZERS=ON -DVORLANE_BUILD_MODULE=OFF -DVORLANE_BUILD_TESTS=OFF \
+    -DVORLANE_TEST_HOOKS=ON >/dev/null
 "$CMAKE" --build "$BUILD" -j "$JOBS" --target "${TARGETS[@]}"
 echo "-- fuzz: built in $((SECONDS - T0))s"
 

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "annotation/pool.hpp"
+#include "platform/pool.hpp"
 #include "module/call_guard.hpp"
 #include "module/tools/arguments.hpp"
 #include "module/tools/entries.hpp"

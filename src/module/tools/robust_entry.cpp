@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "annotation/test_hooks.hpp"
+#include "platform/test_hooks.hpp"
 #include "module/call_guard.hpp"
 #include "module/numpy_api.hpp"
 #include "module/py_ref.hpp"

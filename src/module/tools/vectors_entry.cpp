@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "annotation/test_hooks.hpp"
+#include "platform/test_hooks.hpp"
 #include "module/call_guard.hpp"
 #include "module/gil_once.hpp"
 #include "module/numpy_api.hpp"

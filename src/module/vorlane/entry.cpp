@@ -12,10 +12,10 @@
 #include <utility>
 #include <variant>
 
-#include "annotation/fault.hpp"
-#include "annotation/records.hpp"
-#include "annotation/stages.hpp"
-#include "annotation/test_hooks.hpp"
+#include "annotation/annotate.hpp"
+#include "annotation/model/records.hpp"
+#include "platform/fault.hpp"
+#include "platform/test_hooks.hpp"
 #include "module/call_guard.hpp"
 #include "module/extracted_array.hpp"
 #include "module/numpy_api.hpp"

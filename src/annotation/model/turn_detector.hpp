@@ -1,0 +1,168 @@
+// The turning-point rule as an accumulator fed one filtered point at a time, so that the
+// stage and the fused pass share it.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "annotation/model/records.hpp"
+#include "annotation/model/run_rules.hpp"
+
+namespace vorlane {
+
+// Direction value of the step from p to q: only its sign and whether it is a number matter.
+// Steps flat in x or in y within tolerance carry the previous value.
+template <typename T>
+inline T step_direction(const FilteredPoint<T>& p, const FilteredPoint<T>& q, T carry) noexcept {
+    if (within_tolerance(p.x, q.x)) return carry;
+    if (within_tolerance(p.y, q.y)) return carry;
+    const T d = q.y - p.y;
+    // A failed comparison (NaN) takes the negated difference, as the rule demands.
+    const T numerator = q.x > p.x ? d : -d;
+    const T dx = q.x - p.x;
+    return numerator / dx;
+}
+
+// NaN for NaN, else 1 carrying the sign bit of v: -0 and -inf are negative.
+template <typename T>
+inline T sign_class(T v) noexcept {
+    return std::isnan(v) ? std::numeric_limits<T>::quiet_NaN() : std::copysign(T(1), v);
+}
+
+template <typename T>
+inline T squared(T v) noexcept {
+    return v * v;
+}
+
+// Appends the turning point at `vertex` (filtered point `index`, left with direction cur).
+// Kept out of line, and handed copies, not the caller's state: turns are rare, and the hot
+// loop then keeps its state in registers.
+template <typename T>
+[[gnu::noinline]] void record_turn(TurningListPair<T>& lists, FilteredPoint<T> vertex,
+                                   std::uint64_t index, T cur) {
+    const TurningPoint<T>& f = lists.falling_turns.back();
+    const TurningPoint<T>& r = lists.rising_turns.back();
+    const T x = vertex.x;
+    const T y = vertex.y;
+    T line_dist_sq;
+    if (within_tolerance(r.x, f.x)) {
+        line_dist_sq = squared(x - r.x);
+    } else {
+        const T m = (r.y - f.y) / (r.x - f.x);
+        const T b = f.y - f.x * m;
+        const T offset = x * m - y + b;
+        line_dist_sq = squared(offset) / (m * m + T(1));
+    }
+    TurningList<T>& target = cur < T(0) ? lists.falling_turns : lists.rising_turns;
+    const TurningPoint<T>& l = target.back();
+    const T prev_dist_sq = squared(l.x - x) + squared(l.y - y);
+    target.push_back(TurningPoint<T>{index, prev_dist_sq, line_dist_sq, x, y, vertex.start_index,
+                                     vertex.end_index});
+}
+
+// Both lists begin with the same seed, made from the first filtered point.
+template <typename T>
+[[gnu::noinline]] void record_seeds(TurningListPair<T>& lists, FilteredPoint<T> first) {
+    const TurningPoint<T> seed{0, T(0), T(0), first.x, first.y, first.start_index,
+                               first.end_index};
+    lists.falling_turns.push_back(seed);
+    lists.rising_turns.push_back(seed);
+}
+
+// A chunk of the path walked on its own records its turns as events, without distances: the
+// distances depend on the turning points before the chunk, and are computed when the chunks'
+// events are joined in path order. Its first records are kept for that join as well.
+template <typename T>
+struct TurnEvent {
+    FilteredPoint<T> vertex;
+    std::uint64_t index;  // of the vertex, counted from the chunk's first record
+    T cur;                // direction of the step that leaves the vertex
+};
+
+template <typename T>
+struct TurnEvents {
+    std::vector<TurnEvent<T>> events;
+    FilteredList<T> head;  // the chunk's first records
+    std::size_t head_size = 0;
+};
+
+template <typename T>
+[[gnu::noinline]] void record_turn(TurnEvents<T>& sink, FilteredPoint<T> vertex,
+                                   std::uint64_t index, T cur) {
+    sink.events.push_back({vertex, index, cur});
+}
+
+// A chunk's first record is not the path's, so it seeds nothing.
+template <typename T>
+void record_seeds(TurnEvents<T>&, FilteredPoint<T>) noexcept {}
+
+template <typename T>
+inline void observe(TurningListPair<T>&, const FilteredPoint<T>&, std::uint64_t) noexcept {}
+
+template <typename T>
+inline void observe(TurnEvents<T>& sink, const FilteredPoint<T>& point, std::uint64_t index) {
+    if (index < sink.head_size) [[unlikely]] sink.head.push_back(point);
+}
+
+// True when the step from p to q keeps the direction it is handed, whatever that is.
+template <typename T>
+inline bool carries_direction(const FilteredPoint<T>& p, const FilteredPoint<T>& q) noexcept {
+    return within_tolerance(p.x, q.x) || within_tolerance(p.y, q.y);
+}
+
+template <typename T, typename Sink = TurningListPair<T>>
+class TurnDetector {
+public:
+    explicit TurnDetector(Sink& sink) noexcept : sink_(&sink) {}
+
+    // Feeds the next filtered point of the path.
+    void push(const FilteredPoint<T>& point) {
+        observe(*sink_, point, count_);
+        if (count_ >= 2) [[likely]] {
+            const T cur = step_direction(last_, point, prev_);
+            // NaN classes compare unequal to themselves, so a NaN direction always turns.
+            // last_ (filtered point count_ - 1) is where the step with direction cur begins.
+            if (!(sign_class(cur) == sign_class(prev_))) [[unlikely]] {
+                record_turn(*sink_, last_, count_ - 1, cur);
+            }
+            prev_ = cur;
+        } else if (count_ == 1) {
+            prev_ = step_direction(last_, point, T(1));
+            record_seeds(*sink_, last_);
+        }
+        last_ = point;
+        ++count_;
+    }
+
+    std::uint64_t count() const noexcept { return count_; }
+    const FilteredPoint<T>& last() const noexcept { return last_; }
+    T prev() const noexcept { return prev_; }
+
+    // Takes the state the detector would have after `pushed` more points that recorded no
+    // turn, the last of them `last`, the last direction of sign class `prev_class`. Only the
+    // class of the direction value is ever looked at, so any value of that class serves.
+    void skip(const FilteredPoint<T>& last, std::uint64_t pushed, T prev_class) noexcept {
+        last_ = last;
+        count_ += pushed;
+        prev_ = prev_class;
+    }
+
+    // Takes the state after `count` points (at least 2), the last of them `last`.
+    void resume(const FilteredPoint<T>& last, std::uint64_t count, T prev) noexcept {
+        last_ = last;
+        count_ = count;
+        prev_ = prev;
+    }
+
+    Sink& sink() noexcept { return *sink_; }
+
+private:
+    Sink* sink_;
+    std::uint64_t count_ = 0;
+    FilteredPoint<T> last_{};
+    T prev_ = T(1);
+};
+
+}  // namespace vorlane

@@ -1,0 +1,46 @@
+// The stages of the annotation core, each written once over the coordinate type T and
+// instantiated for float and double in its own source file.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "annotation/model/records.hpp"
+
+namespace vorlane {
+
+// Collapse of equal-x runs over all n samples (n >= 1, unit stride).
+template <typename T>
+FilteredList<T> collapse_x(const CoordinateView<T>& x, const CoordinateView<T>& y);
+
+// Collapse of equal-y runs over list A (at least one record).
+template <typename T>
+FilteredList<T> collapse_y(const FilteredList<T>& a);
+
+template <typename T>
+TurningListPair<T> find_turning_points(const FilteredList<T>& points);
+
+template <typename T>
+TurningList<T> order_turning_points(TurningListPair<T>&& lists);
+
+template <typename T>
+T compute_segment_threshold(const TurningList<T>& turns);
+
+template <typename T>
+struct Vector2 {
+    T x;
+    T y;
+};
+
+template <typename T>
+bool is_reversal(Vector2<T> a, Vector2<T> b) noexcept;
+
+template <typename T>
+ScanlineIds assign_scanline_ids(std::uint64_t n, const TurningList<T>& turns, T segment_threshold);
+
+// The same pass writing into a caller's buffer of n ids (the boundary's result array).
+template <typename T>
+void assign_scanline_ids_into(std::span<std::int32_t> ids, const TurningList<T>& turns,
+                              T segment_threshold);
+
+}  // namespace vorlane
