@@ -1,0 +1,115 @@
+// Settles where each line begins and ends: trims the samples a chord carried past a turn, and
+// extends hatch lines over the samples that continue them (the end of a rounded turn, dwell).
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "robust/stages.hpp"
+
+namespace vorlane::robust {
+namespace {
+
+template <typename T>
+double distance_of(const Path<T>& path, const LineFit& line, std::uint64_t i) {
+    return std::fabs((path.x_at(i) - line.cx) * line.uy - (path.y_at(i) - line.cy) * line.ux);
+}
+
+template <typename T>
+double along(const Path<T>& path, const LineFit& line, std::uint64_t i) {
+    return (path.x_at(i) - line.cx) * line.ux + (path.y_at(i) - line.cy) * line.uy;
+}
+
+template <typename T>
+void refit(const Path<T>& path, Segment& segment) {
+    segment.first_x = path.x_at(segment.first);
+    segment.first_y = path.y_at(segment.first);
+    segment.last_x = path.x_at(segment.last);
+    segment.last_y = path.y_at(segment.last);
+    segment.fit = fit_line(segment.sums, segment.first_x, segment.first_y, segment.last_x,
+                           segment.last_y);
+    segment.t_first = along(path, segment.fit, segment.first);
+    segment.t_last = along(path, segment.fit, segment.last);
+    const double degrees = std::atan2(segment.fit.uy, segment.fit.ux) * (180.0 / std::numbers::pi);
+    double folded = std::fmod(degrees + 360.0, 180.0);
+    if (!(folded < 180.0)) folded = 0.0;
+    segment.angle_deg = folded;
+}
+
+// A step a line may take: no longer than the exposure speed allows (a collinear jump is not
+// part of the line) and onto a sample within the tolerance of the line.
+template <typename T>
+bool continues(const Path<T>& path, const Scales& scales, const LineFit& line, std::uint64_t from,
+               std::uint64_t to) {
+    if (!path.usable(to)) return false;
+    const double step = std::hypot(path.x_at(to) - path.x_at(from), path.y_at(to) - path.y_at(from));
+    return step <= scales.step_max && distance_of(path, line, to) <= scales.tolerance;
+}
+
+}  // namespace
+
+template <typename T>
+void fit_and_trim(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
+    const std::uint64_t most = scales.window + 2;
+    for (Segment& segment : segments) {
+        segment.fit = fit_line(segment.sums, segment.first_x, segment.first_y, segment.last_x,
+                               segment.last_y);
+        if (!segment.fit.valid) continue;
+        // Samples beyond a turn leave the sums too, so the refit follows the line alone.
+        for (std::uint64_t s = 0; s < most && segment.first < segment.last; ++s) {
+            if (distance_of(path, segment.fit, segment.first) <= scales.tolerance) break;
+            segment.sums.remove(path.x_at(segment.first), path.y_at(segment.first));
+            ++segment.first;
+        }
+        for (std::uint64_t s = 0; s < most && segment.first < segment.last; ++s) {
+            if (distance_of(path, segment.fit, segment.last) <= scales.tolerance) break;
+            segment.sums.remove(path.x_at(segment.last), path.y_at(segment.last));
+            --segment.last;
+        }
+        refit(path, segment);
+    }
+}
+
+template <typename T>
+void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
+    std::uint64_t floor = 0;  // first sample not yet given to an earlier line
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        Segment& line = segments[i];
+        if (line.rejected != nullptr) continue;
+        line.first = std::max(line.first, floor);
+        if (line.first > line.last) {
+            line.rejected = "overlaps the line before";
+            continue;
+        }
+        std::uint64_t ceiling = path.size() - 1;
+        for (std::size_t j = i + 1; j < segments.size(); ++j) {
+            if (segments[j].rejected != nullptr) continue;
+            ceiling = segments[j].first > line.last ? segments[j].first - 1 : line.last;
+            break;
+        }
+        // Backwards, the line may only recede (or dwell): a sample ahead of its start belongs
+        // to a turn that crossed it.
+        double lowest = along(path, line.fit, line.first);
+        while (line.first > floor && continues(path, scales, line.fit, line.first, line.first - 1)) {
+            const double t = along(path, line.fit, line.first - 1);
+            if (!(t <= lowest + scales.tolerance)) break;
+            lowest = std::min(lowest, t);
+            --line.first;
+        }
+        double highest = along(path, line.fit, line.last);
+        while (line.last < ceiling && continues(path, scales, line.fit, line.last, line.last + 1)) {
+            const double t = along(path, line.fit, line.last + 1);
+            if (!(t >= highest - scales.tolerance)) break;
+            highest = std::max(highest, t);
+            ++line.last;
+        }
+        floor = line.last + 1;
+    }
+}
+
+template void fit_and_trim<float>(const Path<float>&, const Scales&, std::vector<Segment>&);
+template void fit_and_trim<double>(const Path<double>&, const Scales&, std::vector<Segment>&);
+template void extend_lines<float>(const Path<float>&, const Scales&, std::vector<Segment>&);
+template void extend_lines<double>(const Path<double>&, const Scales&, std::vector<Segment>&);
+
+}  // namespace vorlane::robust
