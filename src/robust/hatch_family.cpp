@@ -2,6 +2,7 @@
 // recording order at about the line spacing with an overlapping extent, and is no polygon edge.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <numbers>
 #include <string>
@@ -12,11 +13,13 @@
 namespace vorlane::robust {
 namespace {
 
-constexpr std::size_t NEIGHBOURS = 3;           // stretches either side a family member may be
+constexpr std::size_t NEIGHBOURS = 3;         // member-sized stretches either side to compare
+constexpr std::size_t LOOK_AROUND = 64;       // stretches either side searched for them
+constexpr std::uint64_t MEMBER_SAMPLES = 12;  // shorter stretches are turns and fragments
 const double PARALLEL_SINE = std::sin(3.0 * std::numbers::pi / 180.0);
 const double CORNER_SINE = std::sin(15.0 * std::numbers::pi / 180.0);
-constexpr double SPACING_SLACK = 0.3;           // share of a spacing a neighbour may be off
-constexpr double POLYGON_EDGE_SPACINGS = 4.0;   // an edge this long joins contours, not lines
+constexpr double SPACING_SLACK = 0.3;          // share of a spacing a neighbour may be off
+constexpr double POLYGON_EDGE_SPACINGS = 4.0;  // an edge this long joins contours, not lines
 constexpr double MIN_OVERLAP_SHARE = 0.25;
 
 const char* const TOO_SHORT = "too short";
@@ -57,21 +60,47 @@ bool candidate(const Segment& segment, const Scales& scales) {
            segment.length() >= 2 * scales.step;
 }
 
+bool member_sized(const Segment& segment, const Scales& scales) {
+    return candidate(segment, scales) && segment.last - segment.first + 1 >= MEMBER_SAMPLES;
+}
+
+// Calls visit(b) for the nearest member-sized stretches before and after a in recording order:
+// the fragments of a rounded turn may lie between two neighbouring lines.
+template <typename Visit>
+void for_neighbours(const std::vector<Segment>& segments, std::size_t a, const Scales& scales,
+                    Visit&& visit) {
+    std::size_t found = 0;
+    for (std::size_t step = 1; step <= LOOK_AROUND && step <= a && found < NEIGHBOURS; ++step) {
+        if (!member_sized(segments[a - step], scales)) continue;
+        ++found;
+        visit(a - step);
+    }
+    found = 0;
+    for (std::size_t step = 1;
+         step <= LOOK_AROUND && a + step < segments.size() && found < NEIGHBOURS; ++step) {
+        if (!member_sized(segments[a + step], scales)) continue;
+        ++found;
+        visit(a + step);
+    }
+}
+
 bool side_by_side(const Pair& pair, const Scales& scales) {
-    return pair.parallel && pair.overlap >= MIN_OVERLAP_SHARE &&
-           pair.offset > 2 * scales.tolerance;
+    return pair.parallel && pair.overlap >= MIN_OVERLAP_SHARE && pair.offset > 2 * scales.tolerance;
 }
 
 // The median offset between neighbouring parallel stretches that overlap.
 double line_spacing(const std::vector<Segment>& segments, const Scales& scales) {
     std::vector<double> offsets;
     for (std::size_t a = 0; a < segments.size(); ++a) {
-        if (!candidate(segments[a], scales)) continue;
-        for (std::size_t b = a + 1; b < segments.size() && b <= a + NEIGHBOURS; ++b) {
-            if (!candidate(segments[b], scales)) continue;
+        if (!member_sized(segments[a], scales)) continue;
+        // The nearest parallel line ahead: farther ones sit several spacings away.
+        double nearest = std::numeric_limits<double>::infinity();
+        for_neighbours(segments, a, scales, [&](std::size_t b) {
+            if (b < a) return;
             const Pair pair = relate(segments[a], segments[b]);
-            if (side_by_side(pair, scales)) offsets.push_back(pair.offset);
-        }
+            if (side_by_side(pair, scales)) nearest = std::min(nearest, pair.offset);
+        });
+        if (std::isfinite(nearest)) offsets.push_back(nearest);
     }
     if (offsets.empty()) return 0;
     const auto middle = offsets.begin() + static_cast<std::ptrdiff_t>(offsets.size() / 2);
@@ -107,16 +136,13 @@ const char* verdict(const std::vector<Segment>& segments, std::size_t a, const S
                     double spacing) {
     if (!candidate(segments[a], scales)) return TOO_SHORT;
     const char* reason = NO_PARALLEL;
-    const std::size_t lo = a >= NEIGHBOURS ? a - NEIGHBOURS : 0;
-    const std::size_t hi = std::min(segments.size() - 1, a + NEIGHBOURS);
     bool family = false;
-    for (std::size_t b = lo; b <= hi && !family; ++b) {
-        if (b == a || !candidate(segments[b], scales)) continue;
+    for_neighbours(segments, a, scales, [&](std::size_t b) {
         const Pair pair = relate(segments[a], segments[b]);
-        if (!side_by_side(pair, scales)) continue;
+        if (family || !side_by_side(pair, scales)) return;
         reason = OFF_SPACING;
         family = spacing > 0 && at_spacing(pair.offset, spacing);
-    }
+    });
     if (!family) return reason;
     return polygon_edge(segments, a, scales, spacing) ? POLYGON_EDGE : nullptr;
 }
@@ -143,7 +169,8 @@ std::vector<double> family_angles(const std::vector<Segment>& segments) {
         i = j;
     }
     // A group straddling 0/180 shows as two; keep the larger as the one angle.
-    if (found.size() >= 2 && found.front() < 1.0 && found.back() > 179.0) found.erase(found.begin());
+    if (found.size() >= 2 && found.front() < 1.0 && found.back() > 179.0)
+        found.erase(found.begin());
     return found;
 }
 

@@ -26,8 +26,8 @@ void refit(const Path<T>& path, Segment& segment) {
     segment.first_y = path.y_at(segment.first);
     segment.last_x = path.x_at(segment.last);
     segment.last_y = path.y_at(segment.last);
-    segment.fit = fit_line(segment.sums, segment.first_x, segment.first_y, segment.last_x,
-                           segment.last_y);
+    segment.fit =
+        fit_line(segment.sums, segment.first_x, segment.first_y, segment.last_x, segment.last_y);
     segment.t_first = along(path, segment.fit, segment.first);
     segment.t_last = along(path, segment.fit, segment.last);
     const double degrees = std::atan2(segment.fit.uy, segment.fit.ux) * (180.0 / std::numbers::pi);
@@ -42,7 +42,8 @@ template <typename T>
 bool continues(const Path<T>& path, const Scales& scales, const LineFit& line, std::uint64_t from,
                std::uint64_t to) {
     if (!path.usable(to)) return false;
-    const double step = std::hypot(path.x_at(to) - path.x_at(from), path.y_at(to) - path.y_at(from));
+    const double step =
+        std::hypot(path.x_at(to) - path.x_at(from), path.y_at(to) - path.y_at(from));
     return step <= scales.step_max && distance_of(path, line, to) <= scales.tolerance;
 }
 
@@ -90,7 +91,8 @@ void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment
         // Backwards, the line may only recede (or dwell): a sample ahead of its start belongs
         // to a turn that crossed it.
         double lowest = along(path, line.fit, line.first);
-        while (line.first > floor && continues(path, scales, line.fit, line.first, line.first - 1)) {
+        while (line.first > floor &&
+               continues(path, scales, line.fit, line.first, line.first - 1)) {
             const double t = along(path, line.fit, line.first - 1);
             if (!(t <= lowest + scales.tolerance)) break;
             lowest = std::min(lowest, t);

@@ -19,8 +19,8 @@ struct Scales {
     std::uint64_t window = 4;  // samples a chord spans
     double chord_min = 0;      // chord length band around the exposure speed
     double chord_max = 0;
-    double step_max = 0;       // longest single step a line may take (rejects jumps)
-    bool usable = false;       // false when the data gives no scale (constant, non-finite)
+    double step_max = 0;  // longest single step a line may take (rejects jumps)
+    bool usable = false;  // false when the data gives no scale (constant, non-finite)
 };
 
 // Orthogonal least-squares line of a set of samples, as sums about a fixed origin so that

@@ -53,8 +53,8 @@ RobustInfo robust_scanlines(StridedSamples<T> x, StridedSamples<T> y, const std:
 extern template RobustInfo robust_scanlines<float>(StridedSamples<float>, StridedSamples<float>,
                                                    const std::uint8_t*, const RobustOptions&,
                                                    std::span<std::int32_t>);
-extern template RobustInfo robust_scanlines<double>(StridedSamples<double>,
-                                                    StridedSamples<double>, const std::uint8_t*,
-                                                    const RobustOptions&, std::span<std::int32_t>);
+extern template RobustInfo robust_scanlines<double>(StridedSamples<double>, StridedSamples<double>,
+                                                    const std::uint8_t*, const RobustOptions&,
+                                                    std::span<std::int32_t>);
 
 }  // namespace vorlane::robust

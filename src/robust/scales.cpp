@@ -72,8 +72,10 @@ double noise_sigma(const Path<T>& path, const std::vector<Probe>& spread, double
             const double after = step_length(path, i);
             if (!(before > 0.5 * step && before < 1.5 * step)) continue;
             if (!(after > 0.5 * step && after < 1.5 * step)) continue;
-            const double dx = (path.x_at(i) - path.x_at(i - 1)) - (path.x_at(i - 1) - path.x_at(i - 2));
-            const double dy = (path.y_at(i) - path.y_at(i - 1)) - (path.y_at(i - 1) - path.y_at(i - 2));
+            const double dx =
+                (path.x_at(i) - path.x_at(i - 1)) - (path.x_at(i - 1) - path.x_at(i - 2));
+            const double dy =
+                (path.y_at(i) - path.y_at(i - 1)) - (path.y_at(i - 1) - path.y_at(i - 2));
             bends.push_back(std::fabs(dx));
             bends.push_back(std::fabs(dy));
         }
@@ -97,7 +99,7 @@ Scales measure_scales(const Path<T>& path, double tolerance) {
     if (std::isfinite(tolerance) && tolerance > 0) {
         scales.tolerance = tolerance;
     } else {
-        scales.tolerance = std::max({4 * scales.noise, 0.05 * scales.step, rounding});
+        scales.tolerance = std::max({4 * scales.noise, 0.1 * scales.step, rounding});
     }
     if (!std::isfinite(scales.tolerance)) return scales;
     scales.mid_tolerance = 1.5 * scales.tolerance;

@@ -13,8 +13,7 @@ double distance_from(const LineFit& line, double x, double y) {
 }
 
 LineFit fit_of(const Segment& segment) {
-    return fit_line(segment.sums, segment.first_x, segment.first_y, segment.last_x,
-                    segment.last_y);
+    return fit_line(segment.sums, segment.first_x, segment.first_y, segment.last_x, segment.last_y);
 }
 
 // Two touching stretches are one line when each one's centroid lies on the other's line; a

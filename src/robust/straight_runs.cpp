@@ -37,8 +37,8 @@ struct Block {
             next_unusable[j] = usable ? 0 : 1;
         }
         for (std::size_t j = m; j-- > 0;)
-            next_unusable[j] = next_unusable[j] != 0 ? static_cast<std::uint32_t>(j)
-                                                     : next_unusable[j + 1];
+            next_unusable[j] =
+                next_unusable[j] != 0 ? static_cast<std::uint32_t>(j) : next_unusable[j + 1];
     }
 
     // Chord j..j+k is straight when every sample in it is usable, its length lies in the speed
@@ -59,8 +59,7 @@ struct Block {
             const double length2 = dx * dx + dy * dy;
             const double cross = ex * dy - ey * dx;
             const bool whole = next_unusable[j] > j + k;
-            straight[j] = static_cast<std::uint8_t>(whole & (length2 >= min2) &
-                                                    (length2 <= max2) &
+            straight[j] = static_cast<std::uint8_t>(whole & (length2 >= min2) & (length2 <= max2) &
                                                     (cross * cross <= bend2 * length2));
         }
     }
@@ -68,7 +67,7 @@ struct Block {
 
 // The stretch being followed: it covers samples [first, chord start + window].
 class RunFollower {
-public:
+  public:
     RunFollower(const Scales& scales, std::vector<Segment>& out)
         : k_(scales.window), bend2_(scales.mid_tolerance * scales.mid_tolerance), out_(out) {}
 
@@ -89,7 +88,7 @@ public:
         open_ = false;
     }
 
-private:
+  private:
     // The heading drifts when the sample a window behind the frontier leaves the chord from the
     // stretch's first sample to the frontier: a circle is locally straight everywhere.
     bool drifted(const Block& block, std::size_t j) const {
@@ -158,8 +157,8 @@ std::vector<Segment> straight_runs(const Path<T>& path, const Scales& scales, st
     return runs;
 }
 
-template std::vector<Segment> straight_runs<float>(const Path<float>&, const Scales&,
-                                                   std::uint64_t, std::uint64_t);
+template std::vector<Segment> straight_runs<float>(const Path<float>&, const Scales&, std::uint64_t,
+                                                   std::uint64_t);
 template std::vector<Segment> straight_runs<double>(const Path<double>&, const Scales&,
                                                     std::uint64_t, std::uint64_t);
 
