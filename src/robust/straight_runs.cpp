@@ -130,6 +130,14 @@ struct Block {
         const std::size_t first =
             from +
             static_cast<std::size_t>((DRIFT_EVERY - (base + from) % DRIFT_EVERY) % DRIFT_EVERY);
+        const auto drifted_at = [=](std::size_t j) {
+            const double fx = xs[j + k] - origin_x;
+            const double fy = ys[j + k] - origin_y;
+            const double gx = xs[j] - origin_x;
+            const double gy = ys[j] - origin_y;
+            const double cross = gx * fy - gy * fx;
+            return !(cross * cross <= bend2 * (fx * fx + fy * fy));
+        };
         drifted.resize(BATCH);
         double* flags = drifted.data();
         for (std::size_t b = first; b < to; b += BATCH * DRIFT_EVERY) {
@@ -143,9 +151,15 @@ struct Block {
                 const double cross = gx * fy - gy * fx;
                 flags[t] = cross * cross <= bend2 * (fx * fx + fy * fy) ? 0.0 : 1.0;
             }
-            const double* hit = std::find(flags, flags + tests, 1.0);
-            if (hit != flags + tests)
-                return b + static_cast<std::size_t>(hit - flags) * DRIFT_EVERY;
+            // A drift shows in two tests running; one alone is noise at one sample.
+            for (std::size_t t = 0; t < tests; ++t) {
+                if (flags[t] == 0.0) continue;
+                const std::size_t j = b + t * DRIFT_EVERY;
+                const bool confirmed = t + 1 < tests
+                                           ? flags[t + 1] != 0.0
+                                           : j + DRIFT_EVERY < to && drifted_at(j + DRIFT_EVERY);
+                if (confirmed) return j;
+            }
         }
         return to;
     }
