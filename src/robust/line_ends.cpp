@@ -47,26 +47,52 @@ bool continues(const Path<T>& path, const Scales& scales, const LineFit& line, s
     return step <= scales.step_max && distance_of(path, line, to) <= scales.tolerance;
 }
 
+template <typename T>
+double signed_distance(const Path<T>& path, const LineFit& line, std::uint64_t i) {
+    return (path.x_at(i) - line.cx) * line.uy - (path.y_at(i) - line.cy) * line.ux;
+}
+
+// Samples this many in from an end are averaged to see a settling mirror through the noise.
+constexpr std::uint64_t SETTLING_WINDOW = 8;
+
+// Whether the end sample `at` is off the line: itself beyond the tolerance, or the mean of the
+// samples from it inwards beyond the (finer) settling tolerance, as a lagged mirror is while
+// it settles onto a line or turns away from it.
+template <typename T>
+bool end_is_off(const Path<T>& path, const Scales& scales, const Segment& segment, std::uint64_t at,
+                bool at_start) {
+    if (!(distance_of(path, segment.fit, at) <= scales.tolerance)) return true;
+    const std::uint64_t span = segment.last - segment.first + 1;
+    const std::uint64_t count = std::min(SETTLING_WINDOW, span);
+    double sum = 0;
+    for (std::uint64_t m = 0; m < count; ++m)
+        sum += signed_distance(path, segment.fit, at_start ? at + m : at - m);
+    return !(std::fabs(sum / static_cast<double>(count)) <= scales.settling_tolerance);
+}
+
+// Drops the samples at either end that are off the line; with `from_sums`, from the fit sums
+// as well, so that a refit follows the line alone.
+template <typename T>
+void trim_ends(const Path<T>& path, const Scales& scales, Segment& segment, bool from_sums) {
+    while (segment.first < segment.last && end_is_off(path, scales, segment, segment.first, true)) {
+        if (from_sums) segment.sums.remove(path.x_at(segment.first), path.y_at(segment.first));
+        ++segment.first;
+    }
+    while (segment.first < segment.last && end_is_off(path, scales, segment, segment.last, false)) {
+        if (from_sums) segment.sums.remove(path.x_at(segment.last), path.y_at(segment.last));
+        --segment.last;
+    }
+}
+
 }  // namespace
 
 template <typename T>
 void fit_and_trim(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
-    const std::uint64_t most = scales.window + 2;
     for (Segment& segment : segments) {
         segment.fit = fit_line(segment.sums, segment.first_x, segment.first_y, segment.last_x,
                                segment.last_y);
         if (!segment.fit.valid) continue;
-        // Samples beyond a turn leave the sums too, so the refit follows the line alone.
-        for (std::uint64_t s = 0; s < most && segment.first < segment.last; ++s) {
-            if (distance_of(path, segment.fit, segment.first) <= scales.tolerance) break;
-            segment.sums.remove(path.x_at(segment.first), path.y_at(segment.first));
-            ++segment.first;
-        }
-        for (std::uint64_t s = 0; s < most && segment.first < segment.last; ++s) {
-            if (distance_of(path, segment.fit, segment.last) <= scales.tolerance) break;
-            segment.sums.remove(path.x_at(segment.last), path.y_at(segment.last));
-            --segment.last;
-        }
+        trim_ends(path, scales, segment, true);
         refit(path, segment);
     }
 }
@@ -105,6 +131,7 @@ void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment
             highest = std::max(highest, t);
             ++line.last;
         }
+        trim_ends(path, scales, line, false);
         floor = line.last + 1;
     }
 }

@@ -12,12 +12,13 @@ namespace vorlane::robust {
 
 // What the recording says about itself, and the thresholds that follow from it.
 struct Scales {
-    double noise = 0;          // per-axis standard deviation of a sample's position
-    double step = 0;           // median distance between consecutive moving samples
-    double tolerance = 0;      // largest distance of a line's sample from its fitted line
-    double mid_tolerance = 0;  // largest bend a chord may show before it counts as a turn
-    std::uint64_t window = 4;  // samples a chord spans
-    double chord_min = 0;      // chord length band around the exposure speed
+    double noise = 0;               // per-axis standard deviation of a sample's position
+    double step = 0;                // median distance between consecutive moving samples
+    double tolerance = 0;           // largest distance of a line's sample from its fitted line
+    double settling_tolerance = 0;  // largest mean distance of a line's end samples from it
+    double mid_tolerance = 0;       // largest bend a chord may show before it counts as a turn
+    std::uint64_t window = 4;       // samples a chord spans
+    double chord_min = 0;           // chord length band around the exposure speed
     double chord_max = 0;
     double step_max = 0;  // longest single step a line may take (rejects jumps)
     bool usable = false;  // false when the data gives no scale (constant, non-finite)
