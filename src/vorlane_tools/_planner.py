@@ -7,9 +7,16 @@ The moves are commanded positions over time; `simulate` samples and records them
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from .simulate import Machine, Part, Strategy
+
+Point = tuple[float, float] | np.ndarray
 
 # What a move's samples are in the ground truth: nothing, a hatch line (dwells parked on its end
 # included), or a skywriting stretch that may run on along a line with the laser off.
@@ -45,7 +52,7 @@ class Moves:
 class Planner:
     """Appends the moves of one layer after another to a `Moves` record."""
 
-    def __init__(self, moves: Moves, strategy, machine) -> None:
+    def __init__(self, moves: Moves, strategy: Strategy, machine: Machine) -> None:
         self.moves = moves
         self.s = strategy
         self.m = machine
@@ -53,7 +60,16 @@ class Planner:
 
     # -- primitive moves ------------------------------------------------------------------
 
-    def _add(self, p, q, duration, kind=OTHER, line=0, line_next=0, laser=False) -> None:
+    def _add(
+        self,
+        p: Point,
+        q: Point,
+        duration: float,
+        kind: int = OTHER,
+        line: int = 0,
+        line_next: int = 0,
+        laser: bool = False,
+    ) -> None:
         if duration <= 0.0:
             return
         mv = self.moves
@@ -68,12 +84,20 @@ class Planner:
         mv.laser.append(laser)
         mv.position = (float(q[0]), float(q[1]))
 
-    def dwell(self, samples: int, kind=OTHER, line=0, laser=False) -> None:
+    def dwell(self, samples: int, kind: int = OTHER, line: int = 0, laser: bool = False) -> None:
         p = self.moves.position
         if p is not None and samples > 0:
             self._add(p, p, samples * self.dt, kind, line, laser=laser)
 
-    def travel(self, q, speed, kind=OTHER, line=0, line_next=0, laser=False) -> None:
+    def travel(
+        self,
+        q: Point,
+        speed: float,
+        kind: int = OTHER,
+        line: int = 0,
+        line_next: int = 0,
+        laser: bool = False,
+    ) -> None:
         p = self.moves.position
         if p is None:
             self.moves.position = (float(q[0]), float(q[1]))
@@ -81,7 +105,7 @@ class Planner:
         length = math.hypot(q[0] - p[0], q[1] - p[1])
         self._add(p, q, length / speed, kind, line, line_next, laser)
 
-    def jump(self, q, arrive_kind=OTHER, arrive_line=0) -> None:
+    def jump(self, q: Point, arrive_kind: int = OTHER, arrive_line: int = 0) -> None:
         """Jump with the laser off, then let the mirrors settle (the jump delay)."""
         p = self.moves.position
         if p is not None and math.hypot(q[0] - p[0], q[1] - p[1]) == 0.0:
@@ -89,12 +113,12 @@ class Planner:
         self.travel(q, self.m.jump_speed)
         self.dwell(self.m.jump_delay, arrive_kind, arrive_line)
 
-    def mark(self, q, kind=OTHER, line=0) -> None:
+    def mark(self, q: Point, kind: int = OTHER, line: int = 0) -> None:
         self.travel(q, self.m.scan_speed, kind, line, laser=True)
 
     # -- layer ----------------------------------------------------------------------------
 
-    def layer(self, parts, angle: float, layer_index: int) -> None:
+    def layer(self, parts: Sequence[Part], angle: float, layer_index: int) -> None:
         for part in parts:
             if self.s.contours == "before":
                 self.contours(part)
@@ -102,7 +126,7 @@ class Planner:
             if self.s.contours == "after":
                 self.contours(part)
 
-    def contours(self, part) -> None:
+    def contours(self, part: Part) -> None:
         for ring in (part.outline, *part.holes):
             ring = np.asarray(ring, dtype=np.float64)
             self.jump(ring[0])
@@ -112,27 +136,28 @@ class Planner:
                 self.mark(corner)
             self.dwell(self.m.mark_delay, laser=True)
 
-    def hatch(self, part, angle: float, layer_index: int) -> None:
+    def hatch(self, part: Part, angle: float, layer_index: int) -> None:
         for group in hatch_groups(part, angle, self.s):
             self.expose(group, layer_index)
 
     def expose(self, vectors: np.ndarray, layer_index: int) -> None:
         """Expose one group of directed vectors (rows x0, y0, x1, y1) in order."""
         s, m = self.s, self.m
-        previous = None
-        for row in vectors:
-            a, b = row[:2], row[2:]
-            u = (b - a) / math.hypot(*(b - a))
-            self.moves.vectors.append(tuple(float(v) for v in row))
+        reach = _CONNECTOR_REACH * s.hatch_spacing
+        # The vector exposed before this one in the group: its end, direction and line.
+        end = heading = None
+        before = 0
+        for x0, y0, x1, y1 in vectors.tolist():
+            a, b = np.array([x0, y0]), np.array([x1, y1])
+            u = (b - a) / math.hypot(x1 - x0, y1 - y0)
+            self.moves.vectors.append((x0, y0, x1, y1))
             self.moves.vector_layer.append(layer_index)
             line = len(self.moves.vectors)
-            near = previous is not None and math.hypot(*(a - previous[1])) <= (
-                _CONNECTOR_REACH * s.hatch_spacing
-            )
+            near = end is not None and math.hypot(*(a - end)) <= reach
             if s.skywriting > 0.0:
                 run_up = a - s.skywriting * u
-                if near and float(np.dot(u, previous[2])) < -0.5:
-                    self.u_turn(previous[3], run_up, previous[2], line)
+                if near and heading is not None and float(np.dot(u, heading)) < -0.5:
+                    self.u_turn(before, run_up, heading, line)
                 else:
                     self.jump(run_up)
                 self.travel(a, m.scan_speed, SKY, line)
@@ -140,20 +165,21 @@ class Planner:
                 self.travel(b + s.skywriting * u, m.scan_speed, SKY, line)
             else:
                 if near and s.connectors:
-                    self.dwell(m.corner_delay, LINE, previous[3], laser=True)
+                    self.dwell(m.corner_delay, LINE, before, laser=True)
                     self.mark(a)
                     self.dwell(m.corner_delay, LINE, line, laser=True)
                 else:
-                    if previous is not None:
-                        self.dwell(m.mark_delay, LINE, previous[3], laser=True)
+                    if before:
+                        self.dwell(m.mark_delay, LINE, before, laser=True)
                     self.jump(a, LINE, line)
                 self.mark(b, LINE, line)
-            previous = (a, b, u, line)
-        if previous is not None and s.skywriting <= 0.0:
-            self.dwell(m.mark_delay, LINE, previous[3], laser=True)
+            end, heading, before = b, u, line
+        if before and s.skywriting <= 0.0:
+            self.dwell(m.mark_delay, LINE, before, laser=True)
 
-    def u_turn(self, line_before: int, to, heading, line_after: int) -> None:
+    def u_turn(self, line_before: int, to: Point, heading: np.ndarray, line_after: int) -> None:
         """Turn at scan speed, laser off, from the overshoot's end to the next run-up's start."""
+        assert self.moves.position is not None
         px, py = self.moves.position
         cx, cy = (px + to[0]) / 2.0, (py + to[1]) / 2.0
         radius = math.hypot(to[0] - px, to[1] - py) / 2.0
@@ -168,7 +194,7 @@ class Planner:
             self.travel(point, self.m.scan_speed, SKY, line_before, line_after)
 
 
-def hatch_groups(part, angle: float, strategy) -> list[np.ndarray]:
+def hatch_groups(part: Part, angle: float, strategy: Strategy) -> list[np.ndarray]:
     """The part's hatch vectors in exposure order, one array (rows x0, y0, x1, y1) per island,
     stripe or, without either, for the whole part."""
     h = strategy.hatch_spacing
@@ -195,7 +221,9 @@ def hatch_groups(part, angle: float, strategy) -> list[np.ndarray]:
     return [_order(k, u0, u1, frame, strategy.meander)]
 
 
-def _island_groups(rings, theta, h, inset, strategy) -> list[np.ndarray]:
+def _island_groups(
+    rings: list[np.ndarray], theta: float, h: float, inset: float, strategy: Strategy
+) -> list[np.ndarray]:
     size = strategy.islands
     lo = rings[0].min(axis=0)
     hi = rings[0].max(axis=0)
@@ -233,7 +261,14 @@ def _island_groups(rings, theta, h, inset, strategy) -> list[np.ndarray]:
     return groups
 
 
-def _clip(rings, theta, h, inset_ends, inset_sides, v_start=None):
+def _clip(
+    rings: list[np.ndarray],
+    theta: float,
+    h: float,
+    inset_ends: float,
+    inset_sides: float,
+    v_start: float | None = None,
+) -> tuple[np.ndarray, np.ndarray, np.ndarray, tuple[float, float, float, float]]:
     """Intervals of the hatch lines inside the rings (even-odd), in the frame turned by theta.
 
     Returns the line numbers, the interval ends along the line, and the frame (cos, sin,
@@ -270,7 +305,13 @@ def _clip(rings, theta, h, inset_ends, inset_sides, v_start=None):
     return k[keep], u0[keep], u1[keep], (c, s, v_start, h)
 
 
-def _order(k, u0, u1, frame, meander: bool) -> np.ndarray:
+def _order(
+    k: np.ndarray,
+    u0: np.ndarray,
+    u1: np.ndarray,
+    frame: tuple[float, float, float, float],
+    meander: bool,
+) -> np.ndarray:
     """Direct and order the intervals: line by line, every other line reversed in a meander."""
     c, s, v_start, h = frame
     if len(k) == 0:

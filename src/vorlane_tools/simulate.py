@@ -34,7 +34,7 @@ def _polygon_circle(cx: float, cy: float, radius: float, vertices: int) -> np.nd
     return np.column_stack([cx + radius * np.cos(phi), cy + radius * np.sin(phi)])
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Part:
     """One region of a layer: an outer polygon and polygons of holes, as (k, 2) arrays in mm.
 
@@ -220,10 +220,7 @@ def simulate_path(
     RecordedPath
     """
     parts = [parts] if isinstance(parts, Part) else list(parts)
-    if not parts:
-        raise ValueError("parts must hold at least one part")
-    if samples is not None and samples < 1:
-        raise ValueError("samples must be at least 1")
+    _check(parts, strategy, machine, samples)
     if park is None:
         low = np.min([p.outline.min(axis=0) for p in parts], axis=0)
         park = (float(low[0]) - 5.0, float(low[1]) - 5.0)
@@ -242,7 +239,26 @@ def simulate_path(
     return _record(moves, strategy, machine, samples, seed)
 
 
-def _record(moves: Moves, strategy: Strategy, machine: Machine, samples, seed) -> RecordedPath:
+def _check(parts: list[Part], strategy: Strategy, machine: Machine, samples: int | None) -> None:
+    if not parts:
+        raise ValueError("parts must hold at least one part")
+    for name in ("sample_rate", "scan_speed", "jump_speed"):
+        if not getattr(machine, name) > 0.0:
+            raise ValueError(f"machine.{name} must be positive")
+    for name in ("jump_delay", "mark_delay", "corner_delay", "lag", "noise", "quantum"):
+        if not getattr(machine, name) >= 0:
+            raise ValueError(f"machine.{name} must not be negative")
+    if np.dtype(machine.dtype) not in (np.float32, np.float64):
+        raise ValueError(f"machine.dtype must be float32 or float64, not {machine.dtype}")
+    if not strategy.hatch_spacing > 0.0:
+        raise ValueError("strategy.hatch_spacing must be positive")
+    if samples is not None and samples < 1:
+        raise ValueError("samples must be at least 1")
+
+
+def _record(
+    moves: Moves, strategy: Strategy, machine: Machine, samples: int | None, seed: int
+) -> RecordedPath:
     rate = machine.sample_rate
     duration = np.asarray(moves.duration)
     # Sample k is taken at k / rate; a move holds the samples in [begin, end), so the moves
@@ -255,8 +271,8 @@ def _record(moves: Moves, strategy: Strategy, machine: Machine, samples, seed) -
     move = move[:n]
     t = np.arange(n) / rate
     commanded = []
-    for p0, p1 in ((moves.x0, moves.x1), (moves.y0, moves.y1)):
-        p0, p1 = np.asarray(p0), np.asarray(p1)
+    for start, stop in ((moves.x0, moves.x1), (moves.y0, moves.y1)):
+        p0, p1 = np.asarray(start), np.asarray(stop)
         speed = (p1 - p0) / duration
         commanded.append((p0 - speed * begin)[move] + speed[move] * t)
     del t
@@ -268,8 +284,9 @@ def _record(moves: Moves, strategy: Strategy, machine: Machine, samples, seed) -
     del commanded
     vectors = np.asarray(moves.vectors, dtype=np.float64).reshape(-1, 4)
     # A first-order lag neither overshoots nor oscillates, and its transient decays as
-    # exp(-t / lag): 40 time constants after a move begins the mirror is within 1e-17 of
-    # any jump's length of its path, so only the samples before then can be off the line.
+    # exp(-t / lag): 40 time constants into a move the mirror has closed all but 4e-18 of any
+    # jump's distance and trails the command along the move, so only the samples before then
+    # can be off the line.
     settle = math.ceil(40.0 * machine.lag * rate) if machine.lag > 0.0 else 0
     truth = _truth(mirror, move, first, np.minimum(count, settle), moves, vectors)
     laser_on = np.asarray(moves.laser, dtype=bool)[move]
@@ -299,7 +316,9 @@ class _Lines:
         safe = np.where(self.length > 0.0, self.length, 1.0)
         self.ux, self.uy = dx / safe, dy / safe
 
-    def offsets(self, x: np.ndarray, y: np.ndarray, ids: np.ndarray):
+    def offsets(
+        self, x: np.ndarray, y: np.ndarray, ids: np.ndarray
+    ) -> tuple[np.ndarray, np.ndarray]:
         """Distance of each point from line ids' infinite line, and from the segment itself."""
         rx, ry = x - self.x0[ids], y - self.y0[ids]
         ux, uy = self.ux[ids], self.uy[ids]
@@ -309,7 +328,14 @@ class _Lines:
         return across, np.hypot(across, beyond)
 
 
-def _truth(mirror, move, first, settle, moves: Moves, vectors: np.ndarray) -> np.ndarray:
+def _truth(
+    mirror: list[np.ndarray],
+    move: np.ndarray,
+    first: np.ndarray,
+    settle: np.ndarray,
+    moves: Moves,
+    vectors: np.ndarray,
+) -> np.ndarray:
     """Truth per sample; `first` and `settle` hold each move's first sample and how many of
     its samples the servo lag may keep off the commanded path."""
     kind = np.asarray(moves.kind, dtype=np.int8)

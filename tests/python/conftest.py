@@ -13,6 +13,12 @@ import pytest
 
 import vorlane
 
+try:
+    import vorlane_tools  # noqa: F401
+except ImportError:
+    # Where the installed wheel holds only vorlane, the pure-Python tools run from the sources.
+    sys.path.append(str(Path(__file__).resolve().parents[2] / "src"))
+
 MODULE_DIR = str(Path(vorlane.__file__).resolve().parent)
 
 
