@@ -53,7 +53,7 @@ double signed_distance(const Path<T>& path, const LineFit& line, std::uint64_t i
 }
 
 // Samples this many in from an end are averaged to see a settling mirror through the noise.
-constexpr std::uint64_t SETTLING_WINDOW = 8;
+constexpr std::uint64_t SETTLING_WINDOW = 12;
 
 // Whether the end sample `at` is off the line: itself beyond the tolerance, or the mean of the
 // samples from it inwards beyond the (finer) settling tolerance, as a lagged mirror is while

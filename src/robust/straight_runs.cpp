@@ -211,7 +211,7 @@ class RunFollower {
                 continue;
             }
             const std::size_t stop =
-                block.first_drift(from, to, base, k_, run_.first_x, run_.first_y, bend2_);
+                block.first_drift(from, to, base, k_, origin_x_, origin_y_, bend2_);
             if (stop > from) {
                 accumulate(block, from + k_, stop + k_, run_.sums);
                 set_last(block, stop - 1 + k_, base);
@@ -233,16 +233,18 @@ class RunFollower {
     void begin(const Block& block, std::size_t j, std::uint64_t base) {
         const std::uint64_t i = base + j;
         run_ = Segment{};
-        run_.first = i;
-        run_.first_x = block.x[j];
-        run_.first_y = block.y[j];
-        run_.sums.origin_x = block.x[j];
-        run_.sums.origin_y = block.y[j];
-        open_ = true;
-        // A stretch split by drift shares samples with the one before; each sample's sums
-        // belong to one stretch only, so a later join does not count them twice.
+        origin_x_ = block.x[j];
+        origin_y_ = block.y[j];
+        // A stretch split by drift shares its first chord with the one before; the shared
+        // samples stay with that one, so that every stretch's sums hold exactly its samples.
         const std::uint64_t skip = std::max(i, accumulate_from_) - i;
         const std::size_t start = j + static_cast<std::size_t>(std::min<std::uint64_t>(skip, k_));
+        run_.first = base + start;
+        run_.first_x = block.x[start];
+        run_.first_y = block.y[start];
+        run_.sums.origin_x = block.x[start];
+        run_.sums.origin_y = block.y[start];
+        open_ = true;
         accumulate(block, start, j + k_ + 1, run_.sums);
         set_last(block, j + k_, base);
     }
@@ -257,6 +259,8 @@ class RunFollower {
     double bend2_;
     std::vector<Segment>& out_;
     Segment run_;
+    double origin_x_ = 0,
+           origin_y_ = 0;  // first sample of the first chord: drift is measured from it
     bool open_ = false;
     std::uint64_t accumulate_from_ = 0;
 };
