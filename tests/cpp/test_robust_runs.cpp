@@ -54,6 +54,22 @@ TEST(RobustRuns, EachLineIsOneStretchWhereverChunksAreCut) {
     }
 }
 
+TEST(RobustRuns, FitSumsHoldExactlyEachStretchsSamples) {
+    // Drift splits and trims must keep the sums and the sample range in step, or a refit
+    // after trimming follows samples the stretch no longer has.
+    Recorded path;
+    add_meander(path, 12.0, 6, 1.0, 0.1);
+    add_polygon(path, 0.5, 3.0, 1.0, 360);
+    path.add_noise(0.001, 5);
+    const auto view = view_of(path);
+    const robust::Scales scales = robust::measure_scales(view, std::nan(""));
+    auto runs = joined_runs(path, path.size());
+    robust::fit_and_trim(view, scales, runs);
+    for (const auto& r : runs)
+        EXPECT_EQ(r.sums.n, static_cast<double>(r.last - r.first + 1))
+            << "stretch [" << r.first << ", " << r.last << "]";
+}
+
 TEST(RobustRuns, CircleSplitsWhereItsHeadingDrifts) {
     Recorded path;
     add_polygon(path, 0.0, 0.0, 3.0, 720);
