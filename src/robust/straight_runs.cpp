@@ -165,16 +165,16 @@ struct Block {
     }
 };
 
-// Fit sums of the samples [from, to) of a block, in two interleaved lanes so that the
-// additions vectorise (one register a sum) without reordering any one lane's sum.
+// Fit sums of the samples [from, to) of a block, in four interleaved lanes so that the
+// additions vectorise and overlap without reordering any one lane's sum.
 void accumulate(const Block& block, std::size_t from, std::size_t to, FitSums& sums) {
-    std::array<double, 2> su{}, sv{}, suu{}, suv{}, svv{};
+    std::array<double, 4> su{}, sv{}, suu{}, suv{}, svv{};
     const double ox = sums.origin_x, oy = sums.origin_y;
     const double* xs = block.x.data();
     const double* ys = block.y.data();
     std::size_t j = from;
-    for (; j + 2 <= to; j += 2) {
-        for (std::size_t l = 0; l < 2; ++l) {
+    for (; j + 4 <= to; j += 4) {
+        for (std::size_t l = 0; l < 4; ++l) {
             const double u = xs[j + l] - ox;
             const double v = ys[j + l] - oy;
             su[l] += u;
@@ -185,8 +185,10 @@ void accumulate(const Block& block, std::size_t from, std::size_t to, FitSums& s
         }
     }
     for (; j < to; ++j) sums.add(block.x[j], block.y[j]);
-    const auto fold = [](const std::array<double, 2>& lanes) { return lanes[0] + lanes[1]; };
-    sums.n += static_cast<double>((to - from) - (to - from) % 2);
+    const auto fold = [](const std::array<double, 4>& lanes) {
+        return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+    };
+    sums.n += static_cast<double>((to - from) - (to - from) % 4);
     sums.su += fold(su);
     sums.sv += fold(sv);
     sums.suu += fold(suu);
