@@ -52,12 +52,14 @@ double signed_distance(const Path<T>& path, const LineFit& line, std::uint64_t i
     return (path.x_at(i) - line.cx) * line.uy - (path.y_at(i) - line.cy) * line.ux;
 }
 
-// Samples this many in from an end are averaged to see a settling mirror through the noise.
+// Samples this many in from an end are averaged to see a settling mirror through the noise: the
+// longer mean sees a slow approach, the shorter one the last few samples of a turn beginning.
 constexpr std::uint64_t SETTLING_WINDOW = 12;
+constexpr std::uint64_t SHORT_SETTLING_WINDOW = 4;
 
 // Whether the end sample `at` is off the line: itself beyond the tolerance, or the mean of the
-// samples from it inwards beyond the (finer) settling tolerance, as a lagged mirror is while
-// it settles onto a line or turns away from it.
+// samples from it inwards beyond the (finer) settling tolerance of that many samples, as a
+// lagged mirror is while it settles onto a line or turns away from it.
 template <typename T>
 bool end_is_off(const Path<T>& path, const Scales& scales, const Segment& segment, std::uint64_t at,
                 bool at_start) {
@@ -65,8 +67,13 @@ bool end_is_off(const Path<T>& path, const Scales& scales, const Segment& segmen
     const std::uint64_t span = segment.last - segment.first + 1;
     const std::uint64_t count = std::min(SETTLING_WINDOW, span);
     double sum = 0;
-    for (std::uint64_t m = 0; m < count; ++m)
+    for (std::uint64_t m = 0; m < count; ++m) {
         sum += signed_distance(path, segment.fit, at_start ? at + m : at - m);
+        if (m + 1 == SHORT_SETTLING_WINDOW && count > SHORT_SETTLING_WINDOW &&
+            !(std::fabs(sum / static_cast<double>(SHORT_SETTLING_WINDOW)) <=
+              scales.short_settling_tolerance))
+            return true;
+    }
     return !(std::fabs(sum / static_cast<double>(count)) <= scales.settling_tolerance);
 }
 

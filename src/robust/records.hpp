@@ -16,9 +16,10 @@ struct Scales {
     double step = 0;                // median distance between consecutive moving samples
     double tolerance = 0;           // largest distance of a line's sample from its fitted line
     double settling_tolerance = 0;  // largest mean distance of a line's end samples from it
-    double mid_tolerance = 0;       // largest bend a chord may show before it counts as a turn
-    std::uint64_t window = 4;       // samples a chord spans
-    double chord_min = 0;           // chord length band around the exposure speed
+    double short_settling_tolerance = 0;  // the same for the mean of its last few samples
+    double mid_tolerance = 0;  // largest bend a chord may show before it counts as a turn
+    std::uint64_t window = 4;  // samples a chord spans
+    double chord_min = 0;      // chord length band around the exposure speed
     double chord_max = 0;
     double step_max = 0;  // longest single step a line may take (rejects jumps)
     bool usable = false;  // false when the data gives no scale (constant, non-finite)

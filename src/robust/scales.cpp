@@ -102,9 +102,12 @@ Scales measure_scales(const Path<T>& path, double tolerance) {
         scales.tolerance = std::max({4 * scales.noise, 0.1 * scales.step, rounding});
     }
     if (!std::isfinite(scales.tolerance)) return scales;
-    // Three standard deviations of the mean of the twelve end samples the trim averages.
-    scales.settling_tolerance =
-        std::min(scales.tolerance, std::max({0.9 * scales.noise, 0.1 * scales.step, rounding}));
+    // Three standard deviations of the mean of the twelve, and of the four, end samples the
+    // trim averages.
+    const double floor = std::max(0.1 * scales.step, rounding);
+    scales.settling_tolerance = std::min(scales.tolerance, std::max(0.9 * scales.noise, floor));
+    scales.short_settling_tolerance =
+        std::min(scales.tolerance, std::max(1.5 * scales.noise, floor));
     scales.mid_tolerance = 1.5 * scales.tolerance;
     // A chord long enough that a right-angle turn within it bends it well past the tolerance,
     // yet short enough to fit inside the shortest lines.
