@@ -105,7 +105,7 @@ Scales measure_scales(const Path<T>& path, double tolerance) {
     // Three standard deviations of the mean of the twelve, and of the four, end samples the
     // trim averages.
     const double floor = std::max(0.1 * scales.step, rounding);
-    scales.settling_tolerance = std::min(scales.tolerance, std::max(0.9 * scales.noise, floor));
+    scales.settling_tolerance = std::min(scales.tolerance, std::max(0.6 * scales.noise, floor));
     scales.short_settling_tolerance =
         std::min(scales.tolerance, std::max(1.5 * scales.noise, floor));
     scales.mid_tolerance = 1.5 * scales.tolerance;
