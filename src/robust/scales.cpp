@@ -40,7 +40,11 @@ double quantile(std::vector<double>& values, double share) {
 
 template <typename T>
 double step_length(const Path<T>& path, std::uint64_t i) {
-    return std::hypot(path.x_at(i) - path.x_at(i - 1), path.y_at(i) - path.y_at(i - 1));
+    // Not hypot, which costs several times more: an overflow here only makes the step
+    // infinite, and a path whose steps overflow has no scale anyway.
+    const double dx = path.x_at(i) - path.x_at(i - 1);
+    const double dy = path.y_at(i) - path.y_at(i - 1);
+    return std::sqrt(dx * dx + dy * dy);
 }
 
 // Median distance between consecutive usable samples that moved at all: dwells repeat a
