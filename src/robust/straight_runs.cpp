@@ -14,23 +14,19 @@ namespace {
 // Chord starts handled per block: the converted block (and its window margin) stays in cache.
 constexpr std::uint64_t BLOCK = 4096;
 
-// Values [from, from + count) as doubles. Contiguous input is copied in bulk and widened in
-// a loop that vectorises; any other stride is read one value at a time.
+// Values [from, from + count) as doubles. Contiguous input is read in a loop that vectorises;
+// any other stride is read one value at a time.
 template <typename T>
 void read_values(const StridedSamples<T>& values, std::uint64_t from, std::size_t count,
                  double* out) {
     if (values.byte_stride == static_cast<std::int64_t>(sizeof(T))) {
+        // One fixed-size copy a value compiles to a plain load, and the loop vectorises; a
+        // bulk copy of a variable length would not.
         const unsigned char* start = values.data + from * sizeof(T);
-        if constexpr (sizeof(T) == sizeof(double)) {
-            std::memcpy(out, start, count * sizeof(T));
-        } else {
-            std::array<T, 512> narrow;
-            for (std::size_t done = 0; done < count; done += narrow.size()) {
-                const std::size_t part = std::min(narrow.size(), count - done);
-                std::memcpy(narrow.data(), start + done * sizeof(T), part * sizeof(T));
-                for (std::size_t j = 0; j < part; ++j)
-                    out[done + j] = static_cast<double>(narrow[j]);
-            }
+        for (std::size_t j = 0; j < count; ++j) {
+            T value;
+            std::memcpy(&value, start + j * sizeof(T), sizeof(T));
+            out[j] = static_cast<double>(value);
         }
         return;
     }
@@ -234,7 +230,9 @@ class RunFollower {
   private:
     void begin(const Block& block, std::size_t j, std::uint64_t base) {
         const std::uint64_t i = base + j;
-        run_ = Segment{};
+        // Only the fields the pass fills are reset: stretches start often at turns, and a
+        // whole record is large.
+        run_.sums = FitSums{};
         origin_x_ = block.x[j];
         origin_y_ = block.y[j];
         // A stretch split by drift shares its first chord with the one before; the shared
