@@ -45,4 +45,10 @@ FamilyReport judge_hatch(std::vector<Segment>& segments, const Scales& scales);
 template <typename T>
 void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments);
 
+// Moves each hatch line's start past the samples a lagged mirror spends settling onto it;
+// returns the per-sample decay of the settling offset it measured, zero when it found none.
+template <typename T>
+double settle_line_starts(const Path<T>& path, const Scales& scales,
+                          std::vector<Segment>& segments);
+
 }  // namespace vorlane::robust

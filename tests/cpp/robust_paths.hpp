@@ -1,5 +1,5 @@
 // Small recorded paths for the robust core's unit tests: meander rasters at any angle, polygons
-// and circles, sampled at a fixed step with optional Gaussian noise.
+// and circles, sampled at a fixed step with optional servo lag and Gaussian noise.
 #pragma once
 
 #include <cmath>
@@ -41,6 +41,14 @@ struct Recorded {
         for (std::size_t i = 0; i < x.size(); ++i) {
             x[i] += normal(engine);
             y[i] += normal(engine);
+        }
+    }
+    // A servo lagging as a first-order system with this time constant in samples.
+    void add_lag(double time_constant) {
+        const double alpha = -std::expm1(-1.0 / time_constant);
+        for (std::size_t i = 1; i < x.size(); ++i) {
+            x[i] = x[i - 1] + alpha * (x[i] - x[i - 1]);
+            y[i] = y[i - 1] + alpha * (y[i] - y[i - 1]);
         }
     }
     std::size_t size() const { return x.size(); }
