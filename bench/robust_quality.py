@@ -49,7 +49,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--quick", action="store_true", help="first layer of every case only")
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--case", action="append", help="only this case (repeatable)")
-    parser.add_argument("--laser-on", action="store_true", help="pass laser_on where accepted")
+    parser.add_argument(
+        "--laser-on",
+        action="store_true",
+        help="pass laser_on where accepted, and score laser-on samples only",
+    )
     args = parser.parse_args(argv)
     names = args.case or list(CASES)
     unknown = sorted(set(names) - set(CASES))
@@ -68,7 +72,9 @@ def main(argv: list[str] | None = None) -> int:
         path = CASES[case].record(args.seed, quick=args.quick)
         row = f"| {case} | {len(path.x)} | {{lines}} |"
         for name, label in funcs.items():
-            score = score_labels(label(path.x, path.y, path.laser_on), path.truth)
+            # A labelling told the laser must leave off samples unlabelled, so they are not scored.
+            laser = path.laser_on if args.laser_on else None
+            score = score_labels(label(path.x, path.y, path.laser_on), path.truth, laser_on=laser)
             totals[name] = totals[name] + score
             row += (
                 f" {percent(score.recovered_share)} | {percent(score.precision)} |"

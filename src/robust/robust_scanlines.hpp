@@ -1,5 +1,5 @@
-// The entry of the robust labelling core: strided read-only samples of any layout, the
-// options, the diagnostics it reports and the labelling function over float and double.
+// The entry point of the robust labelling core: hatch-line ids for recorded scan paths read in
+// place through any byte stride, in float or double.
 #pragma once
 
 #include <cstdint>
@@ -12,34 +12,49 @@
 
 namespace vorlane::robust {
 
-// clang-format off
-template <typename T> struct StridedSamples {
-    const unsigned char* data;   // address of element 0
+// A read-only view of n values spaced byte_stride bytes apart, from any address: every read
+// copies the bytes, so misaligned data and strides that are not whole elements are safe.
+template <typename T>
+struct StridedSamples {
+    const unsigned char* data;  // address of element 0
     std::uint64_t size;
-    std::int64_t byte_stride;    // any value: negative, not a multiple of sizeof(T), misaligned
-    T operator[](std::uint64_t i) const noexcept;  // std::memcpy read
+    std::int64_t byte_stride;
+    T operator[](std::uint64_t i) const noexcept {
+        T value;
+        // Unsigned arithmetic wraps the same way pointer offsets do, so a negative stride
+        // reaches element i without a signed overflow.
+        const std::uint64_t offset = i * static_cast<std::uint64_t>(byte_stride);
+        std::memcpy(&value, data + static_cast<std::ptrdiff_t>(offset), sizeof(T));
+        return value;
+    }
 };
-struct RobustOptions { double tolerance = std::numeric_limits<double>::quiet_NaN(); };  // NaN: derive
+
+struct RobustOptions {
+    double tolerance = std::numeric_limits<double>::quiet_NaN();  // NaN: derive from the data
+};
+
 struct RobustInfo {
-    double noise = 0; double tolerance = 0; double sample_step = 0; double line_spacing = 0;
-    std::vector<double> angles_deg;   // line angles found, each in [0, 180)
+    double noise = 0;
+    double tolerance = 0;
+    double sample_step = 0;
+    double line_spacing = 0;
+    std::vector<double> angles_deg;  // line angles found, each in [0, 180)
     std::uint64_t lines = 0;
-    std::vector<std::pair<std::string, std::uint64_t>> rejected;  // reason -> straight stretches rejected
+    std::vector<std::pair<std::string, std::uint64_t>> rejected;  // reason -> stretches rejected
+    std::uint64_t window = 0;  // samples in the chord the straightness test compares
 };
+
+// Writes into ids (one per sample, ids.size() == x.size == y.size) 1, 2, 3, ... for the hatch
+// lines in recording order and -1 elsewhere. laser_on is null or holds x.size bytes, 0 = off.
 template <typename T>
 RobustInfo robust_scanlines(StridedSamples<T> x, StridedSamples<T> y, const std::uint8_t* laser_on,
                             const RobustOptions& options, std::span<std::int32_t> ids);
-// laser_on: null or n bytes (0 = off); ids.size() == x.size == y.size, checked by the boundary.
-// clang-format on
 
-// The element's bytes are copied, so no alignment or stride is assumed. The offset is formed
-// in signed arithmetic: with a negative stride element i lies before element 0.
-template <typename T>
-T StridedSamples<T>::operator[](std::uint64_t i) const noexcept {
-    const std::int64_t offset = static_cast<std::int64_t>(i) * byte_stride;
-    T value;
-    std::memcpy(&value, data + offset, sizeof(T));
-    return value;
-}
+extern template RobustInfo robust_scanlines<float>(StridedSamples<float>, StridedSamples<float>,
+                                                   const std::uint8_t*, const RobustOptions&,
+                                                   std::span<std::int32_t>);
+extern template RobustInfo robust_scanlines<double>(StridedSamples<double>, StridedSamples<double>,
+                                                    const std::uint8_t*, const RobustOptions&,
+                                                    std::span<std::int32_t>);
 
 }  // namespace vorlane::robust

@@ -30,7 +30,8 @@ class Score:
         Of those, lines for which one id covers at least 90 % of the line's samples and at least
         90 % of that id's samples lie on the line.
     labelled
-        Samples with a positive id, skywriting overshoot samples not counted.
+        Samples with a positive id, skywriting overshoot samples not counted (nor laser-off
+        samples when the scoring is given the laser signal).
     on_lines
         Of those, samples that lie on some true line (of any length).
     splits
@@ -69,7 +70,11 @@ class Score:
 
 
 def score_labels(
-    ids: npt.ArrayLike, truth: npt.ArrayLike, *, min_samples: int = MIN_SAMPLES
+    ids: npt.ArrayLike,
+    truth: npt.ArrayLike,
+    *,
+    min_samples: int = MIN_SAMPLES,
+    laser_on: npt.ArrayLike | None = None,
 ) -> Score:
     """Score predicted ids against the ground truth of a `RecordedPath`.
 
@@ -83,6 +88,11 @@ def score_labels(
         counts neither for nor against.
     min_samples
         True lines shorter than this are left out of the lines to recover.
+    laser_on
+        The laser signal the labelling was given, if any: nonzero is on, zero and NaN off. A
+        labelling told the laser is off must leave those samples unlabelled, yet the truth counts
+        the dwell parked at a line's start (laser still off) as the line's; so laser-off samples
+        count neither for nor against, and a line's size is its laser-on samples.
 
     Returns
     -------
@@ -99,8 +109,10 @@ def score_labels(
     ids = ids.astype(np.int64)
     truth = truth.astype(np.int64)
     counted = truth != -2
+    if laser_on is not None:
+        counted &= _laser_signal(laser_on, truth.shape)
     labelled = (ids > 0) & counted
-    on_line = truth > 0
+    on_line = (truth > 0) & counted
     predicted = np.where(labelled, ids, 0)
     id_size = np.bincount(predicted, minlength=1)
     id_size[0] = 0
@@ -135,3 +147,17 @@ def score_labels(
         splits=int(np.count_nonzero(split & big)),
         merges=int(np.count_nonzero(halves >= 2)),
     )
+
+
+def _laser_signal(laser_on: npt.ArrayLike, shape: tuple[int, ...]) -> np.ndarray:
+    """The laser signal as bools: nonzero is on, zero and NaN off."""
+    signal = np.asarray(laser_on)
+    if signal.shape != shape:
+        raise ValueError(f"laser_on must have the shape of truth {shape}, not {signal.shape}")
+    if signal.dtype == bool:
+        return signal
+    if np.issubdtype(signal.dtype, np.integer):
+        return signal != 0
+    if np.issubdtype(signal.dtype, np.floating):
+        return (signal != 0) & ~np.isnan(signal)
+    raise TypeError(f"laser_on must be a bool, integer or floating array, not {signal.dtype}")

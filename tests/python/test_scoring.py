@@ -67,9 +67,10 @@ def test_shares_and_pooling():
     assert score + Score(1, 0, 10, 5, 0, 0) == Score(2, 1, 40, 32, 0, 0)
 
 
-def model(ids, truth, min_samples=20):
+def model(ids, truth, min_samples=20, laser_on=None):
     """The definition, sample by sample."""
-    counted = [(i, t) for i, t in zip(ids.tolist(), truth.tolist()) if t != -2]
+    on = [True] * len(ids) if laser_on is None else laser_on.tolist()
+    counted = [(i, t) for i, t, o in zip(ids.tolist(), truth.tolist(), on) if t != -2 and o]
     line_size = Counter(t for _, t in counted if t > 0)
     id_size = Counter(i for i, _ in counted if i > 0)
     overlap = Counter((t, i) for i, t in counted if i > 0 and t > 0)
@@ -106,6 +107,27 @@ def test_matches_the_definition_on_random_labels(seed):
         a = rng.integers(0, len(ids))
         ids[a : a + rng.integers(1, 60)] = rng.integers(-1, 20)
     assert score_labels(ids, truth) == model(ids, truth)
+    laser_on = rng.random(len(ids)) < 0.8
+    assert score_labels(ids, truth, laser_on=laser_on) == model(ids, truth, laser_on=laser_on)
+
+
+# A line whose first 10 samples are the jump-delay dwell, laser still off: the truth counts them
+# as the line's, a labelling told the laser must leave them unlabelled.
+DWELL_TRUTH = runs((N, 5), (1, 40), (N, 5))
+DWELL_IDS = runs((N, 15), (1, 30), (N, 5))
+DWELL_LASER = runs((0, 15), (1, 30), (0, 5)).astype(bool)
+
+
+@pytest.mark.parametrize(
+    "laser_on",
+    [DWELL_LASER, DWELL_LASER.astype(np.int8), np.where(DWELL_LASER, 1.0, np.nan)],
+    ids=["bool", "int", "float with NaN off"],
+)
+def test_laser_off_samples_count_neither_for_nor_against(laser_on):
+    assert score_labels(DWELL_IDS, DWELL_TRUTH).recovered == 0
+    assert score_labels(DWELL_IDS, DWELL_TRUTH, laser_on=laser_on) == Score(1, 1, 30, 30, 0, 0)
+    # Labelling laser-off samples is not held against a labelling either.
+    assert score_labels(runs((N, 5), (1, 45)), DWELL_TRUTH, laser_on=laser_on).precision == 1.0
 
 
 def test_rejects_mismatched_or_float_inputs():
@@ -113,6 +135,10 @@ def test_rejects_mismatched_or_float_inputs():
         score_labels(np.zeros(3, np.int32), np.zeros(4, np.int32))
     with pytest.raises(TypeError):
         score_labels(np.zeros(3), np.zeros(3, np.int32))
+    with pytest.raises(ValueError, match="laser_on"):
+        score_labels(np.zeros(3, np.int32), np.zeros(3, np.int32), laser_on=np.ones(4, bool))
+    with pytest.raises(TypeError, match="laser_on"):
+        score_labels(np.zeros(3, np.int32), np.zeros(3, np.int32), laser_on=np.array(list("abc")))
 
 
 def test_quality_benchmark_prints_a_row_per_case_and_the_totals(capsys):

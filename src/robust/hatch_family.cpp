@@ -1,0 +1,195 @@
+// Tells hatch lines from every other straight stretch: a hatch line has a parallel neighbour in
+// recording order at about the line spacing with an overlapping extent, and is no polygon edge.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "robust/stages.hpp"
+
+namespace vorlane::robust {
+namespace {
+
+constexpr std::size_t NEIGHBOURS = 3;         // member-sized stretches either side to compare
+constexpr std::size_t LOOK_AROUND = 64;       // stretches either side searched for them
+constexpr std::uint64_t MEMBER_SAMPLES = 12;  // shorter stretches are turns and fragments
+const double PARALLEL_SINE = std::sin(3.0 * std::numbers::pi / 180.0);
+const double CORNER_SINE = std::sin(15.0 * std::numbers::pi / 180.0);
+constexpr double SPACING_SLACK = 0.3;          // share of a spacing a neighbour may be off
+constexpr double POLYGON_EDGE_SPACINGS = 4.0;  // an edge this long joins contours, not lines
+constexpr double MIN_OVERLAP_SHARE = 0.25;
+
+const char* const TOO_SHORT = "too short";
+const char* const NO_PARALLEL = "no parallel neighbour";
+const char* const OFF_SPACING = "not at the line spacing";
+const char* const POLYGON_EDGE = "polygon edge";
+
+struct Pair {
+    bool parallel = false;
+    double offset = 0;   // perpendicular distance between the two lines
+    double overlap = 0;  // shared extent along the first line, as a share of the shorter
+};
+
+double sine_between(const LineFit& a, const LineFit& b) {
+    return std::fabs(a.ux * b.uy - a.uy * b.ux);
+}
+
+Pair relate(const Segment& a, const Segment& b) {
+    Pair pair;
+    pair.parallel = sine_between(a.fit, b.fit) <= PARALLEL_SINE;
+    const double dx = b.fit.cx - a.fit.cx;
+    const double dy = b.fit.cy - a.fit.cy;
+    pair.offset = std::fabs(dx * a.fit.uy - dy * a.fit.ux);
+    const auto project = [&](double x, double y) {
+        return (x - a.fit.cx) * a.fit.ux + (y - a.fit.cy) * a.fit.uy;
+    };
+    const double b0 = project(b.first_x, b.first_y);
+    const double b1 = project(b.last_x, b.last_y);
+    const double lo = std::max(std::min(a.t_first, a.t_last), std::min(b0, b1));
+    const double hi = std::min(std::max(a.t_first, a.t_last), std::max(b0, b1));
+    const double shorter = std::min(a.length(), b.length());
+    pair.overlap = shorter > 0 ? (hi - lo) / shorter : 0.0;
+    return pair;
+}
+
+bool candidate(const Segment& segment, const Scales& scales) {
+    return segment.fit.valid && segment.last - segment.first >= scales.window + 1 &&
+           segment.length() >= 2 * scales.step;
+}
+
+bool member_sized(const Segment& segment, const Scales& scales) {
+    return candidate(segment, scales) && segment.last - segment.first + 1 >= MEMBER_SAMPLES;
+}
+
+// Calls visit(b) for the nearest member-sized stretches before and after a in recording order:
+// the fragments of a rounded turn may lie between two neighbouring lines.
+template <typename Visit>
+void for_neighbours(const std::vector<Segment>& segments, std::size_t a, const Scales& scales,
+                    Visit&& visit) {
+    std::size_t found = 0;
+    for (std::size_t step = 1; step <= LOOK_AROUND && step <= a && found < NEIGHBOURS; ++step) {
+        if (!member_sized(segments[a - step], scales)) continue;
+        ++found;
+        visit(a - step);
+    }
+    found = 0;
+    for (std::size_t step = 1;
+         step <= LOOK_AROUND && a + step < segments.size() && found < NEIGHBOURS; ++step) {
+        if (!member_sized(segments[a + step], scales)) continue;
+        ++found;
+        visit(a + step);
+    }
+}
+
+bool side_by_side(const Pair& pair, const Scales& scales) {
+    return pair.parallel && pair.overlap >= MIN_OVERLAP_SHARE && pair.offset > 2 * scales.tolerance;
+}
+
+// The median offset between neighbouring parallel stretches that overlap.
+double line_spacing(const std::vector<Segment>& segments, const Scales& scales) {
+    std::vector<double> offsets;
+    for (std::size_t a = 0; a < segments.size(); ++a) {
+        if (!member_sized(segments[a], scales)) continue;
+        // The nearest parallel line ahead: farther ones sit several spacings away.
+        double nearest = std::numeric_limits<double>::infinity();
+        for_neighbours(segments, a, scales, [&](std::size_t b) {
+            if (b < a) return;
+            const Pair pair = relate(segments[a], segments[b]);
+            if (side_by_side(pair, scales)) nearest = std::min(nearest, pair.offset);
+        });
+        if (std::isfinite(nearest)) offsets.push_back(nearest);
+    }
+    if (offsets.empty()) return 0;
+    const auto middle = offsets.begin() + static_cast<std::ptrdiff_t>(offsets.size() / 2);
+    std::nth_element(offsets.begin(), middle, offsets.end());
+    return *middle;
+}
+
+bool at_spacing(double offset, double spacing) {
+    const double ratio = offset / spacing;
+    const double nearest = std::round(ratio);
+    return nearest >= 1 && nearest <= 2 && std::fabs(ratio - nearest) <= SPACING_SLACK;
+}
+
+// A polygon's edges meet at corners with nothing between; a hatch line meets only short
+// connectors and turns, whose length is about one spacing.
+bool polygon_edge(const std::vector<Segment>& segments, std::size_t a, const Scales& scales,
+                  double spacing) {
+    const std::uint64_t joined = 2 * scales.window + 2;
+    const Segment& line = segments[a];
+    const auto corner_with = [&](const Segment& other, std::uint64_t gap) {
+        return other.fit.valid && gap <= joined &&
+               sine_between(line.fit, other.fit) >= CORNER_SINE &&
+               other.length() >= POLYGON_EDGE_SPACINGS * spacing;
+    };
+    if (a > 0 && segments[a - 1].last < line.first &&
+        corner_with(segments[a - 1], line.first - segments[a - 1].last))
+        return true;
+    return a + 1 < segments.size() && segments[a + 1].first > line.last &&
+           corner_with(segments[a + 1], segments[a + 1].first - line.last);
+}
+
+const char* verdict(const std::vector<Segment>& segments, std::size_t a, const Scales& scales,
+                    double spacing) {
+    if (!candidate(segments[a], scales)) return TOO_SHORT;
+    const char* reason = NO_PARALLEL;
+    bool family = false;
+    for_neighbours(segments, a, scales, [&](std::size_t b) {
+        const Pair pair = relate(segments[a], segments[b]);
+        if (family || !side_by_side(pair, scales)) return;
+        reason = OFF_SPACING;
+        family = spacing > 0 && at_spacing(pair.offset, spacing);
+    });
+    if (!family) return reason;
+    return polygon_edge(segments, a, scales, spacing) ? POLYGON_EDGE : nullptr;
+}
+
+// Line angles grouped within a few degrees (folded at 180), each group's mean weighted by its
+// samples.
+std::vector<double> family_angles(const std::vector<Segment>& segments) {
+    std::vector<std::pair<double, double>> angles;  // angle, weight
+    for (const Segment& s : segments)
+        if (s.rejected == nullptr)
+            angles.emplace_back(s.angle_deg, static_cast<double>(s.last - s.first + 1));
+    std::sort(angles.begin(), angles.end());
+    std::vector<double> found;
+    std::size_t i = 0;
+    while (i < angles.size()) {
+        std::size_t j = i;
+        double weight = 0, sum = 0;
+        while (j < angles.size() && angles[j].first - angles[i].first <= 2.0) {
+            weight += angles[j].second;
+            sum += angles[j].second * angles[j].first;
+            ++j;
+        }
+        found.push_back(sum / weight);
+        i = j;
+    }
+    // A group straddling 0/180 shows as two; keep the larger as the one angle.
+    if (found.size() >= 2 && found.front() < 1.0 && found.back() > 179.0)
+        found.erase(found.begin());
+    return found;
+}
+
+}  // namespace
+
+FamilyReport judge_hatch(std::vector<Segment>& segments, const Scales& scales) {
+    FamilyReport report;
+    report.spacing = line_spacing(segments, scales);
+    std::vector<const char*> verdicts(segments.size());
+    for (std::size_t a = 0; a < segments.size(); ++a)
+        verdicts[a] = verdict(segments, a, scales, report.spacing);
+    std::map<std::string, std::uint64_t> counts;
+    for (std::size_t a = 0; a < segments.size(); ++a) {
+        segments[a].rejected = verdicts[a];
+        if (verdicts[a] != nullptr) ++counts[verdicts[a]];
+    }
+    report.rejected.assign(counts.begin(), counts.end());
+    report.angles_deg = family_angles(segments);
+    return report;
+}
+
+}  // namespace vorlane::robust

@@ -1,0 +1,151 @@
+// Settles where each line begins and ends: trims the samples a chord carried past a turn, and
+// extends hatch lines over the samples that continue them (the end of a rounded turn, dwell).
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "robust/stages.hpp"
+
+namespace vorlane::robust {
+namespace {
+
+template <typename T>
+double distance_of(const Path<T>& path, const LineFit& line, std::uint64_t i) {
+    return std::fabs((path.x_at(i) - line.cx) * line.uy - (path.y_at(i) - line.cy) * line.ux);
+}
+
+template <typename T>
+double along(const Path<T>& path, const LineFit& line, std::uint64_t i) {
+    return (path.x_at(i) - line.cx) * line.ux + (path.y_at(i) - line.cy) * line.uy;
+}
+
+template <typename T>
+void refit(const Path<T>& path, Segment& segment) {
+    segment.first_x = path.x_at(segment.first);
+    segment.first_y = path.y_at(segment.first);
+    segment.last_x = path.x_at(segment.last);
+    segment.last_y = path.y_at(segment.last);
+    segment.fit =
+        fit_line(segment.sums, segment.first_x, segment.first_y, segment.last_x, segment.last_y);
+    segment.t_first = along(path, segment.fit, segment.first);
+    segment.t_last = along(path, segment.fit, segment.last);
+    const double degrees = std::atan2(segment.fit.uy, segment.fit.ux) * (180.0 / std::numbers::pi);
+    double folded = std::fmod(degrees + 360.0, 180.0);
+    if (!(folded < 180.0)) folded = 0.0;
+    segment.angle_deg = folded;
+}
+
+// A step a line may take: no longer than the exposure speed allows (a collinear jump is not
+// part of the line) and onto a sample within the tolerance of the line.
+template <typename T>
+bool continues(const Path<T>& path, const Scales& scales, const LineFit& line, std::uint64_t from,
+               std::uint64_t to) {
+    if (!path.usable(to)) return false;
+    const double step =
+        std::hypot(path.x_at(to) - path.x_at(from), path.y_at(to) - path.y_at(from));
+    return step <= scales.step_max && distance_of(path, line, to) <= scales.tolerance;
+}
+
+template <typename T>
+double signed_distance(const Path<T>& path, const LineFit& line, std::uint64_t i) {
+    return (path.x_at(i) - line.cx) * line.uy - (path.y_at(i) - line.cy) * line.ux;
+}
+
+// Samples this many in from an end are averaged to see a settling mirror through the noise: the
+// longer mean sees a slow approach, the shorter one the last few samples of a turn beginning.
+constexpr std::uint64_t SETTLING_WINDOW = 12;
+constexpr std::uint64_t SHORT_SETTLING_WINDOW = 4;
+
+// Whether the end sample `at` is off the line: itself beyond the tolerance, or the mean of the
+// samples from it inwards beyond the (finer) settling tolerance of that many samples, as a
+// lagged mirror is while it settles onto a line or turns away from it.
+template <typename T>
+bool end_is_off(const Path<T>& path, const Scales& scales, const Segment& segment, std::uint64_t at,
+                bool at_start) {
+    if (!(distance_of(path, segment.fit, at) <= scales.tolerance)) return true;
+    const std::uint64_t span = segment.last - segment.first + 1;
+    const std::uint64_t count = std::min(SETTLING_WINDOW, span);
+    double sum = 0;
+    for (std::uint64_t m = 0; m < count; ++m) {
+        sum += signed_distance(path, segment.fit, at_start ? at + m : at - m);
+        if (m + 1 == SHORT_SETTLING_WINDOW && count > SHORT_SETTLING_WINDOW &&
+            !(std::fabs(sum / static_cast<double>(SHORT_SETTLING_WINDOW)) <=
+              scales.short_settling_tolerance))
+            return true;
+    }
+    return !(std::fabs(sum / static_cast<double>(count)) <= scales.settling_tolerance);
+}
+
+// Drops the samples at either end that are off the line; with `from_sums`, from the fit sums
+// as well, so that a refit follows the line alone.
+template <typename T>
+void trim_ends(const Path<T>& path, const Scales& scales, Segment& segment, bool from_sums) {
+    while (segment.first < segment.last && end_is_off(path, scales, segment, segment.first, true)) {
+        if (from_sums) segment.sums.remove(path.x_at(segment.first), path.y_at(segment.first));
+        ++segment.first;
+    }
+    while (segment.first < segment.last && end_is_off(path, scales, segment, segment.last, false)) {
+        if (from_sums) segment.sums.remove(path.x_at(segment.last), path.y_at(segment.last));
+        --segment.last;
+    }
+}
+
+}  // namespace
+
+template <typename T>
+void fit_and_trim(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
+    for (Segment& segment : segments) {
+        segment.fit = fit_line(segment.sums, segment.first_x, segment.first_y, segment.last_x,
+                               segment.last_y);
+        if (!segment.fit.valid) continue;
+        trim_ends(path, scales, segment, true);
+        refit(path, segment);
+    }
+}
+
+template <typename T>
+void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
+    std::uint64_t floor = 0;  // first sample not yet given to an earlier line
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        Segment& line = segments[i];
+        if (line.rejected != nullptr) continue;
+        line.first = std::max(line.first, floor);
+        if (line.first > line.last) {
+            line.rejected = "overlaps the line before";
+            continue;
+        }
+        std::uint64_t ceiling = path.size() - 1;
+        for (std::size_t j = i + 1; j < segments.size(); ++j) {
+            if (segments[j].rejected != nullptr) continue;
+            ceiling = segments[j].first > line.last ? segments[j].first - 1 : line.last;
+            break;
+        }
+        // Backwards, the line may only recede (or dwell): a sample ahead of its start belongs
+        // to a turn that crossed it.
+        double lowest = along(path, line.fit, line.first);
+        while (line.first > floor &&
+               continues(path, scales, line.fit, line.first, line.first - 1)) {
+            const double t = along(path, line.fit, line.first - 1);
+            if (!(t <= lowest + scales.tolerance)) break;
+            lowest = std::min(lowest, t);
+            --line.first;
+        }
+        double highest = along(path, line.fit, line.last);
+        while (line.last < ceiling && continues(path, scales, line.fit, line.last, line.last + 1)) {
+            const double t = along(path, line.fit, line.last + 1);
+            if (!(t >= highest - scales.tolerance)) break;
+            highest = std::max(highest, t);
+            ++line.last;
+        }
+        trim_ends(path, scales, line, false);
+        floor = line.last + 1;
+    }
+}
+
+template void fit_and_trim<float>(const Path<float>&, const Scales&, std::vector<Segment>&);
+template void fit_and_trim<double>(const Path<double>&, const Scales&, std::vector<Segment>&);
+template void extend_lines<float>(const Path<float>&, const Scales&, std::vector<Segment>&);
+template void extend_lines<double>(const Path<double>&, const Scales&, std::vector<Segment>&);
+
+}  // namespace vorlane::robust

@@ -1,0 +1,27 @@
+// The recorded path as the stages read it: both coordinates and the laser signal together,
+// with the one rule for which samples can belong to a line.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "robust/robust_scanlines.hpp"
+
+namespace vorlane::robust {
+
+template <typename T>
+struct Path {
+    StridedSamples<T> x, y;
+    const std::uint8_t* laser_on;  // null: always on
+
+    std::uint64_t size() const noexcept { return x.size; }
+    double x_at(std::uint64_t i) const noexcept { return static_cast<double>(x[i]); }
+    double y_at(std::uint64_t i) const noexcept { return static_cast<double>(y[i]); }
+    // A sample can lie on a line only when it is finite and exposed.
+    bool usable(std::uint64_t i) const noexcept {
+        if (laser_on != nullptr && laser_on[i] == 0) return false;
+        return std::isfinite(x[i]) && std::isfinite(y[i]);
+    }
+};
+
+}  // namespace vorlane::robust

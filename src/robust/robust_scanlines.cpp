@@ -1,0 +1,113 @@
+// The driver: measures the scales, streams the path in fixed chunks (in parallel on the shared
+// pool when it is large), judges the stretches and writes the ids.
+#include "robust/robust_scanlines.hpp"
+
+#include <algorithm>
+#include <map>
+#include <vector>
+
+#include "platform/pool.hpp"
+#include "robust/stages.hpp"
+
+namespace vorlane::robust {
+namespace {
+
+// Chunks have a fixed length, never one per thread, so every pool size cuts the path at the
+// same samples and gives the same ids.
+constexpr std::uint64_t CHUNK = std::uint64_t{1} << 18;
+
+std::uint64_t chunk_count(std::uint64_t n) { return (n + CHUNK - 1) / CHUNK; }
+
+// Straight stretches of every chunk in recording order. The pool is asked only when there is
+// more than one chunk; one chunk, or a pool of one, runs here on the caller's thread.
+template <typename T>
+std::vector<Segment> all_runs(const Path<T>& path, const Scales& scales) {
+    const std::uint64_t chunks = chunk_count(path.size());
+    std::vector<std::vector<Segment>> per_chunk(static_cast<std::size_t>(chunks));
+    const auto run_chunk = [&](std::size_t c) {
+        const std::uint64_t begin = static_cast<std::uint64_t>(c) * CHUNK;
+        per_chunk[c] = straight_runs(path, scales, begin, std::min(begin + CHUNK, path.size()));
+    };
+    if (chunks > 1 && pool_size() > 1) {
+        pool_run(per_chunk.size(), run_chunk);
+    } else {
+        for (std::size_t c = 0; c < per_chunk.size(); ++c) run_chunk(c);
+    }
+    std::vector<Segment> runs;
+    std::size_t total = 0;
+    for (const auto& chunk : per_chunk) total += chunk.size();
+    runs.reserve(total);
+    for (auto& chunk : per_chunk) {
+        runs.insert(runs.end(), chunk.begin(), chunk.end());
+        chunk = {};
+    }
+    return runs;
+}
+
+// -1 everywhere, then each line's id over its samples; chunked like the pass that found them.
+void write_ids(const std::vector<Segment>& lines, std::span<std::int32_t> ids) {
+    const std::uint64_t n = ids.size();
+    const auto fill_chunk = [&](std::size_t c) {
+        const std::uint64_t begin = static_cast<std::uint64_t>(c) * CHUNK;
+        const std::uint64_t end = std::min(begin + CHUNK, n);
+        std::fill(ids.begin() + static_cast<std::ptrdiff_t>(begin),
+                  ids.begin() + static_cast<std::ptrdiff_t>(end), -1);
+        auto it = std::lower_bound(lines.begin(), lines.end(), begin,
+                                   [](const Segment& s, std::uint64_t i) { return s.last < i; });
+        for (; it != lines.end() && it->first < end; ++it) {
+            const auto id = static_cast<std::int32_t>(it - lines.begin() + 1);
+            const std::uint64_t from = std::max(it->first, begin);
+            const std::uint64_t to = std::min(it->last + 1, end);
+            std::fill(ids.begin() + static_cast<std::ptrdiff_t>(from),
+                      ids.begin() + static_cast<std::ptrdiff_t>(to), id);
+        }
+    };
+    const std::uint64_t chunks = chunk_count(n);
+    if (chunks > 1 && pool_size() > 1) {
+        pool_run(static_cast<std::size_t>(chunks), fill_chunk);
+    } else {
+        for (std::uint64_t c = 0; c < chunks; ++c) fill_chunk(static_cast<std::size_t>(c));
+    }
+}
+
+}  // namespace
+
+template <typename T>
+RobustInfo robust_scanlines(StridedSamples<T> x, StridedSamples<T> y, const std::uint8_t* laser_on,
+                            const RobustOptions& options, std::span<std::int32_t> ids) {
+    RobustInfo info;
+    const Path<T> path{x, y, laser_on};
+    const Scales scales = measure_scales(path, options.tolerance);
+    info.noise = scales.noise;
+    info.tolerance = scales.tolerance;
+    info.sample_step = scales.step;
+    info.window = scales.window;
+    std::vector<Segment> segments;
+    if (scales.usable) {
+        segments = all_runs(path, scales);
+        merge_collinear(segments, scales);
+        fit_and_trim(path, scales, segments);
+        FamilyReport report = judge_hatch(segments, scales);
+        extend_lines(path, scales, segments);
+        settle_line_starts(path, scales, segments);
+        info.line_spacing = report.spacing;
+        info.angles_deg = std::move(report.angles_deg);
+        std::map<std::string, std::uint64_t> rejected;
+        for (const Segment& s : segments)
+            if (s.rejected != nullptr) ++rejected[s.rejected];
+        info.rejected.assign(rejected.begin(), rejected.end());
+        std::erase_if(segments, [](const Segment& s) { return s.rejected != nullptr; });
+    }
+    info.lines = segments.size();
+    write_ids(segments, ids);
+    return info;
+}
+
+template RobustInfo robust_scanlines<float>(StridedSamples<float>, StridedSamples<float>,
+                                            const std::uint8_t*, const RobustOptions&,
+                                            std::span<std::int32_t>);
+template RobustInfo robust_scanlines<double>(StridedSamples<double>, StridedSamples<double>,
+                                             const std::uint8_t*, const RobustOptions&,
+                                             std::span<std::int32_t>);
+
+}  // namespace vorlane::robust

@@ -1,0 +1,133 @@
+// Measures the recording's own scales (sample step, noise) from an evenly spread sample of it,
+// and derives every threshold of the later stages from them.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "robust/stages.hpp"
+
+namespace vorlane::robust {
+namespace {
+
+constexpr std::uint64_t ALL_SAMPLES_UP_TO = std::uint64_t{1} << 17;
+constexpr std::uint64_t PROBE_BLOCKS = 256;
+constexpr std::uint64_t PROBE_LENGTH = 512;
+// |N(0, s)| has its upper quartile at 1.1503 s, and a second difference of independent noise
+// has s = sqrt(6) sigma.
+constexpr double QUARTILE_TO_SIGMA = 1.0 / (1.1503 * 2.449489742783178);
+
+struct Probe {
+    std::uint64_t begin, end;
+};
+
+std::vector<Probe> probes(std::uint64_t n) {
+    if (n <= ALL_SAMPLES_UP_TO) return {Probe{0, n}};
+    std::vector<Probe> spread;
+    const std::uint64_t gap = (n - PROBE_LENGTH) / (PROBE_BLOCKS - 1);
+    for (std::uint64_t b = 0; b < PROBE_BLOCKS; ++b)
+        spread.push_back(Probe{b * gap, b * gap + PROBE_LENGTH});
+    return spread;
+}
+
+double quantile(std::vector<double>& values, double share) {
+    if (values.empty()) return std::numeric_limits<double>::quiet_NaN();
+    const auto rank = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1));
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank),
+                     values.end());
+    return values[rank];
+}
+
+template <typename T>
+double step_length(const Path<T>& path, std::uint64_t i) {
+    // Not hypot, which costs several times more: an overflow here only makes the step
+    // infinite, and a path whose steps overflow has no scale anyway.
+    const double dx = path.x_at(i) - path.x_at(i - 1);
+    const double dy = path.y_at(i) - path.y_at(i - 1);
+    return std::sqrt(dx * dx + dy * dy);
+}
+
+// Median distance between consecutive usable samples that moved at all: dwells repeat a
+// position exactly and jumps are too rare to move the median.
+template <typename T>
+double median_step(const Path<T>& path, const std::vector<Probe>& spread, double& magnitude) {
+    std::vector<double> steps;
+    for (const Probe& probe : spread) {
+        for (std::uint64_t i = probe.begin + 1; i < probe.end; ++i) {
+            if (!path.usable(i) || !path.usable(i - 1)) continue;
+            magnitude = std::max({magnitude, std::fabs(path.x_at(i)), std::fabs(path.y_at(i))});
+            const double step = step_length(path, i);
+            if (step > 0) steps.push_back(step);
+        }
+    }
+    return quantile(steps, 0.5);
+}
+
+// Noise from the second differences of samples moving at the exposure speed, where a straight
+// stretch leaves nothing but noise; the upper quartile is robust to turns yet not pinned to zero
+// by a fine encoder step.
+template <typename T>
+double noise_sigma(const Path<T>& path, const std::vector<Probe>& spread, double step) {
+    std::vector<double> bends;
+    for (const Probe& probe : spread) {
+        for (std::uint64_t i = probe.begin + 2; i < probe.end; ++i) {
+            if (!path.usable(i) || !path.usable(i - 1) || !path.usable(i - 2)) continue;
+            const double before = step_length(path, i - 1);
+            const double after = step_length(path, i);
+            if (!(before > 0.5 * step && before < 1.5 * step)) continue;
+            if (!(after > 0.5 * step && after < 1.5 * step)) continue;
+            const double dx =
+                (path.x_at(i) - path.x_at(i - 1)) - (path.x_at(i - 1) - path.x_at(i - 2));
+            const double dy =
+                (path.y_at(i) - path.y_at(i - 1)) - (path.y_at(i - 1) - path.y_at(i - 2));
+            bends.push_back(std::fabs(dx));
+            bends.push_back(std::fabs(dy));
+        }
+    }
+    const double sigma = quantile(bends, 0.75) * QUARTILE_TO_SIGMA;
+    return std::isfinite(sigma) ? sigma : 0.0;
+}
+
+}  // namespace
+
+template <typename T>
+Scales measure_scales(const Path<T>& path, double tolerance) {
+    Scales scales;
+    const std::vector<Probe> spread = probes(path.size());
+    double magnitude = 0;
+    scales.step = median_step(path, spread, magnitude);
+    if (!(std::isfinite(scales.step) && scales.step > 0)) return scales;
+    scales.noise = noise_sigma(path, spread, scales.step);
+    // Rounding of the coordinates themselves sets a floor below which no test can resolve.
+    const double rounding = magnitude * 4 * std::numeric_limits<T>::epsilon();
+    if (std::isfinite(tolerance) && tolerance > 0) {
+        scales.tolerance = tolerance;
+    } else {
+        scales.tolerance = std::max({4 * scales.noise, 0.1 * scales.step, rounding});
+    }
+    if (!std::isfinite(scales.tolerance)) return scales;
+    // Three standard deviations of the mean of the twelve, and of the four, end samples the
+    // trim averages.
+    const double floor = std::max(0.1 * scales.step, rounding);
+    scales.settling_tolerance = std::min(scales.tolerance, std::max(0.6 * scales.noise, floor));
+    scales.short_settling_tolerance =
+        std::min(scales.tolerance, std::max(1.5 * scales.noise, floor));
+    scales.mid_tolerance = 1.5 * scales.tolerance;
+    // A chord long enough that a right-angle turn within it bends it well past the tolerance,
+    // yet short enough to fit inside the shortest lines.
+    const double wanted = std::ceil(6 * scales.mid_tolerance / scales.step);
+    scales.window = wanted >= 10 ? 10 : (wanted <= 4 ? 4 : static_cast<std::uint64_t>(wanted));
+    const double span = static_cast<double>(scales.window) * scales.step;
+    scales.chord_min = 0.5 * span;
+    scales.chord_max = 1.6 * span + 4 * scales.noise;
+    scales.step_max = 1.6 * scales.step + 4 * scales.noise;
+    scales.usable = std::isfinite(scales.tolerance) && std::isfinite(scales.chord_max) &&
+                    std::isfinite(scales.chord_min * scales.chord_min) &&
+                    std::isfinite(scales.chord_max * scales.chord_max);
+    return scales;
+}
+
+template Scales measure_scales<float>(const Path<float>&, double);
+template Scales measure_scales<double>(const Path<double>&, double);
+
+}  // namespace vorlane::robust

@@ -1,0 +1,74 @@
+// The scales the robust core measures from the data: noise, step, and the thresholds from them.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "robust/stages.hpp"
+#include "robust_paths.hpp"
+
+namespace vorlane::testing {
+namespace {
+
+robust::Scales scales_of(const Recorded& path, double tolerance = std::nan("")) {
+    const robust::Path<double> view{samples_of(path.x), samples_of(path.y), nullptr};
+    return robust::measure_scales(view, tolerance);
+}
+
+TEST(RobustScales, NoiseAndStepAreMeasuredFromTheData) {
+    struct Case {
+        double sigma;
+        double noise_low, noise_high;
+    };
+    const Case cases[] = {{0.0, 0.0, 1e-6}, {0.0005, 0.0004, 0.0006}, {0.002, 0.0016, 0.0024}};
+    for (const Case& c : cases) {
+        Recorded path;
+        add_meander(path, 23.0, 40, 2.0, 0.1);
+        path.add_noise(c.sigma, 7);
+        const robust::Scales s = scales_of(path);
+        EXPECT_TRUE(s.usable) << c.sigma;
+        EXPECT_GE(s.noise, c.noise_low) << "sigma " << c.sigma;
+        EXPECT_LE(s.noise, c.noise_high) << "sigma " << c.sigma;
+        EXPECT_NEAR(s.step, 0.01, 0.002) << "sigma " << c.sigma;
+        EXPECT_GE(s.tolerance, 3 * c.sigma) << "a line's own noise must pass";
+    }
+}
+
+TEST(RobustScales, DwellsAndJumpsDoNotMoveTheStep) {
+    Recorded path;
+    add_meander(path, 0.0, 10, 1.0, 0.1);
+    for (int k = 0; k < 20; ++k) {
+        path.dwell(20, -1);
+        path.x.push_back(path.x.back() + 1.0);  // a jump of 100 steps in one sample
+        path.y.push_back(path.y.back());
+        path.truth.push_back(-1);
+    }
+    EXPECT_NEAR(scales_of(path).step, 0.01, 1e-9);
+}
+
+TEST(RobustScales, GivenToleranceReplacesTheDerivedOne) {
+    Recorded path;
+    add_meander(path, 10.0, 10, 1.0, 0.1);
+    EXPECT_DOUBLE_EQ(scales_of(path, 0.003).tolerance, 0.003);
+    EXPECT_DOUBLE_EQ(scales_of(path, -1.0).tolerance, scales_of(path).tolerance);
+}
+
+TEST(RobustScales, PathsWithoutScaleAreNotUsable) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<std::vector<double>> xs = {{},
+                                                 {1.0},
+                                                 {2.0, 2.0, 2.0, 2.0},
+                                                 {nan, nan, nan},
+                                                 {inf, -inf, inf, -inf},
+                                                 {0, 1e300, -1e300, 1e300}};
+    for (const auto& x : xs) {
+        Recorded path;
+        path.x = x;
+        path.y = std::vector<double>(x.size(), 0.0);
+        EXPECT_FALSE(scales_of(path).usable) << "path of " << x.size() << " samples";
+    }
+}
+
+}  // namespace
+}  // namespace vorlane::testing
