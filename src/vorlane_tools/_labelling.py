@@ -21,6 +21,7 @@ class RobustInfo(TypedDict):
     tolerance: float
     sample_step: float
     line_spacing: float
+    window: int
     angles_deg: list[float]
     lines: int
     rejected: dict[str, int]

@@ -30,6 +30,7 @@ INFO_TYPES = {
     "tolerance": float,
     "sample_step": float,
     "line_spacing": float,
+    "window": int,
     "angles_deg": list,
     "lines": int,
     "rejected": dict,

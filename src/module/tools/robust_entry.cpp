@@ -57,6 +57,7 @@ HostResult<PyRef> info_dict(const robust::RobustInfo& info) {
                       set_item(d, "sample_step", PyFloat_FromDouble(info.sample_step)) &&
                       set_item(d, "line_spacing", PyFloat_FromDouble(info.line_spacing)) &&
                       set_item(d, "angles_deg", angle_list(info.angles_deg)) &&
+                      set_item(d, "window", PyLong_FromUnsignedLongLong(info.window)) &&
                       set_item(d, "lines", PyLong_FromUnsignedLongLong(info.lines)) &&
                       set_item(d, "rejected", rejection_dict(info.rejected));
     if (!made) return HostError::fetch();
