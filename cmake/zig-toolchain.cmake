@@ -24,3 +24,10 @@ set(CMAKE_CXX_FLAGS_INIT "-fomit-frame-pointer -O3")
 # an extension module exports only its PyInit_ function, so that no other code in the process
 # binds to its runtime and its calls into the runtime need no interposable PLT slot.
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/module-exports.map")
+# zig's runtime answers every CPU feature query with "none", so each [[gnu::target_clones]]
+# function would run its baseline clone (the AVX2 scans at SSE2 speed). scripts/build_wheels.sh
+# compiles zig-cpu-model.cpp, which answers truly, and every module and library links it in.
+if(DEFINED ENV{VORLANE_ZIG_CPU_MODEL})
+  string(APPEND CMAKE_MODULE_LINKER_FLAGS_INIT " $ENV{VORLANE_ZIG_CPU_MODEL}")
+  set(CMAKE_SHARED_LINKER_FLAGS_INIT "$ENV{VORLANE_ZIG_CPU_MODEL}")
+endif()

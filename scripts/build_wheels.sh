@@ -48,6 +48,10 @@ write_wrappers() {
     printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$ZIG" >"$dir/ar"
     printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$ZIG" >"$dir/ranlib"
     chmod +x "$dir/c++" "$dir/ar" "$dir/ranlib"
+    # The CPU feature answers for target_clones (see cmake/zig-cpu-model.cpp); x86_64 only.
+    if [[ "$arch" == x86_64 ]]; then
+        "$dir/c++" -O2 -fPIC -c "$ROOT/cmake/zig-cpu-model.cpp" -o "$dir/cpu-model.o"
+    fi
     echo "$dir"
 }
 
@@ -55,14 +59,16 @@ for arch in "${arches[@]}"; do
     [[ " ${ARCHES_ALL[*]} " == *" $arch "* ]] || die "unknown architecture '$arch' (known: ${ARCHES_ALL[*]})"
     t0=$SECONDS
     wrappers=$(write_wrappers "$arch")
+    cpu_model=()
+    [[ ! -f "$wrappers/cpu-model.o" ]] || cpu_model=(VORLANE_ZIG_CPU_MODEL="$wrappers/cpu-model.o")
     raw="$ROOT/build/wheels-raw/$arch"
     rm -rf "$raw"
     log="$ROOT/build/wheel-$arch.log"
     # _PYTHON_HOST_PLATFORM names the target for the wheel tag. The build dir is per target, per
     # setting set and per toolchain file (CMake reads its *_INIT flags only into a new cache), so
     # that a hooked and a plain build never share objects and a flag change is never ignored.
-    key=$({ printf '%s\n' "${settings[@]}"; cat "$ROOT/cmake/zig-toolchain.cmake"; } | cksum | cut -d' ' -f1)
-    if ! VORLANE_ZIG_WRAPPERS="$wrappers" VORLANE_ZIG_ARCH="$arch" _PYTHON_HOST_PLATFORM="linux-$arch" \
+    key=$({ printf '%s\n' "${settings[@]}"; cat "$ROOT"/cmake/zig-*; } | cksum | cut -d' ' -f1)
+    if ! env "${cpu_model[@]}" VORLANE_ZIG_WRAPPERS="$wrappers" VORLANE_ZIG_ARCH="$arch" _PYTHON_HOST_PLATFORM="linux-$arch" \
         "$PY" -m build --wheel --no-isolation --outdir "$raw" \
         -C "build-dir=build/wheel-zig-$arch-$key" \
         -C "cmake.args=--toolchain=$ROOT/cmake/zig-toolchain.cmake" \
