@@ -10,15 +10,11 @@ the call overhead).
 from __future__ import annotations
 
 import argparse
-import sys
 from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from paths import read_path_file  # noqa: E402
-
-import vorlane  # noqa: E402
+import vorlane
 
 
 def main() -> None:
@@ -28,9 +24,11 @@ def main() -> None:
     parser.add_argument("--first", type=int, help="only the first N samples")
     parser.add_argument("--float32", action="store_true")
     args = parser.parse_args()
-    x, y = read_path_file(args.path_file)
-    if args.first:
-        x, y = x[:args.first].copy(), y[:args.first].copy()
+    # The layout of bench/paths.py's files: all of x, then all of y, float64.
+    data = np.memmap(args.path_file, dtype="<f8", mode="r")
+    half = len(data) // 2
+    take = min(args.first or half, half)
+    x, y = np.array(data[:take]), np.array(data[half:half + take])
     if args.float32:
         x, y = x.astype(np.float32), y.astype(np.float32)
     ids = None
