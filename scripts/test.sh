@@ -197,8 +197,10 @@ ARM64_DEBS=(python3.11-minimal libpython3.11-minimal libpython3.11-stdlib libc6 
     libgssapi-krb5-2 libkrb5-3 libk5crypto3 libkrb5support0 libkeyutils1 libcom-err2 libselinux1
     libpcre2-8-0 libacl1 libmd0)
 
+# Through a wrapper beside the interpreter, which becomes sys.executable, so that tests that start
+# a fresh interpreter start an emulated one too (the machine need not register qemu with binfmt).
 arm64_python() {
-    qemu-aarch64-static -L "$ARM64_ROOT" "$ARM64_ROOT/usr/bin/python3.11" "$@"
+    "$ARM64_ROOT/usr/bin/python3.11-emu" "$@"
 }
 
 phase_aarch64() {
@@ -217,6 +219,9 @@ phase_aarch64() {
         local deb
         for deb in "$ROOT"/build/arm64/debs/*.deb; do dpkg-deb -x "$deb" "$ARM64_ROOT"; done
     fi
+    printf '#!/bin/sh\nexec qemu-aarch64-static -L "%s" -0 "$0" "%s" "$@"\n' \
+        "$ARM64_ROOT" "$ARM64_ROOT/usr/bin/python3.11" >"$ARM64_ROOT/usr/bin/python3.11-emu"
+    chmod +x "$ARM64_ROOT/usr/bin/python3.11-emu"
     # NumPy, pytest and hypothesis for aarch64 from PyPI, and the aarch64 release wheel itself.
     rm -rf "$ARM64_SITE"
     local reqs_text reqs
