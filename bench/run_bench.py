@@ -3,6 +3,11 @@ call overhead and the time of each stage. Writes CSV tables and a plot to bench/
 
     bash scripts/bench.sh [--quick] [--max-n 1e8]     (builds, then runs this)
     PYTHONPATH=build/bench python bench/run_bench.py [--quick] [--max-n 1e8]
+    python bench/run_bench.py --python WHEEL_VENV/bin/python --vs NATIVE_VENV/bin/python
+
+`--python` times the module that another interpreter imports (an installed wheel, say);
+`--vs` times two interpreters' modules against each other, alternately, configuration by
+configuration (see run_paired).
 
 Every configuration runs in a process of its own (the pool size is fixed per process), with
 RAYON_NUM_THREADS=1 for one thread and without it for all CPUs.
@@ -48,8 +53,12 @@ def environment(threads: str) -> dict[str, str]:
     return env
 
 
-def measure(threads: str, *args: str) -> dict:
-    done = subprocess.run([sys.executable, str(HERE / "measure_one.py"), *args],
+# The interpreter whose vorlane is measured; --python changes it.
+PYTHON = sys.executable
+
+
+def measure(threads: str, *args: str, python: str | None = None) -> dict:
+    done = subprocess.run([python or PYTHON, str(HERE / "measure_one.py"), *args],
                           env=environment(threads), capture_output=True, text=True)
     if done.returncode != 0:
         raise SystemExit(f"measure_one.py {' '.join(args)} failed:\n{done.stderr}")
@@ -169,7 +178,7 @@ def run_overhead(calls: int, quiet: float | None) -> list[dict]:
 
 def find_stage_bench() -> Path | None:
     """The binary built beside the module being measured, else the newest one in build/."""
-    done = subprocess.run([sys.executable, "-c", "import vorlane; print(vorlane.__file__)"],
+    done = subprocess.run([PYTHON, "-c", "import vorlane; print(vorlane.__file__)"],
                           capture_output=True, text=True)
     if done.returncode == 0:
         beside = Path(done.stdout.strip()).parent / "bench" / "stage_bench"
@@ -342,7 +351,74 @@ def run_stage_breakdown(args: argparse.Namespace, ns: list[int], quiet: float | 
     print(f"\nother work kept {others.share:.0%} of the CPUs busy during the stage benchmark")
 
 
+def module_of(python: str) -> str:
+    done = subprocess.run([python, "-c", "import vorlane, numpy; print(vorlane.__file__, "
+                           "'numpy', numpy.__version__)"], capture_output=True, text=True)
+    if done.returncode != 0:
+        raise SystemExit(f"{python} cannot import vorlane:\n{done.stderr}")
+    return done.stdout.strip()
+
+
+# Within this of the baseline counts as as fast.
+PAIRED_LIMIT = 1.10
+
+
+def run_paired(ns: list[int], calls: int, pairs: int, other: str) -> list[dict]:
+    """Times this interpreter's module (A) against `other`'s (B), configuration by configuration.
+
+    Each configuration runs `pairs` times in each interpreter, A and B in alternating order, each
+    run a process of its own; the ratio A/B is taken pair by pair, so that a drift of the
+    machine's speed between pairs cancels, and the median ratio is the figure. At n >= 1e5 the
+    ratio of the two calls' ratios to their own floor is given too, since memory bandwidth moves
+    from one process to the next.
+    """
+    import statistics
+
+    print(f"A: {PYTHON}: {module_of(PYTHON)}\nB: {other}: {module_of(other)}\n")
+    header = ["configuration", "A ms/call", "B ms/call", "A/B median", "A/B min-max",
+              "A/B over floors", "others busy"]
+    print(table([], header), flush=True)
+    configs = [("time", v, d, t, n) for n in ns for v in VARIANTS for d in DTYPES for t in THREADS]
+    configs += [("overhead", "plain", d, t, 100) for d in DTYPES for t in THREADS]
+    rows = []
+    for mode, variant, dtype, threads, n in configs:
+        args = [mode, f"--dtype={dtype}", f"--calls={calls}"]
+        if mode == "time":
+            args += [f"--n={n}", f"--variant={variant}"]
+        results: dict[str, list[dict]] = {"A": [], "B": []}
+        with OthersMeter() as others:
+            for i in range(pairs):
+                for side in ("AB" if i % 2 == 0 else "BA"):
+                    results[side].append(measure(threads, *args,
+                                                 python=PYTHON if side == "A" else other))
+        a = [r["call_s"] for r in results["A"]]
+        b = [r["call_s"] for r in results["B"]]
+        ratios = [x / y for x, y in zip(a, b)]
+        floors = ([ra["ratio"] / rb["ratio"] for ra, rb in zip(results["A"], results["B"])]
+                  if mode == "time" and n >= MIN_N_FOR_MEMORY else [])
+        name = (f"{variant} {dtype} {threads} n={n:.0e}" if mode == "time"
+                else f"100-sample call {dtype} {threads}")
+        row = {"configuration": name, "mode": mode, "variant": variant, "dtype": dtype,
+               "threads": threads, "n": n, "pairs": pairs,
+               "a_ms": statistics.median(a) * 1e3, "b_ms": statistics.median(b) * 1e3,
+               "ratio": statistics.median(ratios), "ratio_min": min(ratios),
+               "ratio_max": max(ratios),
+               "floor_ratio": statistics.median(floors) if floors else float("nan"),
+               "others_busy": round(others.share, 3)}
+        rows.append(row)
+        print(f"| {name} | {row['a_ms']:.4f} | {row['b_ms']:.4f} | {row['ratio']:.3f} "
+              f"| {row['ratio_min']:.2f}-{row['ratio_max']:.2f} "
+              f"| {'n/a' if not floors else format(row['floor_ratio'], '.3f')} "
+              f"| {row['others_busy']:.0%} |", flush=True)
+    slow = [r for r in rows if r["ratio"] > PAIRED_LIMIT]
+    print(f"\nA within {PAIRED_LIMIT - 1:.0%} of B (median of {pairs} pairs): "
+          + ("holds for every configuration" if not slow else
+             "misses for " + ", ".join(f"{r['configuration']} ({r['ratio']:.2f})" for r in slow)))
+    return rows
+
+
 def main() -> None:
+    global PYTHON
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="n up to 1e6, 3 calls")
     parser.add_argument("--max-n", type=float, default=1e7)
@@ -353,7 +429,13 @@ def main() -> None:
     parser.add_argument("--quiet", type=float, default=None, metavar="SHARE",
                         help="before each configuration wait (up to 3 min) until other work "
                         "keeps at most SHARE of the CPUs busy (default 0.15; none with --quick)")
+    parser.add_argument("--python", help="interpreter whose vorlane is measured (default: "
+                        "this one), e.g. a venv that holds an installed wheel")
+    parser.add_argument("--vs", metavar="PYTHON_B", help="time --python's module against this "
+                        "interpreter's, paired configuration by configuration; writes paired.csv")
+    parser.add_argument("--pairs", type=int, default=5, help="pairs per configuration with --vs")
     args = parser.parse_args()
+    PYTHON = args.python or sys.executable
     max_n = min(args.max_n, 1e6) if args.quick else args.max_n
     calls = args.calls or (3 if args.quick else 7)
     ns = [n for n in (10**3, 10**5, 10**6, 10**7, 10**8) if n <= max_n]
@@ -366,6 +448,11 @@ def main() -> None:
     print(f"peak-memory method: {cal['bytes']} bytes allocated, {cal['measured']} measured\n")
 
     quiet = args.quiet if args.quiet is not None else (None if args.quick else 0.15)
+    if args.vs:
+        rows = run_paired(ns, calls, args.pairs, args.vs)
+        write_csv(rows, RESULTS / f"paired{suffix}.csv", tuple(rows[0]))
+        print(f"wrote {RESULTS}/paired{suffix}.csv")
+        return
     if args.stages_only:
         run_stage_breakdown(args, ns, quiet, suffix)
         return

@@ -4,13 +4,27 @@
 #   bash scripts/bench.sh                 n up to 1e7
 #   bash scripts/bench.sh --max-n 1e8     also 1e8 (needs about 8 GB free)
 #   bash scripts/bench.sh --quick         n up to 1e6, under a minute
-# Any arguments go to bench/run_bench.py (--help lists them).
+#   bash scripts/bench.sh --wheel WHEEL   the same figures for an installed wheel instead
+#   bash scripts/bench.sh --wheel WHEEL --paired [--pairs 5]
+#                                         the wheel against the native build, paired
+# Other arguments go to bench/run_bench.py (--help lists them).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$ROOT"
 
 BENCH_VENV="$ROOT/.venv-bench"
+WHEEL_VENV="$ROOT/.venv-bench-wheel"
 BUILD_DIR="$ROOT/build/bench"
+
+wheel="" paired=0 rest=()
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --wheel) wheel="$(cd "$(dirname "$2")" && pwd)/$(basename "$2")"; shift 2 ;;
+        --paired) paired=1; shift ;;
+        *) rest+=("$1"); shift ;;
+    esac
+done
+[[ $paired -eq 0 || -n "$wheel" ]] || die "--paired needs --wheel WHEEL"
 
 apt_install_missing libbenchmark-dev
 
@@ -22,4 +36,18 @@ pip_install "$BENCH_VENV/bin/python" -q "numpy>=1.23,<3" "$(extra_requirements p
     -DPython_EXECUTABLE="$BENCH_VENV/bin/python" >/dev/null
 "$BENCH_VENV/bin/cmake" --build "$BUILD_DIR" -j "$JOBS"
 
-PYTHONPATH="$BUILD_DIR" exec "$BENCH_VENV/bin/python" bench/run_bench.py "$@"
+# The bench venv imports the native build through a .pth file rather than PYTHONPATH, so that
+# another interpreter started by the benchmark (a wheel's venv) never sees that build.
+site=$("$BENCH_VENV/bin/python" -c 'import sysconfig; print(sysconfig.get_path("platlib"))')
+echo "$BUILD_DIR" >"$site/vorlane-native-build.pth"
+unset PYTHONPATH
+
+if [[ -z "$wheel" ]]; then
+    exec "$BENCH_VENV/bin/python" bench/run_bench.py "${rest[@]}"
+fi
+ensure_venv "$WHEEL_VENV" 3.11
+pip_install "$WHEEL_VENV/bin/python" -q "numpy>=1.23,<3"
+pip_install "$WHEEL_VENV/bin/python" -q --force-reinstall --no-deps "$wheel"
+extra=(--python "$WHEEL_VENV/bin/python")
+[[ $paired -eq 0 ]] || extra+=(--vs "$BENCH_VENV/bin/python")
+exec "$BENCH_VENV/bin/python" bench/run_bench.py "${extra[@]}" "${rest[@]}"

@@ -73,9 +73,10 @@ for name in sys.argv[2:]:
 EOF
 }
 
-# The one wheel in a folder; anything else means a stale or broken build.
+# The one wheel in a folder (of one platform: only_wheel DIR '*_aarch64'); anything else means a
+# stale or broken build.
 only_wheel() {
-    local found=("$1"/vorlane-*.whl)
+    local found=("$1"/vorlane-*${2:-}.whl)
     [[ ${#found[@]} -eq 1 && -f "${found[0]}" ]] || die "expected exactly one vorlane wheel in $1, found: ${found[*]}"
     echo "${found[0]}"
 }
