@@ -28,7 +28,7 @@ def main() -> None:
     data = np.memmap(args.path_file, dtype="<f8", mode="r")
     half = len(data) // 2
     take = min(args.first or half, half)
-    x, y = np.array(data[:take]), np.array(data[half:half + take])
+    x, y = np.array(data[:take]), np.array(data[half : half + take])
     if args.float32:
         x, y = x.astype(np.float32), y.astype(np.float32)
     ids = None

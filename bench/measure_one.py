@@ -95,24 +95,43 @@ def time_mode(n: int, dtype, variant: str, calls: int) -> dict:
     labelled = float(np.count_nonzero(ids > 0) / n)
     del ids
 
-    call, base = interleaved_medians(lambda: vorlane.annotate_scanlines(x, y),
-                                     lambda: floor(x, y), calls)
+    call, base = interleaved_medians(
+        lambda: vorlane.annotate_scanlines(x, y), lambda: floor(x, y), calls
+    )
     return {
-        "mode": "time", "n": n, "dtype": np.dtype(dtype).name, "variant": variant,
-        "calls": calls, "call_s": call, "floor_s": base,
-        "ns_per_sample": call / n * 1e9, "floor_ns_per_sample": base / n * 1e9,
-        "ratio": call / base, "peak_bytes": beyond, "bytes_per_sample": beyond / n,
-        "lines": path.lines, "scanlines": scanlines, "labelled": labelled,
+        "mode": "time",
+        "n": n,
+        "dtype": np.dtype(dtype).name,
+        "variant": variant,
+        "calls": calls,
+        "call_s": call,
+        "floor_s": base,
+        "ns_per_sample": call / n * 1e9,
+        "floor_ns_per_sample": base / n * 1e9,
+        "ratio": call / base,
+        "peak_bytes": beyond,
+        "bytes_per_sample": beyond / n,
+        "lines": path.lines,
+        "scanlines": scanlines,
+        "labelled": labelled,
     }
 
 
 def overhead_mode(dtype, calls: int) -> dict:
     path = make_path(100, dtype=dtype)
     x, y = path.x, path.y
-    call, add = interleaved_medians(lambda: vorlane.annotate_scanlines(x, y),
-                                    lambda: np.add(x, y), calls)
-    return {"mode": "overhead", "n": 100, "dtype": np.dtype(dtype).name, "calls": calls,
-            "call_s": call, "add_s": add, "ratio": call / add}
+    call, add = interleaved_medians(
+        lambda: vorlane.annotate_scanlines(x, y), lambda: np.add(x, y), calls
+    )
+    return {
+        "mode": "overhead",
+        "n": 100,
+        "dtype": np.dtype(dtype).name,
+        "calls": calls,
+        "call_s": call,
+        "add_s": add,
+        "ratio": call / add,
+    }
 
 
 def main() -> None:

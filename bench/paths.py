@@ -15,8 +15,15 @@ from pathlib import Path
 
 import numpy as np
 
-__all__ = ["Raster", "ScanPath", "VARIANTS", "make_path", "line_length_ids", "write_path_file",
-           "read_path_file"]
+__all__ = [
+    "Raster",
+    "ScanPath",
+    "VARIANTS",
+    "make_path",
+    "line_length_ids",
+    "write_path_file",
+    "read_path_file",
+]
 
 
 @dataclass(frozen=True)
@@ -101,8 +108,9 @@ def _layer_template(r: Raster, angle: float) -> tuple[np.ndarray, np.ndarray]:
     return points, np.asarray(line_ends)
 
 
-def make_path(n: int, dtype=np.float64, variant: str = "plain", seed: int = 0,
-              raster: Raster | None = None) -> ScanPath:
+def make_path(
+    n: int, dtype=np.float64, variant: str = "plain", seed: int = 0, raster: Raster | None = None
+) -> ScanPath:
     """The first n samples of the variant's layer sequence, as two arrays of `dtype`."""
     r = raster if raster is not None else VARIANTS[variant]
     n = int(n)
@@ -117,7 +125,7 @@ def make_path(n: int, dtype=np.float64, variant: str = "plain", seed: int = 0,
         for out, axis in ((x, 0), (y, 1)):
             v = points[:take, axis] + rng.normal(0.0, r.noise, take)
             # Rounded in float64, so equal encoder counts stay equal after a cast to float32.
-            out[done:done + take] = np.rint(v / r.encoder_step) * r.encoder_step
+            out[done : done + take] = np.rint(v / r.encoder_step) * r.encoder_step
         lines += int(np.count_nonzero(line_ends <= take))
         layers += 1
         done += take
@@ -155,8 +163,10 @@ def main() -> None:
         write_path_file(args.out, p.x, p.y)
     same_x = float(np.mean(p.x[1:] == p.x[:-1]))
     same_y = float(np.mean(p.y[1:] == p.y[:-1]))
-    print(f"n={len(p.x)} layers={p.layers} lines={p.lines} "
-          f"equal-x neighbours={same_x:.3f} equal-y neighbours={same_y:.3f}")
+    print(
+        f"n={len(p.x)} layers={p.layers} lines={p.lines} "
+        f"equal-x neighbours={same_x:.3f} equal-y neighbours={same_y:.3f}"
+    )
 
 
 if __name__ == "__main__":

@@ -82,7 +82,7 @@ def main(argv: list[str] | None = None) -> int:
             )
         print(row.format(lines=score.lines), flush=True)
     row = "| **all cases** | | {lines} |"
-    for name, score in totals.items():
+    for score in totals.values():
         row += (
             f" **{percent(score.recovered_share)}** | **{percent(score.precision)}** |"
             f" {score.splits} | {score.merges} |"

@@ -34,12 +34,31 @@ sys.path.insert(0, str(HERE))
 VARIANTS = ("plain", "noisy")
 DTYPES = ("float64", "float32")
 THREADS = ("1", "all")
-STAGES = ("collapse_x", "collapse_y", "find_turning_points", "order_turning_points",
-          "compute_segment_threshold", "assign_scanline_ids")
+STAGES = (
+    "collapse_x",
+    "collapse_y",
+    "find_turning_points",
+    "order_turning_points",
+    "compute_segment_threshold",
+    "assign_scanline_ids",
+)
 
-FIELDS = ("variant", "dtype", "threads", "n", "calls", "call_ms", "ns_per_sample",
-          "floor_ns_per_sample", "ratio", "bytes_per_sample", "lines", "scanlines", "labelled",
-          "others_busy")
+FIELDS = (
+    "variant",
+    "dtype",
+    "threads",
+    "n",
+    "calls",
+    "call_ms",
+    "ns_per_sample",
+    "floor_ns_per_sample",
+    "ratio",
+    "bytes_per_sample",
+    "lines",
+    "scanlines",
+    "labelled",
+    "others_busy",
+)
 # Below this the peak counter's page granularity (4 KiB) swamps the figure.
 MIN_N_FOR_MEMORY = 10**5
 
@@ -58,8 +77,12 @@ PYTHON = sys.executable
 
 
 def measure(threads: str, *args: str, python: str | None = None) -> dict:
-    done = subprocess.run([python or PYTHON, str(HERE / "measure_one.py"), *args],
-                          env=environment(threads), capture_output=True, text=True)
+    done = subprocess.run(
+        [python or PYTHON, str(HERE / "measure_one.py"), *args],
+        env=environment(threads),
+        capture_output=True,
+        text=True,
+    )
     if done.returncode != 0:
         raise SystemExit(f"measure_one.py {' '.join(args)} failed:\n{done.stderr}")
     return json.loads(done.stdout.splitlines()[-1])
@@ -75,10 +98,15 @@ def available_bytes() -> int:
 
 def fits_in_memory(n: int, dtype: str, known: list[dict], variant: str, threads: str) -> bool:
     """Inputs, result and the intermediates seen at the largest smaller n, with headroom."""
-    smaller = [r for r in known if (r["variant"], r["dtype"], r["threads"]) ==
-               (variant, dtype, threads) and r["n"] < n]
-    extra = max((r["bytes_per_sample"] for r in smaller if r["n"] == max(s["n"] for s in smaller)),
-                default=80.0)
+    smaller = [
+        r
+        for r in known
+        if (r["variant"], r["dtype"], r["threads"]) == (variant, dtype, threads) and r["n"] < n
+    ]
+    extra = max(
+        (r["bytes_per_sample"] for r in smaller if r["n"] == max(s["n"] for s in smaller)),
+        default=80.0,
+    )
     need = n * (2 * (8 if dtype == "float64" else 4) + 4 + max(extra, 0.0))
     return need * 1.25 < available_bytes()
 
@@ -100,7 +128,7 @@ def cpu_seconds() -> tuple[float, float]:
 class OthersMeter:
     """Average share of the CPUs that other work kept busy while the block ran."""
 
-    def __enter__(self) -> "OthersMeter":
+    def __enter__(self) -> OthersMeter:
         self.start = (time.monotonic(), *cpu_seconds())
         return self
 
@@ -136,30 +164,57 @@ def table(rows: list[list[str]], header: list[str]) -> str:
 
 def run_calls(ns: list[int], calls: int, quiet: float | None) -> list[dict]:
     rows: list[dict] = []
-    print(table([], ["variant", "dtype", "threads", "n", "ms/call", "ns/sample",
-                     "floor ns/sample", "ratio", "bytes/sample", "scanlines/lines",
-                     "others busy"]), flush=True)
+    print(
+        table(
+            [],
+            [
+                "variant",
+                "dtype",
+                "threads",
+                "n",
+                "ms/call",
+                "ns/sample",
+                "floor ns/sample",
+                "ratio",
+                "bytes/sample",
+                "scanlines/lines",
+                "others busy",
+            ],
+        ),
+        flush=True,
+    )
     for n in ns:
         for variant in VARIANTS:
             for dtype in DTYPES:
                 for threads in THREADS:
                     if n >= 10**8 and not fits_in_memory(n, dtype, rows, variant, threads):
-                        print(f"| {variant} | {dtype} | {threads} | {n:.0e} | skipped: "
-                              "not enough memory |", flush=True)
+                        print(
+                            f"| {variant} | {dtype} | {threads} | {n:.0e} | skipped: "
+                            "not enough memory |",
+                            flush=True,
+                        )
                         continue
                     wait_for_quiet(quiet)
                     with OthersMeter() as others:
-                        r = measure(threads, "time", f"--n={n}", f"--dtype={dtype}",
-                                    f"--variant={variant}", f"--calls={calls}")
+                        r = measure(
+                            threads,
+                            "time",
+                            f"--n={n}",
+                            f"--dtype={dtype}",
+                            f"--variant={variant}",
+                            f"--calls={calls}",
+                        )
                     r["call_ms"] = r["call_s"] * 1e3
                     r["others_busy"] = round(others.share, 3)
                     rows.append(r)
-                    memory = (f"{r['bytes_per_sample']:.2f}" if n >= MIN_N_FOR_MEMORY else "n/a")
-                    print(f"| {variant} | {dtype} | {threads} | {n:.0e} | {r['call_ms']:.3f} "
-                          f"| {r['ns_per_sample']:.2f} | {r['floor_ns_per_sample']:.2f} "
-                          f"| {r['ratio']:.2f} | {memory} "
-                          f"| {r['scanlines']}/{r['lines']} | {r['others_busy']:.0%} |",
-                          flush=True)
+                    memory = f"{r['bytes_per_sample']:.2f}" if n >= MIN_N_FOR_MEMORY else "n/a"
+                    print(
+                        f"| {variant} | {dtype} | {threads} | {n:.0e} | {r['call_ms']:.3f} "
+                        f"| {r['ns_per_sample']:.2f} | {r['floor_ns_per_sample']:.2f} "
+                        f"| {r['ratio']:.2f} | {memory} "
+                        f"| {r['scanlines']}/{r['lines']} | {r['others_busy']:.0%} |",
+                        flush=True,
+                    )
     return rows
 
 
@@ -170,16 +225,29 @@ def run_overhead(calls: int, quiet: float | None) -> list[dict]:
             wait_for_quiet(quiet)
             rows.append(measure(threads, "overhead", f"--dtype={dtype}", f"--calls={calls}"))
     print()
-    print(table([[r["dtype"], r["threads"], f"{r['call_s'] * 1e6:.2f}", f"{r['add_s'] * 1e6:.2f}",
-                  f"{r['ratio']:.2f}"] for r in rows],
-                ["dtype", "threads", "100-sample call µs", "numpy.add µs", "ratio"]))
+    print(
+        table(
+            [
+                [
+                    r["dtype"],
+                    r["threads"],
+                    f"{r['call_s'] * 1e6:.2f}",
+                    f"{r['add_s'] * 1e6:.2f}",
+                    f"{r['ratio']:.2f}",
+                ]
+                for r in rows
+            ],
+            ["dtype", "threads", "100-sample call µs", "numpy.add µs", "ratio"],
+        )
+    )
     return rows
 
 
 def find_stage_bench() -> Path | None:
     """The binary built beside the module being measured, else the newest one in build/."""
-    done = subprocess.run([PYTHON, "-c", "import vorlane; print(vorlane.__file__)"],
-                          capture_output=True, text=True)
+    done = subprocess.run(
+        [PYTHON, "-c", "import vorlane; print(vorlane.__file__)"], capture_output=True, text=True
+    )
     if done.returncode == 0:
         beside = Path(done.stdout.strip()).parent / "bench" / "stage_bench"
         if beside.exists():
@@ -191,8 +259,11 @@ def find_stage_bench() -> Path | None:
 def run_stages(binary: Path, n: int, quick: bool, quiet: float | None) -> list[dict]:
     from paths import make_path, write_path_file
 
-    flags = (["--benchmark_min_time=0.05"] if quick else
-             ["--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true"])
+    flags = (
+        ["--benchmark_min_time=0.05"]
+        if quick
+        else ["--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true"]
+    )
     with tempfile.TemporaryDirectory(dir=RESULTS, suffix=".tmp") as tmp:
         path_args = []
         for variant in VARIANTS:
@@ -204,28 +275,48 @@ def run_stages(binary: Path, n: int, quick: bool, quiet: float | None) -> list[d
         for threads, pattern in (("1", "."), ("all", "parallel|chunked|annotate")):
             out = Path(tmp) / f"stages-{threads}.json"
             wait_for_quiet(quiet)
-            done = subprocess.run([str(binary), *path_args, f"--benchmark_filter={pattern}",
-                                   f"--benchmark_out={out}", "--benchmark_out_format=json",
-                                   *flags], env=environment(threads), capture_output=True,
-                                  text=True)
+            done = subprocess.run(
+                [
+                    str(binary),
+                    *path_args,
+                    f"--benchmark_filter={pattern}",
+                    f"--benchmark_out={out}",
+                    "--benchmark_out_format=json",
+                    *flags,
+                ],
+                env=environment(threads),
+                capture_output=True,
+                text=True,
+            )
             if done.returncode != 0:
                 raise SystemExit(f"{binary} failed:\n{done.stderr}")
             for b in json.loads(out.read_text())["benchmarks"]:
                 if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
                     continue
                 stage, dtype, variant = b["run_name"].split("/")[:3]
-                rows.append({"variant": variant, "dtype": dtype, "threads": threads,
-                             "stage": stage, "n": n, "ms": b["real_time"],
-                             "ns_per_sample": b["per_sample"] * 1e9,
-                             "records": int(b.get("records", 0))})
+                rows.append(
+                    {
+                        "variant": variant,
+                        "dtype": dtype,
+                        "threads": threads,
+                        "stage": stage,
+                        "n": n,
+                        "ms": b["real_time"],
+                        "ns_per_sample": b["per_sample"] * 1e9,
+                        "records": int(b.get("records", 0)),
+                    }
+                )
     return rows
 
 
 def print_stages(rows: list[dict]) -> None:
     for variant in VARIANTS:
         for dtype in ("double", "float"):
-            mine = {(r["stage"], r["threads"]): r for r in rows
-                    if (r["variant"], r["dtype"]) == (variant, dtype)}
+            mine = {
+                (r["stage"], r["threads"]): r
+                for r in rows
+                if (r["variant"], r["dtype"]) == (variant, dtype)
+            }
             driver = mine.get(("annotate_scanlines", "1"))
             if driver is None:
                 continue
@@ -233,21 +324,52 @@ def print_stages(rows: list[dict]) -> None:
             for stage in ("floor", *STAGES[:3], "fused_collapse_and_turns", *STAGES[3:]):
                 r = mine.get((stage, "1"))
                 if r:
-                    out.append([stage, f"{r['ms']:.3f}", f"{r['ns_per_sample']:.3f}",
-                                f"{100 * r['ms'] / driver['ms']:.1f} %", str(r["records"] or "")])
+                    out.append(
+                        [
+                            stage,
+                            f"{r['ms']:.3f}",
+                            f"{r['ns_per_sample']:.3f}",
+                            f"{100 * r['ms'] / driver['ms']:.1f} %",
+                            str(r["records"] or ""),
+                        ]
+                    )
             total = sum(mine[(s, "1")]["ms"] for s in STAGES if (s, "1") in mine)
-            out.append(["sum of the stages", f"{total:.3f}",
-                        f"{total / driver['ms'] * driver['ns_per_sample']:.3f}",
-                        f"{100 * total / driver['ms']:.1f} %", ""])
-            out.append(["annotate_scanlines, 1 thread", f"{driver['ms']:.3f}",
-                        f"{driver['ns_per_sample']:.3f}", "100.0 %", ""])
-            for stage in ("collapse_x_parallel", "collapse_y_parallel", "chunked_turns_one_read",
-                          "chunked_turns_two_reads", "annotate_scanlines"):
+            out.append(
+                [
+                    "sum of the stages",
+                    f"{total:.3f}",
+                    f"{total / driver['ms'] * driver['ns_per_sample']:.3f}",
+                    f"{100 * total / driver['ms']:.1f} %",
+                    "",
+                ]
+            )
+            out.append(
+                [
+                    "annotate_scanlines, 1 thread",
+                    f"{driver['ms']:.3f}",
+                    f"{driver['ns_per_sample']:.3f}",
+                    "100.0 %",
+                    "",
+                ]
+            )
+            for stage in (
+                "collapse_x_parallel",
+                "collapse_y_parallel",
+                "chunked_turns_one_read",
+                "chunked_turns_two_reads",
+                "annotate_scanlines",
+            ):
                 r = mine.get((stage, "all"))
                 if r:
-                    out.append([f"{stage}, all CPUs", f"{r['ms']:.3f}",
-                                f"{r['ns_per_sample']:.3f}",
-                                f"{100 * r['ms'] / driver['ms']:.1f} %", ""])
+                    out.append(
+                        [
+                            f"{stage}, all CPUs",
+                            f"{r['ms']:.3f}",
+                            f"{r['ns_per_sample']:.3f}",
+                            f"{100 * r['ms'] / driver['ms']:.1f} %",
+                            "",
+                        ]
+                    )
             print(f"\n{variant}, {dtype}, n = {driver['n']:.0e}")
             print(table(out, ["stage", "ms", "ns/sample", "of the 1-thread call", "records out"]))
 
@@ -267,28 +389,42 @@ def check_targets(rows: list[dict], overhead: list[dict]) -> None:
         noisy_all = get.get(("noisy", dtype, "all"))
         if one:
             verdict(f"{dtype} 1 thread ≤ 1.5 × floor", one["ratio"] <= 1.5, f"{one['ratio']:.2f}")
-            verdict(f"{dtype} sequential ≤ 2 B/sample", one["bytes_per_sample"] <= 2,
-                    f"{one['bytes_per_sample']:.2f}")
+            verdict(
+                f"{dtype} sequential ≤ 2 B/sample",
+                one["bytes_per_sample"] <= 2,
+                f"{one['bytes_per_sample']:.2f}",
+            )
         if every:
-            verdict(f"{dtype} all CPUs ≤ 1.5 × floor", every["ratio"] <= 1.5,
-                    f"{every['ratio']:.2f}")
+            verdict(
+                f"{dtype} all CPUs ≤ 1.5 × floor", every["ratio"] <= 1.5, f"{every['ratio']:.2f}"
+            )
         if one and every:
             # Separate processes, each against its own floor: the floors show how much the
             # machine moved between the two.
-            verdict(f"{dtype} all CPUs not slower than 1 thread", every["call_s"] <= one["call_s"],
-                    f"{every['call_s'] * 1e3:.1f} vs {one['call_s'] * 1e3:.1f} ms "
-                    f"({every['ratio']:.2f} vs {one['ratio']:.2f} × floor)")
+            verdict(
+                f"{dtype} all CPUs not slower than 1 thread",
+                every["call_s"] <= one["call_s"],
+                f"{every['call_s'] * 1e3:.1f} vs {one['call_s'] * 1e3:.1f} ms "
+                f"({every['ratio']:.2f} vs {one['ratio']:.2f} × floor)",
+            )
         if noisy:
-            verdict(f"{dtype} noisy 1 thread ≤ 4 × floor", noisy["ratio"] <= 4,
-                    f"{noisy['ratio']:.2f}")
+            verdict(
+                f"{dtype} noisy 1 thread ≤ 4 × floor", noisy["ratio"] <= 4, f"{noisy['ratio']:.2f}"
+            )
         if dtype == "float64":
             for r in (every, noisy_all):
                 if r:
-                    verdict(f"float64 {r['variant']} parallel ≤ 40 B/sample",
-                            r["bytes_per_sample"] <= 40, f"{r['bytes_per_sample']:.2f}")
+                    verdict(
+                        f"float64 {r['variant']} parallel ≤ 40 B/sample",
+                        r["bytes_per_sample"] <= 40,
+                        f"{r['bytes_per_sample']:.2f}",
+                    )
     for r in overhead:
-        verdict(f"{r['dtype']} ({r['threads']}) 100-sample call ≤ 3 × numpy.add", r["ratio"] <= 3,
-                f"{r['ratio']:.2f}")
+        verdict(
+            f"{r['dtype']} ({r['threads']}) 100-sample call ≤ 3 × numpy.add",
+            r["ratio"] <= 3,
+            f"{r['ratio']:.2f}",
+        )
     print(f"\nTargets at n = {n:.0e}")
     print(table(verdicts, ["target", "verdict", "measured"]))
 
@@ -304,19 +440,36 @@ def plot(rows: list[dict], file: Path) -> None:
         for dtype, colour in zip(DTYPES, ("tab:blue", "tab:orange")):
             floor_by_n: dict[int, list[float]] = {}
             for threads, marker in zip(THREADS, ("o", "s")):
-                mine = sorted((r for r in rows if (r["variant"], r["dtype"], r["threads"]) ==
-                               (variant, dtype, threads)), key=lambda r: r["n"])
+                mine = sorted(
+                    (
+                        r
+                        for r in rows
+                        if (r["variant"], r["dtype"], r["threads"]) == (variant, dtype, threads)
+                    ),
+                    key=lambda r: r["n"],
+                )
                 for r in mine:
                     floor_by_n.setdefault(r["n"], []).append(r["floor_ns_per_sample"])
                 if mine:
                     label = f"{dtype}, {'1 thread' if threads == '1' else 'all CPUs'}"
-                    ax.plot([r["n"] for r in mine], [r["ns_per_sample"] for r in mine],
-                            marker=marker, color=colour,
-                            linestyle="-" if threads == "1" else ":", label=label)
+                    ax.plot(
+                        [r["n"] for r in mine],
+                        [r["ns_per_sample"] for r in mine],
+                        marker=marker,
+                        color=colour,
+                        linestyle="-" if threads == "1" else ":",
+                        label=label,
+                    )
             if floor_by_n:
                 ns = sorted(floor_by_n)
-                ax.plot(ns, [min(floor_by_n[k]) for k in ns], color=colour, alpha=0.5,
-                        linestyle="--", label=f"{dtype} floor")
+                ax.plot(
+                    ns,
+                    [min(floor_by_n[k]) for k in ns],
+                    color=colour,
+                    alpha=0.5,
+                    linestyle="--",
+                    label=f"{dtype} floor",
+                )
         ax.set_xscale("log")
         ax.set_title(f"{variant} path")
         ax.set_xlabel("samples n")
@@ -335,25 +488,38 @@ def write_csv(rows: list[dict], file: Path, fields: tuple[str, ...]) -> None:
         w.writerows(rows)
 
 
-def run_stage_breakdown(args: argparse.Namespace, ns: list[int], quiet: float | None,
-                        suffix: str) -> None:
+def run_stage_breakdown(
+    args: argparse.Namespace, ns: list[int], quiet: float | None, suffix: str
+) -> None:
     binary = args.stage_bench or find_stage_bench()
     if binary is None:
-        print("\nno stage_bench binary (configure with -DVORLANE_BUILD_BENCH=ON); "
-              "skipping the stage breakdown")
+        print(
+            "\nno stage_bench binary (configure with -DVORLANE_BUILD_BENCH=ON); "
+            "skipping the stage breakdown"
+        )
         return
     print(f"\nstage_bench: {binary}")
     with OthersMeter() as others:
         stages = run_stages(binary, min(ns[-1], 10**7), args.quick, quiet)
-    write_csv(stages, RESULTS / f"stages{suffix}.csv",
-              ("variant", "dtype", "threads", "stage", "n", "ms", "ns_per_sample", "records"))
+    write_csv(
+        stages,
+        RESULTS / f"stages{suffix}.csv",
+        ("variant", "dtype", "threads", "stage", "n", "ms", "ns_per_sample", "records"),
+    )
     print_stages(stages)
     print(f"\nother work kept {others.share:.0%} of the CPUs busy during the stage benchmark")
 
 
 def module_of(python: str) -> str:
-    done = subprocess.run([python, "-c", "import vorlane, numpy; print(vorlane.__file__, "
-                           "'numpy', numpy.__version__)"], capture_output=True, text=True)
+    done = subprocess.run(
+        [
+            python,
+            "-c",
+            "import vorlane, numpy; print(vorlane.__file__, 'numpy', numpy.__version__)",
+        ],
+        capture_output=True,
+        text=True,
+    )
     if done.returncode != 0:
         raise SystemExit(f"{python} cannot import vorlane:\n{done.stderr}")
     return done.stdout.strip()
@@ -375,8 +541,15 @@ def run_paired(ns: list[int], calls: int, pairs: int, other: str) -> list[dict]:
     import statistics
 
     print(f"A: {PYTHON}: {module_of(PYTHON)}\nB: {other}: {module_of(other)}\n")
-    header = ["configuration", "A ms/call", "B ms/call", "A/B median", "A/B min-max",
-              "A/B over floors", "others busy"]
+    header = [
+        "configuration",
+        "A ms/call",
+        "B ms/call",
+        "A/B median",
+        "A/B min-max",
+        "A/B over floors",
+        "others busy",
+    ]
     print(table([], header), flush=True)
     configs = [("time", v, d, t, n) for n in ns for v in VARIANTS for d in DTYPES for t in THREADS]
     configs += [("overhead", "plain", d, t, 100) for d in DTYPES for t in THREADS]
@@ -388,32 +561,56 @@ def run_paired(ns: list[int], calls: int, pairs: int, other: str) -> list[dict]:
         results: dict[str, list[dict]] = {"A": [], "B": []}
         with OthersMeter() as others:
             for i in range(pairs):
-                for side in ("AB" if i % 2 == 0 else "BA"):
-                    results[side].append(measure(threads, *args,
-                                                 python=PYTHON if side == "A" else other))
+                for side in "AB" if i % 2 == 0 else "BA":
+                    results[side].append(
+                        measure(threads, *args, python=PYTHON if side == "A" else other)
+                    )
         a = [r["call_s"] for r in results["A"]]
         b = [r["call_s"] for r in results["B"]]
         ratios = [x / y for x, y in zip(a, b)]
-        floors = ([ra["ratio"] / rb["ratio"] for ra, rb in zip(results["A"], results["B"])]
-                  if mode == "time" and n >= MIN_N_FOR_MEMORY else [])
-        name = (f"{variant} {dtype} {threads} n={n:.0e}" if mode == "time"
-                else f"100-sample call {dtype} {threads}")
-        row = {"configuration": name, "mode": mode, "variant": variant, "dtype": dtype,
-               "threads": threads, "n": n, "pairs": pairs,
-               "a_ms": statistics.median(a) * 1e3, "b_ms": statistics.median(b) * 1e3,
-               "ratio": statistics.median(ratios), "ratio_min": min(ratios),
-               "ratio_max": max(ratios),
-               "floor_ratio": statistics.median(floors) if floors else float("nan"),
-               "others_busy": round(others.share, 3)}
+        floors = (
+            [ra["ratio"] / rb["ratio"] for ra, rb in zip(results["A"], results["B"])]
+            if mode == "time" and n >= MIN_N_FOR_MEMORY
+            else []
+        )
+        name = (
+            f"{variant} {dtype} {threads} n={n:.0e}"
+            if mode == "time"
+            else f"100-sample call {dtype} {threads}"
+        )
+        row = {
+            "configuration": name,
+            "mode": mode,
+            "variant": variant,
+            "dtype": dtype,
+            "threads": threads,
+            "n": n,
+            "pairs": pairs,
+            "a_ms": statistics.median(a) * 1e3,
+            "b_ms": statistics.median(b) * 1e3,
+            "ratio": statistics.median(ratios),
+            "ratio_min": min(ratios),
+            "ratio_max": max(ratios),
+            "floor_ratio": statistics.median(floors) if floors else float("nan"),
+            "others_busy": round(others.share, 3),
+        }
         rows.append(row)
-        print(f"| {name} | {row['a_ms']:.4f} | {row['b_ms']:.4f} | {row['ratio']:.3f} "
-              f"| {row['ratio_min']:.2f}-{row['ratio_max']:.2f} "
-              f"| {'n/a' if not floors else format(row['floor_ratio'], '.3f')} "
-              f"| {row['others_busy']:.0%} |", flush=True)
+        print(
+            f"| {name} | {row['a_ms']:.4f} | {row['b_ms']:.4f} | {row['ratio']:.3f} "
+            f"| {row['ratio_min']:.2f}-{row['ratio_max']:.2f} "
+            f"| {'n/a' if not floors else format(row['floor_ratio'], '.3f')} "
+            f"| {row['others_busy']:.0%} |",
+            flush=True,
+        )
     slow = [r for r in rows if r["ratio"] > PAIRED_LIMIT]
-    print(f"\nA within {PAIRED_LIMIT - 1:.0%} of B (median of {pairs} pairs): "
-          + ("holds for every configuration" if not slow else
-             "misses for " + ", ".join(f"{r['configuration']} ({r['ratio']:.2f})" for r in slow)))
+    print(
+        f"\nA within {PAIRED_LIMIT - 1:.0%} of B (median of {pairs} pairs): "
+        + (
+            "holds for every configuration"
+            if not slow
+            else "misses for " + ", ".join(f"{r['configuration']} ({r['ratio']:.2f})" for r in slow)
+        )
+    )
     return rows
 
 
@@ -423,16 +620,32 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="n up to 1e6, 3 calls")
     parser.add_argument("--max-n", type=float, default=1e7)
     parser.add_argument("--calls", type=int, help="timed calls per configuration (default 7)")
-    parser.add_argument("--stage-bench", type=Path, help="stage_bench binary (default: the one "
-                        "beside the imported module, else the newest build/*/bench/stage_bench)")
+    parser.add_argument(
+        "--stage-bench",
+        type=Path,
+        help="stage_bench binary (default: the one "
+        "beside the imported module, else the newest build/*/bench/stage_bench)",
+    )
     parser.add_argument("--stages-only", action="store_true", help="only the stage breakdown")
-    parser.add_argument("--quiet", type=float, default=None, metavar="SHARE",
-                        help="before each configuration wait (up to 3 min) until other work "
-                        "keeps at most SHARE of the CPUs busy (default 0.15; none with --quick)")
-    parser.add_argument("--python", help="interpreter whose vorlane is measured (default: "
-                        "this one), e.g. a venv that holds an installed wheel")
-    parser.add_argument("--vs", metavar="PYTHON_B", help="time --python's module against this "
-                        "interpreter's, paired configuration by configuration; writes paired.csv")
+    parser.add_argument(
+        "--quiet",
+        type=float,
+        default=None,
+        metavar="SHARE",
+        help="before each configuration wait (up to 3 min) until other work "
+        "keeps at most SHARE of the CPUs busy (default 0.15; none with --quick)",
+    )
+    parser.add_argument(
+        "--python",
+        help="interpreter whose vorlane is measured (default: "
+        "this one), e.g. a venv that holds an installed wheel",
+    )
+    parser.add_argument(
+        "--vs",
+        metavar="PYTHON_B",
+        help="time --python's module against this "
+        "interpreter's, paired configuration by configuration; writes paired.csv",
+    )
     parser.add_argument("--pairs", type=int, default=5, help="pairs per configuration with --vs")
     args = parser.parse_args()
     PYTHON = args.python or sys.executable
@@ -442,8 +655,10 @@ def main() -> None:
     RESULTS.mkdir(exist_ok=True)
     suffix = "-quick" if args.quick else ""
 
-    print(f"load average before: {' '.join(f'{v:.2f}' for v in load())}, "
-          f"CPUs: {len(os.sched_getaffinity(0))}")
+    print(
+        f"load average before: {' '.join(f'{v:.2f}' for v in load())}, "
+        f"CPUs: {len(os.sched_getaffinity(0))}"
+    )
     cal = measure("all", "calibrate", f"--n={256 << 20}")
     print(f"peak-memory method: {cal['bytes']} bytes allocated, {cal['measured']} measured\n")
 
@@ -460,15 +675,20 @@ def main() -> None:
     write_csv(rows, RESULTS / f"annotate{suffix}.csv", FIELDS)
     plot(rows, RESULTS / f"annotate{suffix}.png")
     overhead = run_overhead(max(calls, 7), quiet)
-    write_csv(overhead, RESULTS / f"overhead{suffix}.csv",
-              ("dtype", "threads", "calls", "call_s", "add_s", "ratio"))
+    write_csv(
+        overhead,
+        RESULTS / f"overhead{suffix}.csv",
+        ("dtype", "threads", "calls", "call_s", "add_s", "ratio"),
+    )
 
     run_stage_breakdown(args, ns, quiet, suffix)
     check_targets(rows, overhead)
     busiest = max(rows, key=lambda r: r["others_busy"])
-    print(f"\nother work kept at most {busiest['others_busy']:.0%} of the CPUs busy during a "
-          f"configuration ({busiest['variant']} {busiest['dtype']} {busiest['threads']} "
-          f"n={busiest['n']:.0e})")
+    print(
+        f"\nother work kept at most {busiest['others_busy']:.0%} of the CPUs busy during a "
+        f"configuration ({busiest['variant']} {busiest['dtype']} {busiest['threads']} "
+        f"n={busiest['n']:.0e})"
+    )
     print(f"\nload average after: {' '.join(f'{v:.2f}' for v in load())}")
     print(f"wrote {RESULTS}/annotate{suffix}.csv, .png, overhead{suffix}.csv, stages{suffix}.csv")
 

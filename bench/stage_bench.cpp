@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <new>
@@ -22,8 +22,8 @@
 #include "annotation/passes/chunked_pass.hpp"
 #include "annotation/passes/fused_pass.hpp"
 #include "annotation/stages/chunked_collapse.hpp"
-#include "platform/pool.hpp"
 #include "annotation/stages/stages.hpp"
+#include "platform/pool.hpp"
 
 namespace {
 

@@ -9,8 +9,20 @@
 namespace {
 
 enum Feature : unsigned {
-    CMOV = 0, MMX = 1, POPCNT = 2, SSE = 3, SSE2 = 4, SSE3 = 5, SSSE3 = 6, SSE4_1 = 7,
-    SSE4_2 = 8, AVX = 9, AVX2 = 10, FMA = 14, BMI = 16, BMI2 = 17,
+    CMOV = 0,
+    MMX = 1,
+    POPCNT = 2,
+    SSE = 3,
+    SSE2 = 4,
+    SSE3 = 5,
+    SSSE3 = 6,
+    SSE4_1 = 7,
+    SSE4_2 = 8,
+    AVX = 9,
+    AVX2 = 10,
+    FMA = 14,
+    BMI = 16,
+    BMI2 = 17,
 };
 enum Vendor : unsigned { INTEL = 1, AMD = 2, OTHER = 3 };
 

@@ -27,7 +27,9 @@ def layer_name(index: int) -> str:
     return f"layer_{index:04d}"
 
 
-def layer_path(index: int, lines: int, samples_per_line: int, dtype) -> tuple[np.ndarray, np.ndarray]:
+def layer_path(
+    index: int, lines: int, samples_per_line: int, dtype
+) -> tuple[np.ndarray, np.ndarray]:
     # Line count and tilt vary per layer, so no two layers give the same ids. The encoder's
     # rounding alone makes the runs of equal coordinates that recorded paths have.
     return zigzag_path(
@@ -91,8 +93,14 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--overwrite", action="store_true")
     args = parser.parse_args(argv)
     try:
-        names = make_build(args.path, args.layers, args.lines, args.samples_per_line,
-                           np.float32 if args.float32 else np.float64, args.overwrite)
+        names = make_build(
+            args.path,
+            args.layers,
+            args.lines,
+            args.samples_per_line,
+            np.float32 if args.float32 else np.float64,
+            args.overwrite,
+        )
     except (ValueError, FileExistsError) as err:
         parser.exit(2, f"make_build: {err}\n")
     print(f"wrote {len(names)} layers to {args.path}")

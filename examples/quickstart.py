@@ -9,8 +9,9 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import vorlane  # noqa: E402
 from scan_paths import zigzag_path  # noqa: E402
+
+import vorlane  # noqa: E402
 
 LINES = 200
 

@@ -28,8 +28,9 @@ def exported_symbols(data: bytes) -> list[str]:
     with tempfile.NamedTemporaryFile(suffix=".so") as f:
         f.write(data)
         f.flush()
-        out = subprocess.run(["nm", "-D", "--defined-only", f.name], capture_output=True,
-                             text=True, check=True).stdout
+        out = subprocess.run(
+            ["nm", "-D", "--defined-only", f.name], capture_output=True, text=True, check=True
+        ).stdout
     return sorted(line.split()[-1] for line in out.splitlines() if len(line.split()) == 3)
 
 
@@ -37,8 +38,9 @@ def runpath(data: bytes) -> str:
     with tempfile.NamedTemporaryFile(suffix=".so") as f:
         f.write(data)
         f.flush()
-        out = subprocess.run(["readelf", "-d", f.name], capture_output=True, text=True,
-                             check=True).stdout
+        out = subprocess.run(
+            ["readelf", "-d", f.name], capture_output=True, text=True, check=True
+        ).stdout
     found = re.search(r"\((?:RUNPATH|RPATH)\).*\[(.*)\]", out)
     return found[1] if found else ""
 
@@ -58,17 +60,23 @@ def auditwheel_problems(path: str, arch: str) -> list[str]:
     if done.returncode != 0:
         return [f"auditwheel show failed: {done.stderr.strip()}"]
     report = json.loads(done.stdout)
-    print(f"auditwheel show: {report['overall_tag']}; versioned symbols "
-          f"{json.dumps(report['versioned_symbols'], sort_keys=True)}; "
-          f"external libraries {sorted(report['external_libs']) or 'none'}")
+    print(
+        f"auditwheel show: {report['overall_tag']}; versioned symbols "
+        f"{json.dumps(report['versioned_symbols'], sort_keys=True)}; "
+        f"external libraries {sorted(report['external_libs']) or 'none'}"
+    )
     problems = []
     tag = re.fullmatch(rf"manylinux_(\d+)_(\d+)_{arch}", report["overall_tag"])
     if not tag or (int(tag[1]), int(tag[2])) > POLICY_GLIBC:
-        problems.append(f"auditwheel places the wheel at {report['overall_tag']}, "
-                        f"not within manylinux2014_{arch}")
+        problems.append(
+            f"auditwheel places the wheel at {report['overall_tag']}, "
+            f"not within manylinux2014_{arch}"
+        )
     if report["external_libs"]:
         problems.append(f"the wheel needs libraries outside the policy: {report['external_libs']}")
-    runtimes = [lib for lib in report["versioned_symbols"] if lib.startswith(BUILD_MACHINE_RUNTIMES)]
+    runtimes = [
+        lib for lib in report["versioned_symbols"] if lib.startswith(BUILD_MACHINE_RUNTIMES)
+    ]
     if runtimes:
         problems.append(f"the wheel links the C++ runtime dynamically: {runtimes}")
     return problems
@@ -78,8 +86,11 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("wheel")
     parser.add_argument("kind", choices=["release", "test"])
-    parser.add_argument("--manylinux", action="store_true",
-                        help="also hold the wheel to manylinux2014 with auditwheel")
+    parser.add_argument(
+        "--manylinux",
+        action="store_true",
+        help="also hold the wheel to manylinux2014 with auditwheel",
+    )
     parser.add_argument("payload", nargs="+")
     args = parser.parse_args()
 
@@ -102,9 +113,11 @@ def main() -> None:
         wheel_file = next((n for n in meta if n.endswith("/WHEEL")), None)
         tags = []
         if wheel_file:
-            tags = [line.split(":", 1)[1].strip()
-                    for line in wheel.read(wheel_file).decode().splitlines()
-                    if line.startswith("Tag:")]
+            tags = [
+                line.split(":", 1)[1].strip()
+                for line in wheel.read(wheel_file).decode().splitlines()
+                if line.startswith("Tag:")
+            ]
         if not tags or not all(t.startswith("cp311-abi3-") for t in tags):
             problems.append(f"WHEEL tags are {tags}, expected cp311-abi3 tags only")
         binaries = {n: wheel.read(n) for n in payload if n.endswith(".so")}

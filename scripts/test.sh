@@ -12,7 +12,7 @@ BUILD_VENV="$ROOT/.venv-build"
 BPY="$BUILD_VENV/bin/python"
 # Test files that prove the abi3 wheel works on a later CPython; missing ones are skipped.
 SMOKE_TESTS=(test_module.py test_binding.py test_dispatch.py test_results.py test_tools_binding.py)
-PHASES=(apt build-venv cpp wheels release-wheel test-wheel numpy1 numpy2 py313 aarch64 sanitize fuzz bench docs)
+PHASES=(apt build-venv lint cpp wheels release-wheel test-wheel numpy1 numpy2 py313 aarch64 sanitize fuzz bench docs)
 
 # ---- phases ---------------------------------------------------------------------------------
 
@@ -35,6 +35,20 @@ phase_cpp() {
         -DVORLANE_BUILD_TESTS=ON -DVORLANE_WERROR=ON "${extra[@]}"
     "$BUILD_VENV/bin/cmake" --build build/cpp-tests -j "$JOBS"
     "$BUILD_VENV/bin/ctest" --test-dir build/cpp-tests --output-on-failure --no-tests=error -j "$JOBS"
+}
+
+# Pinned so that a formatter release never fails a clean tree.
+LINT_TOOLS=("clang-format==23.1.3" "ruff==0.17.5")
+
+# C++ formatted with .clang-format, Python formatted and linted by ruff (settings in pyproject).
+phase_lint() {
+    pip_install "$BPY" -q "${LINT_TOOLS[@]}"
+    local cxx
+    mapfile -t cxx < <(git ls-files '*.cpp' '*.hpp' '*.h' | grep -v '^tests/fuzz/compat/')
+    "$BUILD_VENV/bin/clang-format" --dry-run -Werror "${cxx[@]}"
+    "$BUILD_VENV/bin/ruff" format --check .
+    "$BUILD_VENV/bin/ruff" check .
+    echo "formatted: ${#cxx[@]} C++ files; ruff: $("$BUILD_VENV/bin/ruff" --version)"
 }
 
 # build_wheel OUTDIR BUILD_DIR [scikit-build-core settings...] [-- SOURCE_DIR]
@@ -301,7 +315,7 @@ done
 export PATH="$BUILD_VENV/bin:$PATH"
 
 # A failed phase does not stop the run: later phases that do not depend on it still report.
-declare -A NEEDS=([cpp]=build-venv [wheels]=build-venv [release-wheel]=wheels [test-wheel]=build-venv
+declare -A NEEDS=([lint]=build-venv [cpp]=build-venv [wheels]=build-venv [release-wheel]=wheels [test-wheel]=build-venv
     [numpy1]=test-wheel [numpy2]=test-wheel [py313]=wheels [aarch64]=wheels [sanitize]=build-venv)
 declare -A FAILED=()
 START=$SECONDS

@@ -17,8 +17,8 @@ namespace {
 std::optional<AnnotatorError> check_views(std::uint64_t x_count, std::int64_t x_stride,
                                           std::uint64_t y_count, std::int64_t y_stride) {
     if (x_count != y_count) {
-        return AnnotatorError{"Input x and y length mismatch: " + std::to_string(x_count) +
-                              " vs " + std::to_string(y_count)};
+        return AnnotatorError{"Input x and y length mismatch: " + std::to_string(x_count) + " vs " +
+                              std::to_string(y_count)};
     }
     // A single sample is contiguous whatever its stride.
     if (x_count > 1 && x_stride != 1) return AnnotatorError{"x array must be contiguous"};
@@ -29,9 +29,9 @@ std::optional<AnnotatorError> check_views(std::uint64_t x_count, std::int64_t x_
 // The stages themselves, one after the other, storing lists A and B.
 template <typename T>
 TurningListPair<T> staged_turns(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                             const ChunkPlan& plan) {
-    const FilteredList<T> a = plan.chunks_x(x.count) ? collapse_x_parallel(x, y, plan.x_threads)
-                                                     : collapse_x(x, y);
+                                const ChunkPlan& plan) {
+    const FilteredList<T> a =
+        plan.chunks_x(x.count) ? collapse_x_parallel(x, y, plan.x_threads) : collapse_x(x, y);
     if (!plan.chunks_y(a.size())) return collapse_y_and_find_turning_points(a);
     return find_turning_points(collapse_y_parallel(a, plan.y_threads));
 }
@@ -56,8 +56,7 @@ FoundTurns<T> find_turns(const CoordinateView<T>& x, const CoordinateView<T>& y,
     // its stage is known to be sequential before A exists: with a sequential x stage, one pass
     // on this thread, and nothing to settle.
     if (!plan.chunks_x(n) && !plan.chunks_y(n)) {
-        return answered(collapse_and_find_turning_points(x, y), Strategy::fused_pass,
-                        "fused_pass");
+        return answered(collapse_and_find_turning_points(x, y), Strategy::fused_pass, "fused_pass");
     }
     // A sequential x stage is cheapest walked on this thread; a chunked one, on the pool.
     if (!plan.chunks_x(n)) {
@@ -117,8 +116,8 @@ template std::optional<AnnotatorError> annotate_scanlines_into(const CoordinateV
                                                                const IdBufferRequest&);
 template FoundTurns<float> find_turns(const CoordinateView<float>&, const CoordinateView<float>&,
                                       const ChunkPlan&);
-template FoundTurns<double> find_turns(const CoordinateView<double>&,
-                                       const CoordinateView<double>&, const ChunkPlan&);
+template FoundTurns<double> find_turns(const CoordinateView<double>&, const CoordinateView<double>&,
+                                       const ChunkPlan&);
 template AnnotationResult annotate_scanlines(const CoordinateView<float>&,
                                              const CoordinateView<float>&);
 template AnnotationResult annotate_scanlines(const CoordinateView<double>&,

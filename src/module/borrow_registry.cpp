@@ -10,10 +10,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/fault.hpp"
 #include "module/call_guard.hpp"
 #include "module/gil_once.hpp"
 #include "module/numpy_api.hpp"
+#include "platform/fault.hpp"
 
 namespace vorlane::module {
 

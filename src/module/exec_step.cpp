@@ -5,10 +5,10 @@
 #include <optional>
 #include <string>
 
-#include "platform/fault.hpp"
 #include "module/gil_once.hpp"
 #include "module/py_ref.hpp"
 #include "module/test_sites.hpp"
+#include "platform/fault.hpp"
 
 namespace vorlane::module {
 

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "platform/fault.hpp"
 #include "module/borrow_registry.hpp"
 #include "module/call_guard.hpp"
+#include "platform/fault.hpp"
 
 namespace vorlane::module {
 

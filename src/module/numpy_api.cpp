@@ -6,10 +6,10 @@
 #include <optional>
 #include <source_location>
 
-#include "platform/fault.hpp"
 #include "module/call_guard.hpp"
 #include "module/gil_once.hpp"
 #include "module/py_ref.hpp"
+#include "platform/fault.hpp"
 
 namespace vorlane::module::numpy {
 

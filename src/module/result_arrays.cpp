@@ -2,8 +2,8 @@
 // the test build can select.
 #include "module/result_arrays.hpp"
 
-#include "platform/fault.hpp"
 #include "module/test_sites.hpp"
+#include "platform/fault.hpp"
 
 namespace vorlane::module {
 

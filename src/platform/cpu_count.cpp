@@ -236,10 +236,8 @@ std::size_t available_cpus() {
     if (cpus == 0) return 1;
     if (const auto groups = read_file("/proc/self/cgroup")) {
         const auto mountinfo = read_file("/proc/self/mountinfo");
-        const auto limit =
-            cgroup_cpu_limit(*groups, mountinfo ? std::optional<std::string_view>(*mountinfo)
-                                                : std::nullopt,
-                             "");
+        const auto limit = cgroup_cpu_limit(
+            *groups, mountinfo ? std::optional<std::string_view>(*mountinfo) : std::nullopt, "");
         if (limit) cpus = std::min(cpus, *limit);
     }
     return std::max<std::size_t>(cpus, 1);

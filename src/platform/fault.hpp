@@ -10,7 +10,7 @@
 namespace vorlane {
 
 class InternalFault : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

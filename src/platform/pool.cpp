@@ -11,8 +11,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -94,7 +94,7 @@ struct NoThread {
 
 // Restores the calling thread's signal mask when it leaves scope.
 class BlockAllSignals {
-public:
+  public:
     BlockAllSignals() noexcept {
         sigset_t all;
         sigfillset(&all);
@@ -104,12 +104,12 @@ public:
     BlockAllSignals(const BlockAllSignals&) = delete;
     BlockAllSignals& operator=(const BlockAllSignals&) = delete;
 
-private:
+  private:
     sigset_t saved_;
 };
 
 class Pool {
-public:
+  public:
     Pool(std::size_t size, Pool* replaced)
         : size_(size),
           pid_(getpid()),
@@ -138,7 +138,7 @@ public:
         return !job.failed;
     }
 
-private:
+  private:
     // Called with the mutex held. Threads that cannot be started are done without: any number
     // of threads gives the same results, only zero cannot make progress.
     void start_threads(std::size_t wanted) {
@@ -208,7 +208,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable has_work_;
-    std::deque<Job*> queue_;  // jobs with indices left to claim, oldest first
+    std::deque<Job*> queue_;                // jobs with indices left to claim, oldest first
     std::atomic<std::uint64_t> queued_{0};  // jobs ever queued, read without the mutex
     std::vector<std::thread> threads_;
     std::size_t running_ = 0;  // threads that have entered their loop

@@ -59,7 +59,7 @@ struct Carrier {
 // the calling thread, and the pool stays usable. Any number of threads may call at once; a
 // call from inside a task runs its tasks inline. A forked child gets a fresh pool.
 template <typename Task>
-requires std::is_invocable_v<Task&, std::size_t>
+    requires std::is_invocable_v<Task&, std::size_t>
 void pool_run(std::size_t count, Task&& task) {
     if (count == 0) return;
     pool_detail::Carrier<std::remove_reference_t<Task>> carrier{task, {}, {}};

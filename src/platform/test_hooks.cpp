@@ -42,7 +42,8 @@ struct Tallies {
         const char* file = tally_file();
         if (file == nullptr || counts.empty()) return;
         std::string text;
-        for (const auto& [event, count] : counts) text += event + " " + std::to_string(count) + "\n";
+        for (const auto& [event, count] : counts)
+            text += event + " " + std::to_string(count) + "\n";
         if (std::FILE* out = std::fopen(file, "a")) {
             std::fwrite(text.data(), 1, text.size(), out);
             std::fclose(out);

@@ -75,8 +75,8 @@ std::array<double, SETTLING_SPAN> start_offsets(const Path<T>& path, const Segme
     const double ux = length > 0 ? dx / length : line.fit.ux;
     const double uy = length > 0 ? dy / length : line.fit.uy;
     for (std::uint64_t k = 0; k < span; ++k)
-        offsets[k] = (path.x_at(line.first + k) - near.x) * uy -
-                     (path.y_at(line.first + k) - near.y) * ux;
+        offsets[k] =
+            (path.x_at(line.first + k) - near.x) * uy - (path.y_at(line.first + k) - near.y) * ux;
     return offsets;
 }
 
@@ -148,8 +148,7 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
     return decay;
 }
 
-template double settle_line_starts<float>(const Path<float>&, const Scales&,
-                                          std::vector<Segment>&);
+template double settle_line_starts<float>(const Path<float>&, const Scales&, std::vector<Segment>&);
 template double settle_line_starts<double>(const Path<double>&, const Scales&,
                                            std::vector<Segment>&);
 

@@ -15,13 +15,11 @@ namespace vorlane::testing {
 
 template <typename T>
 std::vector<T> adversarial_values(std::mt19937_64& rng, std::size_t n) {
-    const std::vector<T> specials{std::numeric_limits<T>::quiet_NaN(),
-                                  std::numeric_limits<T>::infinity(),
-                                  -std::numeric_limits<T>::infinity(),
-                                  std::numeric_limits<T>::max(),
-                                  std::numeric_limits<T>::denorm_min(),
-                                  T(-0.0),
-                                  T(1) + std::numeric_limits<T>::epsilon()};
+    const std::vector<T> specials{
+        std::numeric_limits<T>::quiet_NaN(),     std::numeric_limits<T>::infinity(),
+        -std::numeric_limits<T>::infinity(),     std::numeric_limits<T>::max(),
+        std::numeric_limits<T>::denorm_min(),    T(-0.0),
+        T(1) + std::numeric_limits<T>::epsilon()};
     std::uniform_int_distribution<int> kind(0, 9);
     std::normal_distribution<double> noise(0.0, 1.0);
     std::vector<T> values;
@@ -33,7 +31,8 @@ std::vector<T> adversarial_values(std::mt19937_64& rng, std::size_t n) {
         } else if (k == 1) {
             // A long run of one value, as a quantised encoder gives.
             const T repeated = values.empty() ? T(0) : values.back();
-            for (std::size_t r = rng() % 20; r > 0 && values.size() < n; --r) values.push_back(repeated);
+            for (std::size_t r = rng() % 20; r > 0 && values.size() < n; --r)
+                values.push_back(repeated);
         } else {
             walk += noise(rng);
             values.push_back(static_cast<T>(std::round(walk * 4.0) / 4.0));
@@ -66,7 +65,8 @@ void raster(std::mt19937_64& rng, std::size_t lines, std::vector<T>& x, std::vec
             const int event = pick(rng);
             if (event == 0) x.back() = std::numeric_limits<T>::quiet_NaN();
             if (event == 1) y.back() = std::numeric_limits<T>::infinity();
-            if (event == 2 && x.size() > 1) x.back() = x[x.size() - 2] + std::numeric_limits<T>::epsilon() / T(2);
+            if (event == 2 && x.size() > 1)
+                x.back() = x[x.size() - 2] + std::numeric_limits<T>::epsilon() / T(2);
             if (event == 3) y.back() = std::numeric_limits<T>::max();
         }
     }
@@ -81,8 +81,9 @@ bool same_turns(const TurningListPair<T>& p, const TurningListPair<T>& q) {
     auto equal = [&](const TurningList<T>& u, const TurningList<T>& v) {
         if (u.size() != v.size()) return false;
         for (std::size_t i = 0; i < u.size(); ++i) {
-            if (u[i].filtered_index != v[i].filtered_index || u[i].start_index != v[i].start_index ||
-                u[i].end_index != v[i].end_index || !same(u[i].prev_dist_sq, v[i].prev_dist_sq) ||
+            if (u[i].filtered_index != v[i].filtered_index ||
+                u[i].start_index != v[i].start_index || u[i].end_index != v[i].end_index ||
+                !same(u[i].prev_dist_sq, v[i].prev_dist_sq) ||
                 !same(u[i].line_dist_sq, v[i].line_dist_sq) || !same(u[i].x, v[i].x) ||
                 !same(u[i].y, v[i].y)) {
                 return false;

@@ -66,8 +66,8 @@ TYPED_TEST(DriverTest, EmptyAndSingleSamples) {
 
 TYPED_TEST(DriverTest, SixSteepLinesRaster) {
     using T = TypeParam;
-    const std::vector<double> xs{0, 0.333333, 0.666667, 1, 2, 2.333333, 2.666667, 3,
-                                 4, 4.333333, 4.666667, 5, 6, 6.333333, 6.666667, 7,
+    const std::vector<double> xs{0, 0.333333, 0.666667, 1, 2,  2.333333,  2.666667,  3,
+                                 4, 4.333333, 4.666667, 5, 6,  6.333333,  6.666667,  7,
                                  8, 8.333333, 8.666667, 9, 10, 10.333333, 10.666667, 11};
     const std::vector<double> up{0, 3.333333, 6.666667, 10};
     std::vector<T> x, y;

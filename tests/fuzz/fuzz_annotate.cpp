@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "annotation/annotate.hpp"
+#include "annotation/model/records.hpp"
 #include "annotation/passes/chunked_pass.hpp"
 #include "annotation/passes/fused_pass.hpp"
 #include "annotation/stages/chunked_collapse.hpp"
-#include "annotation/model/records.hpp"
 #include "annotation/stages/stages.hpp"
 
 namespace {
@@ -589,9 +589,10 @@ void check_path(const Path<T>& path, std::uint8_t mode) {
                 plan.y_min_records = y_chunked ? 1 : n + 1;
                 plan.head = 1 + (mode % 40);
                 const FilteredList<T>& a_used = x_chunked ? a_p : a;
-                const TurningListPair<T> expected =
-                    find_turning_points(y_chunked ? collapse_y_parallel(a_used, p) : collapse_y(a_used));
-                const auto check = [&](const std::optional<TurningListPair<T>>& got, const char* form) {
+                const TurningListPair<T> expected = find_turning_points(
+                    y_chunked ? collapse_y_parallel(a_used, p) : collapse_y(a_used));
+                const auto check = [&](const std::optional<TurningListPair<T>>& got,
+                                       const char* form) {
                     if (got) require_same_turns(*got, expected, form);
                 };
                 check(chunked_turns_one_read(view_of(path.x), view_of(path.y), plan),

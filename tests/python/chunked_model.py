@@ -4,10 +4,9 @@ threads."""
 
 from __future__ import annotations
 
-from typing import Callable, Sequence
+from collections.abc import Callable, Sequence
 
 import numpy as np
-
 from reference_model import Record, collapse_x_model, collapse_y_model, scalar_type, tolerance
 
 PARALLEL_X_MIN_SAMPLES = 500_000
@@ -36,7 +35,8 @@ def merge_seams(chunks: Sequence[Sequence[Record]], key: str, t: Callable) -> li
                 w_last = float(last.end - last.start + 1)
                 w_r = float(r.end - r.start + 1)
                 mean = (float(getattr(r, value)) * w_r + float(getattr(last, value)) * w_last) / (
-                    w_r + w_last)
+                    w_r + w_last
+                )
                 out[-1] = last._replace(**{value: t(mean), "end": r.end})
             else:
                 out.append(r)

@@ -13,7 +13,6 @@ import numpy as np
 import pytest
 
 import vorlane
-
 import vorlane_tools
 import vorlane_tools.cli
 

@@ -16,17 +16,28 @@ import vorlane
 MODULE_DIR = str(Path(vorlane.__file__).resolve().parent)
 
 
-def _run_python(code: str, *, env: dict[str, str] | None = None, args: tuple[str, ...] = (),
-                timeout: float = 120) -> subprocess.CompletedProcess:
+def _run_python(
+    code: str,
+    *,
+    env: dict[str, str] | None = None,
+    args: tuple[str, ...] = (),
+    timeout: float = 120,
+) -> subprocess.CompletedProcess:
     """Runs `code` in a new interpreter that finds the vorlane under test first; the
     injection variable is cleared unless `env` sets it."""
     full_env = dict(os.environ)
     full_env.pop("VORLANE_INJECT_FAULT", None)
     full_env["PYTHONPATH"] = os.pathsep.join(
-        [MODULE_DIR] + [p for p in full_env.get("PYTHONPATH", "").split(os.pathsep) if p])
+        [MODULE_DIR] + [p for p in full_env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    )
     full_env.update(env or {})
-    return subprocess.run([sys.executable, *args, "-c", textwrap.dedent(code)], env=full_env,
-                          capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, *args, "-c", textwrap.dedent(code)],
+        env=full_env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
 
 
 @pytest.fixture(scope="session")

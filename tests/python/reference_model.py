@@ -8,7 +8,8 @@ no fused operations) and NumPy float32 scalars for float32, one rounded operatio
 from __future__ import annotations
 
 import math
-from typing import Callable, NamedTuple, Sequence
+from collections.abc import Callable, Sequence
+from typing import NamedTuple
 
 import numpy as np
 
@@ -42,7 +43,9 @@ def _within(a, b, eps) -> bool:
     return abs(a - b) < eps
 
 
-def collapse_x_model(x: np.ndarray, y: np.ndarray, start: int = 0, stop: int | None = None) -> list[Record]:
+def collapse_x_model(
+    x: np.ndarray, y: np.ndarray, start: int = 0, stop: int | None = None
+) -> list[Record]:
     """Runs of equal x over samples [start, stop): first x, mean y summed in T."""
     t = scalar_type(x.dtype)
     eps = tolerance(t)
@@ -65,7 +68,9 @@ def collapse_x_model(x: np.ndarray, y: np.ndarray, start: int = 0, stop: int | N
     return out
 
 
-def collapse_y_model(a: Sequence[Record], t: Callable, start: int = 0, stop: int | None = None) -> list[Record]:
+def collapse_y_model(
+    a: Sequence[Record], t: Callable, start: int = 0, stop: int | None = None
+) -> list[Record]:
     """Runs of equal y over records [start, stop): first y, unweighted mean x summed in T."""
     eps = tolerance(t)
     stop = len(a) if stop is None else stop
@@ -100,7 +105,9 @@ def _sign_class(v) -> float:
     return math.nan if math.isnan(v) else math.copysign(1.0, v)
 
 
-def find_turning_points_model(points: Sequence[Record], t: Callable) -> tuple[list[Turn], list[Turn]]:
+def find_turning_points_model(
+    points: Sequence[Record], t: Callable
+) -> tuple[list[Turn], list[Turn]]:
     eps = tolerance(t)
     falling: list[Turn] = []
     rising: list[Turn] = []
@@ -172,21 +179,23 @@ def ids_model(n: int, turns: Sequence[Turn], threshold, t: Callable) -> np.ndarr
     with np.errstate(all="ignore"):
         for i in range(1, m):
             turn = turns[i]
-            ok = not (turn.prev_dist_sq > threshold or turn.prev_dist_sq * t(0.5) > turn.line_dist_sq)
+            ok = not (
+                turn.prev_dist_sq > threshold or turn.prev_dist_sq * t(0.5) > turn.line_dist_sq
+            )
             if ok:
                 at_prev = i >= 2 and reversal_model(vec(i - 1, i - 2), vec(i, i - 1), t)
                 at_this = i + 1 < m and reversal_model(vec(i, i - 1), vec(i + 1, i), t)
                 ok = at_prev or at_this
             if not ok:
                 if segment_open:
-                    ids[fill_from:min(turn.start, n)] = current
+                    ids[fill_from : min(turn.start, n)] = current
                     current += 1
                 segment_open = False
             else:
                 mid = turn.start + (turn.end - turn.start) // 2
                 first = fill_from if segment_open else turns[i - 1].end + 1
                 if first <= mid:
-                    ids[first:min(mid + 1, n)] = current
+                    ids[first : min(mid + 1, n)] = current
                 current += 1
                 fill_from = mid + 1
                 segment_open = True

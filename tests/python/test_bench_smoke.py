@@ -77,7 +77,11 @@ def test_measure_one_reports_a_configuration():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     done = subprocess.run(
         [sys.executable, str(BENCH / "measure_one.py"), "time", "--n=3000", "--calls=1"],
-        capture_output=True, text=True, env=env, check=True)
+        capture_output=True,
+        text=True,
+        env=env,
+        check=True,
+    )
     result = json.loads(done.stdout.splitlines()[-1])
     assert result["n"] == 3000 and result["dtype"] == "float64"
     assert result["call_s"] > 0 and result["floor_s"] > 0

@@ -48,9 +48,11 @@ BINDING_ERRORS = [
 ]
 
 
-@pytest.mark.parametrize("args, kwargs, message",
-                         [case[1:] for case in BINDING_ERRORS],
-                         ids=[case[0] for case in BINDING_ERRORS])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [case[1:] for case in BINDING_ERRORS],
+    ids=[case[0] for case in BINDING_ERRORS],
+)
 def test_binding_error_message(args, kwargs, message):
     with pytest.raises(TypeError) as caught:
         f(*args, **kwargs)

@@ -46,7 +46,9 @@ def make_inputs():
     }
 """
 
-THREADS_SCRIPT = INPUTS + r"""
+THREADS_SCRIPT = (
+    INPUTS
+    + r"""
 import json, os, random, sys, threading
 import vorlane
 
@@ -118,6 +120,7 @@ print(json.dumps({
     "labelled": {name: int(ids.max()) for name, ids in expected.items()},
 }))
 """
+)
 
 
 @pytest.mark.parametrize("pool", ["1", "3"], ids=["pool-of-1", "pool-of-3"])
@@ -133,7 +136,9 @@ def test_threads_calling_at_once_get_the_single_threaded_ids(run_python, pool):
     assert report["labelled"]["large64"] > 500 and report["labelled"]["small64"] > 0, report
 
 
-PROCESSES_SCRIPT = INPUTS + r"""
+PROCESSES_SCRIPT = (
+    INPUTS
+    + r"""
 import json, multiprocessing, sys, threading, warnings
 import vorlane
 
@@ -170,6 +175,7 @@ if __name__ == "__main__":
         "parent_all_ok": all(parent_ok),
     }))
 """
+)
 
 
 @pytest.mark.parametrize("method", ["fork", "spawn"])
@@ -180,8 +186,9 @@ def test_multiprocessing_workers_get_the_parents_ids(tmp_path, method):
     env = {k: v for k, v in os.environ.items() if k != "VORLANE_INJECT_FAULT"}
     env["RAYON_NUM_THREADS"] = "2"
     env["PYTHONPATH"] = os.pathsep.join([MODULE_DIR, *filter(None, [env.get("PYTHONPATH")])])
-    result = subprocess.run([sys.executable, str(script), method], env=env, capture_output=True,
-                            text=True, timeout=300)
+    result = subprocess.run(
+        [sys.executable, str(script), method], env=env, capture_output=True, text=True, timeout=300
+    )
     assert result.returncode == 0, result.stdout + result.stderr[-3000:]
     report = json.loads(result.stdout)
     assert report["results"] == 12 and report["differs"] == [], report

@@ -20,9 +20,35 @@ WIDTHS = [np.float64, np.float32]
 
 def zigzag(n: int = 24, dtype=np.float64):
     """Six steep lines of four samples each, alternately up and down."""
-    x = np.array([0, 0.333333, 0.666667, 1, 2, 2.333333, 2.666667, 3, 4, 4.333333, 4.666667,
-                  5, 6, 6.333333, 6.666667, 7, 8, 8.333333, 8.666667, 9, 10, 10.333333,
-                  10.666667, 11], dtype=dtype)
+    x = np.array(
+        [
+            0,
+            0.333333,
+            0.666667,
+            1,
+            2,
+            2.333333,
+            2.666667,
+            3,
+            4,
+            4.333333,
+            4.666667,
+            5,
+            6,
+            6.333333,
+            6.666667,
+            7,
+            8,
+            8.333333,
+            8.666667,
+            9,
+            10,
+            10.333333,
+            10.666667,
+            11,
+        ],
+        dtype=dtype,
+    )
     up = [0, 3.333333, 6.666667, 10]
     y = np.array((up + up[::-1]) * 3, dtype=dtype)
     return x[:n], y[:n]
@@ -139,8 +165,7 @@ def test_length_check_comes_before_contiguity(dtype):
     assert caught.value.args == ("Input x and y length mismatch: 5 vs 7",)
 
 
-@pytest.mark.parametrize(
-    "nx, ny", [(5, 7), (7, 5), (0, 3), (3, 0), (1, 2)])
+@pytest.mark.parametrize("nx, ny", [(5, 7), (7, 5), (0, 3), (3, 0), (1, 2)])
 @pytest.mark.parametrize("dtype", WIDTHS)
 def test_length_mismatch_is_a_value_error_with_both_counts(nx, ny, dtype):
     with pytest.raises(ValueError) as caught:
@@ -150,9 +175,11 @@ def test_length_mismatch_is_a_value_error_with_both_counts(nx, ny, dtype):
 
 
 @pytest.mark.parametrize("dtype", WIDTHS)
-@pytest.mark.parametrize("make", [lambda d: np.empty(0, d), lambda d: np.empty(0, d)[::-1],
-                                  lambda d: np.empty(6, d)[6:]],
-                         ids=["empty", "empty_reversed", "empty_slice"])
+@pytest.mark.parametrize(
+    "make",
+    [lambda d: np.empty(0, d), lambda d: np.empty(0, d)[::-1], lambda d: np.empty(6, d)[6:]],
+    ids=["empty", "empty_reversed", "empty_slice"],
+)
 def test_empty_input_gives_an_empty_int32_array(dtype, make):
     result = f(make(dtype), make(dtype))
     assert type(result) is np.ndarray
@@ -191,7 +218,7 @@ def test_memmap_is_accepted(tmp_path):
     path = tmp_path / "coordinates.bin"
     np.concatenate([x, y]).tofile(path)
     mapped = np.memmap(path, dtype=np.float64, mode="r", shape=(2 * len(x),))
-    np.testing.assert_array_equal(f(mapped[: len(x)], mapped[len(x):]), ZIGZAG_IDS)
+    np.testing.assert_array_equal(f(mapped[: len(x)], mapped[len(x) :]), ZIGZAG_IDS)
     del mapped
 
 
@@ -244,17 +271,21 @@ def test_result_is_a_new_writeable_c_contiguous_int32_array(dtype):
 def failing_and_succeeding_calls():
     x, y = zigzag()
     x32, y32 = zigzag(dtype=np.float32)
-    return x, y, [
-        ("success", lambda: f(x, y)),
-        ("success_keywords", lambda: f(y=y, x=x)),
-        ("dispatch_error_y", lambda: f(x, y.astype(np.int64))),
-        ("dispatch_error_mixed", lambda: f(x, y32)),
-        ("dispatch_error_x", lambda: f(x32.astype(np.float16), y)),
-        ("length_mismatch", lambda: f(x, y[:5])),
-        ("not_contiguous", lambda: f(x, y[::-1])),
-        ("binding_error", lambda: f(x, y, x)),
-        ("same_array", lambda: f(x, x)),
-    ]
+    return (
+        x,
+        y,
+        [
+            ("success", lambda: f(x, y)),
+            ("success_keywords", lambda: f(y=y, x=x)),
+            ("dispatch_error_y", lambda: f(x, y.astype(np.int64))),
+            ("dispatch_error_mixed", lambda: f(x, y32)),
+            ("dispatch_error_x", lambda: f(x32.astype(np.float16), y)),
+            ("length_mismatch", lambda: f(x, y[:5])),
+            ("not_contiguous", lambda: f(x, y[::-1])),
+            ("binding_error", lambda: f(x, y, x)),
+            ("same_array", lambda: f(x, x)),
+        ],
+    )
 
 
 def test_reference_counts_of_inputs_are_unchanged():

@@ -24,9 +24,35 @@ REGISTRY_ATTRIBUTE = "_VORLANE_BORROW_CHECKING_API"
 
 
 def zigzag(dtype=np.float64):
-    x = np.array([0, 0.333333, 0.666667, 1, 2, 2.333333, 2.666667, 3, 4, 4.333333, 4.666667,
-                  5, 6, 6.333333, 6.666667, 7, 8, 8.333333, 8.666667, 9, 10, 10.333333,
-                  10.666667, 11], dtype=dtype)
+    x = np.array(
+        [
+            0,
+            0.333333,
+            0.666667,
+            1,
+            2,
+            2.333333,
+            2.666667,
+            3,
+            4,
+            4.333333,
+            4.666667,
+            5,
+            6,
+            6.333333,
+            6.666667,
+            7,
+            8,
+            8.333333,
+            8.666667,
+            9,
+            10,
+            10.333333,
+            10.666667,
+            11,
+        ],
+        dtype=dtype,
+    )
     up = [0, 3.333333, 6.666667, 10]
     return x, np.array((up + up[::-1]) * 3, dtype=dtype)
 
@@ -60,6 +86,7 @@ def inject(monkeypatch, needs_hooks):
 
 
 # ---- the exception class ------------------------------------------------------------------
+
 
 def test_panic_exception_derives_from_base_exception_only(inject):
     inject("annotate")
@@ -109,8 +136,9 @@ FAULT_SITES = [
 
 @pytest.mark.parametrize("site, kind, message", FAULT_SITES, ids=[s for s, _, _ in FAULT_SITES])
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-def test_injected_fault_is_raised_and_the_next_call_is_correct(inject, monkeypatch, site, kind,
-                                                               message, dtype):
+def test_injected_fault_is_raised_and_the_next_call_is_correct(
+    inject, monkeypatch, site, kind, message, dtype
+):
     x, y = zigzag(dtype)
     monkeypatch.setattr(sys, "unraisablehook", lambda info: None)  # result_array reports one
     before = (sys.getrefcount(x), sys.getrefcount(y))
@@ -151,8 +179,10 @@ def test_failed_append_to_all_fails_the_import(run_python, needs_hooks):
         env={"VORLANE_INJECT_FAULT": "exec_append"},
     )
     assert result.returncode == 0, result.stderr
-    assert result.stdout.startswith("PanicException BaseException ('could not append __name__ "
-                                    "to __all__: RuntimeError: injected failure of PyList_Append',)")
+    assert result.stdout.startswith(
+        "PanicException BaseException ('could not append __name__ "
+        "to __all__: RuntimeError: injected failure of PyList_Append',)"
+    )
 
 
 def test_fault_while_raising_a_fault_aborts(run_python, needs_hooks, tmp_path):
@@ -186,12 +216,17 @@ class Registry(ctypes.Structure):
     """Protocol version 1 of the registry, as borrow_registry.hpp lays it out. PYFUNCTYPE:
     its operations must be called with the interpreter lock held."""
 
-    _fields_ = [("version", ctypes.c_uint64), ("state", ctypes.c_void_p),
-                ("acquire", ACQUIRE), ("acquire_mut", ACQUIRE),
-                ("release", RELEASE), ("release_mut", RELEASE)]
+    _fields_ = [
+        ("version", ctypes.c_uint64),
+        ("state", ctypes.c_void_p),
+        ("acquire", ACQUIRE),
+        ("acquire_mut", ACQUIRE),
+        ("release", RELEASE),
+        ("release_mut", RELEASE),
+    ]
 
     @staticmethod
-    def shared() -> "Registry":
+    def shared() -> Registry:
         f(np.zeros(1), np.zeros(1))  # the first call publishes the registry
         capsule = getattr(importlib.import_module(MULTIARRAY), REGISTRY_ATTRIBUTE)
         get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
@@ -324,8 +359,12 @@ print(json.dumps({"outcomes": outcomes, "log": log}))
 
 
 def run_with_foreign_registry(run_python, code=0, version=1, attribute="capsule"):
-    script = (FOREIGN_REGISTRY.replace("CODE", str(code)).replace("VERSION", str(version))
-              .replace("MULTIARRAY", repr(MULTIARRAY)).replace("ATTRIBUTE", attribute))
+    script = (
+        FOREIGN_REGISTRY.replace("CODE", str(code))
+        .replace("VERSION", str(version))
+        .replace("MULTIARRAY", repr(MULTIARRAY))
+        .replace("ATTRIBUTE", attribute)
+    )
     result = run_python(script)
     assert result.returncode == 0, result.stderr
     return json.loads(result.stdout)
@@ -334,20 +373,28 @@ def run_with_foreign_registry(run_python, code=0, version=1, attribute="capsule"
 def test_registry_found_on_numpy_is_used_and_released_y_before_x(run_python):
     report = run_with_foreign_registry(run_python)
     assert [o[0] for o in report["outcomes"]] == ["ok", "ok"]
-    one_call = [["acquire", "float64", 1.0], ["acquire", "float64", 7.0],
-                ["release", "float64", 7.0], ["release", "float64", 1.0]]
+    one_call = [
+        ["acquire", "float64", 1.0],
+        ["acquire", "float64", 7.0],
+        ["release", "float64", 7.0],
+        ["release", "float64", 1.0],
+    ]
     assert report["log"] == one_call * 2
 
 
 def test_unexpected_registry_code_is_a_fault(run_python):
     report = run_with_foreign_registry(run_python, code=7)
-    assert report["outcomes"] == [
-        ["PanicException", "Unexpected return code 7 from borrow checking API"]] * 2
+    assert (
+        report["outcomes"]
+        == [["PanicException", "Unexpected return code 7 from borrow checking API"]] * 2
+    )
 
 
 @pytest.mark.parametrize(
-    "version, attribute", [(0, "capsule"), (1, "42"), (1, "capsule_with_other_name()")],
-    ids=["version_0", "not_a_capsule", "wrong_capsule_name"])
+    "version, attribute",
+    [(0, "capsule"), (1, "42"), (1, "capsule_with_other_name()")],
+    ids=["version_0", "not_a_capsule", "wrong_capsule_name"],
+)
 def test_unusable_registry_is_a_fault(run_python, version, attribute):
     if attribute == "capsule_with_other_name()":
         attribute = "new_capsule(ctypes.addressof(registry), b'other', None)"
@@ -394,26 +441,44 @@ print(json.dumps(outcomes))
 
 CAPSULE_FAULT = "Failed to access NumPy array API capsule: "
 TABLE_CASES = [
-    ("abi_too_new", dict(ABI="0x3000000"),
-     "RuntimeError: module compiled against ABI version 0x2000000 but this version of numpy "
-     "is 0x3000000"),
-    ("feature_too_old", dict(FEATURE="0xb"),
-     "RuntimeError: module was compiled against NumPy C-API version 0xc (NumPy 1.15) but the "
-     "running NumPy has C-API version 0xb"),
-    ("big_endian", dict(BYTE_ORDER="2"),
-     "RuntimeError: module compiled as little endian, but detected different endianness at "
-     "runtime"),
+    (
+        "abi_too_new",
+        dict(ABI="0x3000000"),
+        "RuntimeError: module compiled against ABI version 0x2000000 but this version of numpy "
+        "is 0x3000000",
+    ),
+    (
+        "feature_too_old",
+        dict(FEATURE="0xb"),
+        "RuntimeError: module was compiled against NumPy C-API version 0xc (NumPy 1.15) but the "
+        "running NumPy has C-API version 0xb",
+    ),
+    (
+        "big_endian",
+        dict(BYTE_ORDER="2"),
+        "RuntimeError: module compiled as little endian, but detected different endianness at "
+        "runtime",
+    ),
     ("not_a_capsule", dict(REPLACEMENT="'not a capsule'"), "_ARRAY_API is not a capsule"),
-    ("missing", dict(REPLACEMENT="None; del multiarray._ARRAY_API"),
-     "AttributeError: module '{}' has no attribute '_ARRAY_API'".format(MULTIARRAY)),
+    (
+        "missing",
+        dict(REPLACEMENT="None; del multiarray._ARRAY_API"),
+        f"AttributeError: module '{MULTIARRAY}' has no attribute '_ARRAY_API'",
+    ),
 ]
 
 
-@pytest.mark.parametrize("values, cause", [c[1:] for c in TABLE_CASES],
-                         ids=[c[0] for c in TABLE_CASES])
+@pytest.mark.parametrize(
+    "values, cause", [c[1:] for c in TABLE_CASES], ids=[c[0] for c in TABLE_CASES]
+)
 def test_rejected_table_is_a_fault_and_is_tried_again(run_python, values, cause):
-    settings = dict(ABI="0x2000000", FEATURE="0x13", BYTE_ORDER="1", MULTIARRAY=repr(MULTIARRAY),
-                    REPLACEMENT="new_capsule(ctypes.addressof(table), None, None)")
+    settings = dict(
+        ABI="0x2000000",
+        FEATURE="0x13",
+        BYTE_ORDER="1",
+        MULTIARRAY=repr(MULTIARRAY),
+        REPLACEMENT="new_capsule(ctypes.addressof(table), None, None)",
+    )
     settings.update(values)
     script = FAKE_TABLE
     for key in ("REPLACEMENT", "MULTIARRAY", "BYTE_ORDER", "FEATURE", "ABI"):
@@ -454,8 +519,10 @@ print(outcome, ids.tolist(), vorlane.annotate_scanlines(x, y)[:3].tolist())
 """
 
 
-@pytest.mark.skipif(os.environ.get("VORLANE_SANITIZED") == "1",
-                    reason="AddressSanitizer reserves more address space than the lowered limit")
+@pytest.mark.skipif(
+    os.environ.get("VORLANE_SANITIZED") == "1",
+    reason="AddressSanitizer reserves more address space than the lowered limit",
+)
 @pytest.mark.parametrize("threads", ["1", "2"])
 def test_memory_exhaustion_raises_memory_error_and_the_interpreter_goes_on(run_python, threads):
     result = run_python(MEMORY_SCRIPT, env={"RAYON_NUM_THREADS": threads}, timeout=300)

@@ -223,8 +223,11 @@ def test_many_calls_on_every_path_leak_nothing(run_python, hooks_enabled):
     # leaks there is LeakSanitizer's job: fewer calls, and only the interpreter-level checks.
     sanitized = os.environ.get("VORLANE_SANITIZED") == "1"
     calls = CALLS // 10 if sanitized else CALLS
-    env = {"RAYON_NUM_THREADS": "2", "LEAK_TEST_CALLS": str(calls),
-           "LEAK_TEST_HOOKS": "1" if hooks_enabled else "0"}
+    env = {
+        "RAYON_NUM_THREADS": "2",
+        "LEAK_TEST_CALLS": str(calls),
+        "LEAK_TEST_HOOKS": "1" if hooks_enabled else "0",
+    }
     result = run_python(WORKLOAD, env=env, timeout=300)
     assert result.returncode == 0, result.stderr[-3000:]
     report = json.loads(result.stdout)
@@ -235,10 +238,12 @@ def test_many_calls_on_every_path_leak_nothing(run_python, hooks_enabled):
     if not sanitized:
         if report["heap_growth"] is not None:
             assert report["heap_growth"] < HEAP_SLACK_KB * 1024, (
-                f"the C heap grew by {report['heap_growth']} bytes over {report['calls']} calls")
+                f"the C heap grew by {report['heap_growth']} bytes over {report['calls']} calls"
+            )
         assert report["rss_growth"] < RSS_SLACK_MB * 2**20, (
             f"resident memory grew by {report['rss_growth'] / 2**20:.1f} MB over "
-            f"{report['calls']} calls")
+            f"{report['calls']} calls"
+        )
     if hooks_enabled:
         assert report["counts"]["fault_pool"] > 0 and report["counts"]["no_memory_result"] > 0
 
@@ -295,13 +300,18 @@ print(json.dumps({
 """
 
 
-@pytest.mark.skipif(os.environ.get("VORLANE_SANITIZED") == "1",
-                    reason="AddressSanitizer needs more address space than the lowered limit")
+@pytest.mark.skipif(
+    os.environ.get("VORLANE_SANITIZED") == "1",
+    reason="AddressSanitizer needs more address space than the lowered limit",
+)
 @pytest.mark.parametrize("threads", ["1", "2"], ids=["sequential", "pool"])
 def test_repeated_memory_errors_leak_nothing(run_python, threads):
     rounds = 100
-    result = run_python(MEMORY_WORKLOAD, timeout=300,
-                        env={"RAYON_NUM_THREADS": threads, "LEAK_TEST_ROUNDS": str(rounds)})
+    result = run_python(
+        MEMORY_WORKLOAD,
+        timeout=300,
+        env={"RAYON_NUM_THREADS": threads, "LEAK_TEST_ROUNDS": str(rounds)},
+    )
     assert result.returncode == 0, result.stderr[-3000:]
     report = json.loads(result.stdout)
     assert report["outcomes"] == {"MemoryError": rounds}, report

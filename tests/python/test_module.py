@@ -30,8 +30,14 @@ FUNCTION_DOC_LINES = [
     "    ndarray: 1D numpy array of scanline_id assignments (int32).",
 ]
 # Attributes every module object has, from the import system rather than from vorlane.
-IMPORT_SYSTEM_ATTRIBUTES = {"__name__", "__doc__", "__package__", "__loader__", "__spec__",
-                            "__file__"}
+IMPORT_SYSTEM_ATTRIBUTES = {
+    "__name__",
+    "__doc__",
+    "__package__",
+    "__loader__",
+    "__spec__",
+    "__file__",
+}
 STUB = Path(__file__).resolve().parents[2] / "src" / "vorlane.pyi"
 
 
@@ -121,8 +127,12 @@ def test_each_exec_step_makes_a_new_function_and_all_list():
 
 def test_stub_declares_the_exported_function():
     tree = ast.parse(STUB.read_text(), filename=str(STUB))
-    names = [node for node in tree.body if isinstance(node, ast.Assign)
-             and any(isinstance(t, ast.Name) and t.id == "__all__" for t in node.targets)]
+    names = [
+        node
+        for node in tree.body
+        if isinstance(node, ast.Assign)
+        and any(isinstance(t, ast.Name) and t.id == "__all__" for t in node.targets)
+    ]
     assert len(names) == 1 and ast.literal_eval(names[0].value) == ["annotate_scanlines"]
     functions = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
     assert set(functions) == {"annotate_scanlines"}
@@ -182,8 +192,7 @@ def test_import_succeeds_and_only_a_call_fails_without_numpy(run_python, numpy_f
         assert (base, n_args) == ("BaseException", 1), call
         assert message.startswith("Failed to access NumPy array API capsule"), message
         assert "numpy" in message
-    assert report["binding"] == (
-        "annotate_scanlines() missing 1 required positional argument: 'y'")
+    assert report["binding"] == ("annotate_scanlines() missing 1 required positional argument: 'y'")
     assert "Failed to access NumPy array API capsule" in result.stderr
 
 

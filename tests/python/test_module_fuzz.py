@@ -11,22 +11,39 @@ import sys
 import warnings
 
 import numpy as np
-import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
+from reference_model import annotate_model
 
 import vorlane
-from reference_model import annotate_model
 
 f = vorlane.annotate_scanlines
 NAME = "annotate_scanlines()"
 DISPATCH = "x and y must both be 1D numpy arrays of float64 or float32 type"
 WIDTHS = ("<f8", "<f4")
-OTHER_DTYPES = (">f8", ">f4", "<f2", np.longdouble, "<i8", "<i4", "<u2", "?", "<c16", "<c8",
-                "O", "<M8[s]", "<m8[ms]", "<U2", "S8", "V8", [("v", "<f8")])
+OTHER_DTYPES = (
+    ">f8",
+    ">f4",
+    "<f2",
+    np.longdouble,
+    "<i8",
+    "<i4",
+    "<u2",
+    "?",
+    "<c16",
+    "<c8",
+    "O",
+    "<M8[s]",
+    "<m8[ms]",
+    "<U2",
+    "S8",
+    "V8",
+    [("v", "<f8")],
+)
 
 
 # ---- the oracle ---------------------------------------------------------------------------
+
 
 def binding_error(nargs: int, names: list[str]) -> str | None:
     if nargs > 2:
@@ -52,8 +69,12 @@ def reads_as(obj, width: str) -> bool:
     if not issubclass(type(obj), np.ndarray) or obj.ndim != 1:
         return False
     dt = obj.dtype
-    return (dt.fields is None and dt.kind == "f" and dt.isnative
-            and dt.itemsize == np.dtype(width).itemsize)
+    return (
+        dt.fields is None
+        and dt.kind == "f"
+        and dt.isnative
+        and dt.itemsize == np.dtype(width).itemsize
+    )
 
 
 def expected_outcome(args: tuple, kwargs: dict):
@@ -78,6 +99,7 @@ def expected_outcome(args: tuple, kwargs: dict):
 
 
 # ---- objects ------------------------------------------------------------------------------
+
 
 class Tagged(np.ndarray):
     def __array_finalize__(self, obj):
@@ -108,8 +130,22 @@ class Name(str):
     pass
 
 
-SPECIAL = (0.0, -0.0, 1.0, -1.0, 0.5, 1e-300, 5e-324, 1e300, float("inf"), float("-inf"),
-           float("nan"), 2.0 ** -52, 0.6 * 2.0 ** -52, 2.0 ** -23)
+SPECIAL = (
+    0.0,
+    -0.0,
+    1.0,
+    -1.0,
+    0.5,
+    1e-300,
+    5e-324,
+    1e300,
+    float("inf"),
+    float("-inf"),
+    float("nan"),
+    2.0**-52,
+    0.6 * 2.0**-52,
+    2.0**-23,
+)
 
 
 @st.composite
@@ -128,14 +164,32 @@ def coordinates(draw, n: int, dtype) -> np.ndarray:
         # Repeats make the equal runs the collapse stages join.
         values = draw(st.lists(st.sampled_from(SPECIAL[:6] + (2.0, 3.0)), min_size=n, max_size=n))
     else:
-        values = draw(st.lists(st.floats(allow_nan=True, allow_infinity=True) | st.sampled_from(SPECIAL),
-                               min_size=n, max_size=n))
+        values = draw(
+            st.lists(
+                st.floats(allow_nan=True, allow_infinity=True) | st.sampled_from(SPECIAL),
+                min_size=n,
+                max_size=n,
+            )
+        )
     with np.errstate(all="ignore"):
         return np.asarray(values, dtype=np.float64).astype(dtype)
 
 
-LAYOUTS = ("contiguous", "step_2", "reversed", "step_minus_3", "broadcast", "unaligned",
-           "record_field", "only_field", "read_only", "row", "column", "zero_d", "three_d")
+LAYOUTS = (
+    "contiguous",
+    "step_2",
+    "reversed",
+    "step_minus_3",
+    "broadcast",
+    "unaligned",
+    "record_field",
+    "only_field",
+    "read_only",
+    "row",
+    "column",
+    "zero_d",
+    "three_d",
+)
 SUBCLASSES = ("plain", "masked", "tagged", "recarray", "matrix")
 
 
@@ -150,7 +204,7 @@ def laid_out(values: np.ndarray, layout: str, offset: int) -> np.ndarray:
     if layout == "step_minus_3":
         base = np.zeros(3 * n, dt)
         base[::3] = values[::-1]
-        return base[3 * n - 3::-3] if n else base
+        return base[3 * n - 3 :: -3] if n else base
     if layout == "broadcast":
         return np.broadcast_to(values[:1], (n,)) if n else values
     if layout == "unaligned" and not dt.hasobject:  # references cannot sit in raw bytes
@@ -182,7 +236,9 @@ def laid_out(values: np.ndarray, layout: str, offset: int) -> np.ndarray:
 
 def subclassed(a: np.ndarray, subclass: str, mask: list[bool]) -> np.ndarray:
     if subclass == "masked":
-        return np.ma.MaskedArray(a, mask=np.resize(np.asarray(mask, dtype=bool), a.shape) if a.size else False)
+        return np.ma.MaskedArray(
+            a, mask=np.resize(np.asarray(mask, dtype=bool), a.shape) if a.size else False
+        )
     if subclass == "tagged":
         return a.view(Tagged)
     if subclass == "recarray" and not a.dtype.hasobject:
@@ -201,15 +257,30 @@ def arrays(draw, n: int, dtype) -> np.ndarray:
     else:
         values = np.zeros(n, dtype=dtype)
     a = laid_out(values, draw(st.sampled_from(LAYOUTS)), draw(st.integers(1, 7)))
-    return subclassed(a, draw(st.sampled_from(SUBCLASSES)), draw(st.lists(st.booleans(), min_size=1)))
+    return subclassed(
+        a, draw(st.sampled_from(SUBCLASSES)), draw(st.lists(st.booleans(), min_size=1))
+    )
 
 
 @st.composite
 def non_arrays(draw, n: int):
     a = np.zeros(n)
-    choices = [None, 1.0, 7, "text", b"\0" * 16, [0.0] * n, tuple([0.0] * n), memoryview(a),
-               np.float64(1.0), np.float32(1.0), HasArray(a), HasInterface(a),
-               ClaimsToBeAnArray(), {}]
+    choices = [
+        None,
+        1.0,
+        7,
+        "text",
+        b"\0" * 16,
+        [0.0] * n,
+        tuple([0.0] * n),
+        memoryview(a),
+        np.float64(1.0),
+        np.float32(1.0),
+        HasArray(a),
+        HasInterface(a),
+        ClaimsToBeAnArray(),
+        {},
+    ]
     return choices[draw(st.integers(0, len(choices) - 1))]
 
 
@@ -247,7 +318,7 @@ def calls(draw):
         return (), dict(draw(st.permutations([("x", x), ("y", y)])))
     if binding == "mixed":
         return (x,), {"y": y}
-    positional = [x, y, x, y][:draw(st.integers(0, 4))]
+    positional = [x, y, x, y][: draw(st.integers(0, 4))]
     names = draw(st.lists(st.sampled_from(KEYWORD_NAMES), max_size=4, unique_by=str))
     values = {"x": x, "y": y}
     return tuple(positional), {name: values.get(str(name), x) for name in names}
@@ -258,6 +329,7 @@ def calls(draw):
 NEXT_CALL = (np.arange(8.0), np.array([0.0, 1.0] * 4))
 NEXT_IDS = annotate_model(*NEXT_CALL)
 
+
 def objects_of(args: tuple, kwargs: dict) -> list:
     seen = {}
     for obj in (*args, *kwargs.values()):
@@ -267,8 +339,7 @@ def objects_of(args: tuple, kwargs: dict) -> list:
 
 def describe(obj) -> str:
     if issubclass(type(obj), np.ndarray):
-        return (f"{type(obj).__name__}(dtype={obj.dtype}, shape={obj.shape}, "
-                f"strides={obj.strides})")
+        return f"{type(obj).__name__}(dtype={obj.dtype}, shape={obj.shape}, strides={obj.strides})"
     return type(obj).__name__
 
 
@@ -278,17 +349,22 @@ def check_call(args: tuple, kwargs: dict, expected, what: str) -> None:
     except BaseException as error:  # noqa: BLE001 - anything else than expected fails below
         assert isinstance(expected, tuple), f"{what}: raised {error!r}, expected ids"
         assert type(error) is expected[0] and error.args == (expected[1],), (
-            f"{what}: raised {error!r}, expected {expected[0].__name__}({expected[1]!r})")
+            f"{what}: raised {error!r}, expected {expected[0].__name__}({expected[1]!r})"
+        )
         return
     assert not isinstance(expected, tuple), (
-        f"{what}: returned, expected {expected[0].__name__}({expected[1]!r})")
+        f"{what}: returned, expected {expected[0].__name__}({expected[1]!r})"
+    )
     assert type(got) is np.ndarray and got.dtype == np.int32 and got.ndim == 1, what
     assert got.flags.c_contiguous and got.flags.writeable and got.flags.owndata, what
     np.testing.assert_array_equal(got, expected, err_msg=what)
 
 
-@settings(max_examples=1000, deadline=None,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@settings(
+    max_examples=1000,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 @given(call=calls())
 def test_only_the_documented_outcomes_come_out(call):
     args, kwargs = call
@@ -299,8 +375,11 @@ def test_only_the_documented_outcomes_come_out(call):
         event("ids" if (expected > 0).any() else "ids, all -1" if len(expected) else "empty")
     # Small ints, strings and the like are shared with the whole interpreter, whose own work
     # moves their counts; only the arguments' own objects say anything about this call.
-    objects = [o for o in objects_of(args, kwargs)
-               if not isinstance(o, (int, float, complex, str, bytes, type(None)))]
+    objects = [
+        o
+        for o in objects_of(args, kwargs)
+        if not isinstance(o, (int, float, complex, str, bytes, type(None)))
+    ]
     what = f"args {[describe(a) for a in args]}, keywords {[(k, describe(v)) for k, v in kwargs.items()]}"
     # A collection inside the window could free cycles that hold the objects.
     gc.disable()

@@ -19,18 +19,19 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
-import vorlane
 from chunked_model import chunk_ranges, stages_for_pool
 from reference_model import annotate_model, scalar_type
+
+import vorlane
 
 f = vorlane.annotate_scanlines
 MODULE_DIR = str(Path(vorlane.__file__).resolve().parent)
 SEAM_POOLS = (2, 3, 7)
 
 
-def zigzag(n: int, ends: list[int], dwell: int, stair: int, dtype,
-           drift: str) -> tuple[np.ndarray, np.ndarray]:
+def zigzag(
+    n: int, ends: list[int], dwell: int, stair: int, dtype, drift: str
+) -> tuple[np.ndarray, np.ndarray]:
     """Lines of `dwell`-sample stations, alternately up and down, x rising slowly and y in
     steps of `stair` stations. A line ending at `end` has its last station just before `end`;
     from `end` on, the drift axis moves by 0.6 t and then 1.2 t (t the tolerance) before the
@@ -55,12 +56,12 @@ def zigzag(n: int, ends: list[int], dwell: int, stair: int, dtype,
         if end == n:
             break
         xe, ye = T(x_from + width), (high if up else low)
-        x[end - dwell:end], y[end - dwell:end] = xe, ye
+        x[end - dwell : end], y[end - dwell : end] = xe, ye
         if drift == "x":
             # Sequentially xe and xe + 0.6 t are one run; a chunk starting at `end` makes
             # xe + 0.6 t and the next line's first station (xe + 1.2 t) one run instead,
             # which the seam merge then fuses into the line end.
-            x[end:end + dwell], y[end:end + dwell] = xe + T(0.6) * t, ye
+            x[end : end + dwell], y[end : end + dwell] = xe + T(0.6) * t, ye
             begin, x_from = end + dwell, xe + T(1.2) * t
         else:
             # The same in y, one sample per station so that list A has one record a sample.
@@ -90,13 +91,13 @@ INPUTS = {
 CHUNKED_AT = {"x500000", "y250000", "x500000_f32"}
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def make_input(name: str) -> tuple[np.ndarray, np.ndarray]:
     n, ends_for, dwell, stair, dtype, drift = INPUTS[name]
     return zigzag(n, seam_ends(ends_for), dwell, stair, dtype, drift)
 
 
-@functools.lru_cache(maxsize=None)
+@functools.cache
 def model_ids(name: str, p: int) -> np.ndarray:
     if name not in CHUNKED_AT:
         p = 1  # below both thresholds every pool runs the sequential stages
@@ -114,16 +115,26 @@ def input_dir(tmp_path_factory) -> Path:
     return directory
 
 
-def run_child(code: str, env: dict[str, str] | None = None, prefix: tuple[str, ...] = (),
-              timeout: float = 120) -> subprocess.CompletedProcess:
+def run_child(
+    code: str, env: dict[str, str] | None = None, prefix: tuple[str, ...] = (), timeout: float = 120
+) -> subprocess.CompletedProcess:
     """Runs `code` in a new interpreter with neither pool variable set unless `env` sets it."""
-    full_env = {k: v for k, v in os.environ.items()
-                if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "VORLANE_INJECT_FAULT")}
+    full_env = {
+        k: v
+        for k, v in os.environ.items()
+        if k not in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "VORLANE_INJECT_FAULT")
+    }
     full_env["PYTHONPATH"] = os.pathsep.join(
-        [MODULE_DIR] + [p for p in full_env.get("PYTHONPATH", "").split(os.pathsep) if p])
+        [MODULE_DIR] + [p for p in full_env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    )
     full_env.update(env or {})
-    return subprocess.run([*prefix, sys.executable, "-c", textwrap.dedent(code)], env=full_env,
-                          capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [*prefix, sys.executable, "-c", textwrap.dedent(code)],
+        env=full_env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
 
 
 # Computes every input twice (the results must not depend on timing) and saves the ids.
@@ -142,8 +153,13 @@ for name in {names!r}:
 """
 
 
-def annotate_in_child(input_dir: Path, names: list[str], env: dict[str, str],
-                      prefix: tuple[str, ...] = (), tag: str = "child") -> dict[str, np.ndarray]:
+def annotate_in_child(
+    input_dir: Path,
+    names: list[str],
+    env: dict[str, str],
+    prefix: tuple[str, ...] = (),
+    tag: str = "child",
+) -> dict[str, np.ndarray]:
     code = ANNOTATE_ALL.format(directory=str(input_dir), names=names, tag=tag)
     result = run_child(code, env, prefix)
     assert result.returncode == 0, result.stderr
@@ -152,8 +168,10 @@ def annotate_in_child(input_dir: Path, names: list[str], env: dict[str, str],
 
 def assert_ids_equal(got: np.ndarray, expected: np.ndarray, what: str) -> None:
     differ = np.flatnonzero(got != expected)
-    assert differ.size == 0, (f"{what}: {differ.size} ids differ, first at sample "
-                              f"{differ[0]}: got {got[differ[0]]}, expected {expected[differ[0]]}")
+    assert differ.size == 0, (
+        f"{what}: {differ.size} ids differ, first at sample "
+        f"{differ[0]}: got {got[differ[0]]}, expected {expected[differ[0]]}"
+    )
 
 
 def test_inputs_make_every_pool_size_visible():
@@ -193,8 +211,9 @@ def candidate_default_sizes() -> list[int]:
 
 def test_default_pool_size_comes_from_the_cpus(input_dir):
     got = annotate_in_child(input_dir, ["x500000"], {}, tag="default")["x500000"]
-    matching = [p for p in candidate_default_sizes()
-                if np.array_equal(got, model_ids("x500000", p))]
+    matching = [
+        p for p in candidate_default_sizes() if np.array_equal(got, model_ids("x500000", p))
+    ]
     assert matching, "the ids match no pool size of the CPUs this process may use"
 
 
@@ -202,8 +221,7 @@ def test_default_pool_size_comes_from_the_cpus(input_dir):
 def test_one_cpu_means_the_sequential_stages(input_dir):
     cpu = min(os.sched_getaffinity(0))
     names = ["x500000", "y250000"]
-    got = annotate_in_child(input_dir, names, {}, prefix=("taskset", "-c", str(cpu)),
-                            tag="one-cpu")
+    got = annotate_in_child(input_dir, names, {}, prefix=("taskset", "-c", str(cpu)), tag="one-cpu")
     for name in names:
         assert_ids_equal(got[name], model_ids(name, 1), f"{name} on one CPU")
 
@@ -225,12 +243,16 @@ np.save({out!r}, vorlane.annotate_scanlines(x, y))
 """
 
 
-@pytest.mark.parametrize("site, exception, message", [
-    ("pool_chunk", "PanicException", "injected fault at pool_chunk"),
-    ("pool_chunk:bad_alloc", "MemoryError", None),
-])
-def test_fault_on_a_pool_thread_reaches_the_caller(input_dir, needs_hooks, site, exception,
-                                                   message):
+@pytest.mark.parametrize(
+    "site, exception, message",
+    [
+        ("pool_chunk", "PanicException", "injected fault at pool_chunk"),
+        ("pool_chunk:bad_alloc", "MemoryError", None),
+    ],
+)
+def test_fault_on_a_pool_thread_reaches_the_caller(
+    input_dir, needs_hooks, site, exception, message
+):
     out = input_dir / f"after-{site.replace(':', '-')}.npy"
     code = FAULT_ON_POOL_THREAD.format(path=str(input_dir / "x500000.npz"), out=str(out))
     result = run_child(code, {"RAYON_NUM_THREADS": "2", "VORLANE_INJECT_FAULT": site})

@@ -6,16 +6,40 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from reference_model import annotate_model
 
 import vorlane
-from reference_model import annotate_model
 
 WIDTHS = [np.float64, np.float32]
 
 
 def six_steep_lines():
-    x = [0, 0.333333, 0.666667, 1, 2, 2.333333, 2.666667, 3, 4, 4.333333, 4.666667, 5,
-         6, 6.333333, 6.666667, 7, 8, 8.333333, 8.666667, 9, 10, 10.333333, 10.666667, 11]
+    x = [
+        0,
+        0.333333,
+        0.666667,
+        1,
+        2,
+        2.333333,
+        2.666667,
+        3,
+        4,
+        4.333333,
+        4.666667,
+        5,
+        6,
+        6.333333,
+        6.666667,
+        7,
+        8,
+        8.333333,
+        8.666667,
+        9,
+        10,
+        10.333333,
+        10.666667,
+        11,
+    ]
     up = [0, 3.333333, 6.666667, 10]
     return x, (up + up[::-1]) * 3
 

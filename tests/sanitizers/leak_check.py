@@ -43,6 +43,7 @@ def expect(exc, fn, *args, **kwargs):
 
 def drive_every_path():
     import numpy as np
+
     import vorlane
 
     f = vorlane.annotate_scanlines
@@ -78,15 +79,20 @@ def drive_every_path():
     grown = tracemalloc.get_traced_memory()[0] - baseline
     tracemalloc.stop()
     refs_after = (sys.getrefcount(x), sys.getrefcount(y))
-    assert refs_after == refs_before, f"input reference counts changed: {refs_before} -> {refs_after}"
+    assert refs_after == refs_before, (
+        f"input reference counts changed: {refs_before} -> {refs_after}"
+    )
     # Each round makes about 10 MB of result arrays; a leaked one would stay.
     assert grown < 1 << 20, f"{grown} bytes still allocated after {ROUNDS} rounds of calls"
-    print(f"leak check: {ROUNDS + 1} rounds of calls, {grown} bytes left, reference counts unchanged")
+    print(
+        f"leak check: {ROUNDS + 1} rounds of calls, {grown} bytes left, reference counts unchanged"
+    )
 
 
 def tools_calls(x, y):
     """Every path of vorlane_tools' native functions on one input of each width."""
     import numpy as np
+
     from vorlane_tools import robust_scanlines, scan_vectors
 
     for xs, ys in ((x, y), (x.astype(np.float32), y.astype(np.float32))):
@@ -115,6 +121,7 @@ def fresh_module(name="vorlane"):
 def faults(injections):
     """Each injection in turn, in this process; prints each one it survives."""
     import numpy as np
+
     import vorlane
 
     for injection in injections:
@@ -147,16 +154,26 @@ def drive_faults():
     injections = os.environ.get("VORLANE_FAULT_SITES", "").split()
     remaining, ended = list(injections), []
     while remaining:
-        child = subprocess.run([sys.executable, __file__, "--faults", *remaining],
-                               stdout=subprocess.PIPE, text=True, check=False)
-        survived = {line.split()[1] for line in child.stdout.splitlines() if line.startswith("survived ")}
+        child = subprocess.run(
+            [sys.executable, __file__, "--faults", *remaining],
+            stdout=subprocess.PIPE,
+            text=True,
+            check=False,
+        )
+        survived = {
+            line.split()[1] for line in child.stdout.splitlines() if line.startswith("survived ")
+        }
         left = [s for s in remaining if s not in survived]
         if child.returncode < 0 and left:
             ended.append(left.pop(0))  # killed by a signal: the abort of a fault while raising
         elif child.returncode != 0 or left:
-            raise AssertionError(f"fault injections failed (exit {child.returncode}); not done: {left}")
+            raise AssertionError(
+                f"fault injections failed (exit {child.returncode}); not done: {left}"
+            )
         remaining = left
-    print(f"leak check: {len(injections)} fault injections driven, ending the process: {ended or 'none'}")
+    print(
+        f"leak check: {len(injections)} fault injections driven, ending the process: {ended or 'none'}"
+    )
 
 
 # Frames that own what is allocated above them even when we called them: an import we
@@ -168,8 +185,12 @@ def allocated_by_us(block, src):
     """Whether the nearest of our frames to the allocation is reached with no foreign owner
     in between."""
     for line in block.splitlines()[1:]:
-        if "vorlane::" in line or "vorlane.abi3.so" in line or "_native.abi3.so" in line \
-                or src in line:
+        if (
+            "vorlane::" in line
+            or "vorlane.abi3.so" in line
+            or "_native.abi3.so" in line
+            or src in line
+        ):
             return True
         if FOREIGN_OWNER.search(line):
             return False

@@ -20,8 +20,12 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 
 # Small paths run the sequential fused pass; 2e6 samples run the chunked pass on the pool.
-CASES = [(variant, dtype, n) for variant in ("plain", "noisy") for dtype in ("float64", "float32")
-         for n in (1_000, 100_000, 2_000_000)]
+CASES = [
+    (variant, dtype, n)
+    for variant in ("plain", "noisy")
+    for dtype in ("float64", "float32")
+    for n in (1_000, 100_000, 2_000_000)
+]
 
 DUMP = """
 import sys
@@ -50,9 +54,13 @@ def dump_ids(tmp_path: Path, name: str, site: str | None, threads: str) -> dict[
         env["PYTHONPATH"] = site
     out = tmp_path / f"{name}.npz"
     cases = [f"{v}:{d}:{n}" for v, d, n in CASES]
-    done = subprocess.run([sys.executable, "-c", DUMP, str(out), str(ROOT / "bench"),
-                           str(ROOT / "examples"), *cases], env=env, capture_output=True,
-                          text=True, timeout=600)
+    done = subprocess.run(
+        [sys.executable, "-c", DUMP, str(out), str(ROOT / "bench"), str(ROOT / "examples"), *cases],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    )
     assert done.returncode == 0, done.stderr
     with np.load(out) as data:
         return {k: data[k] for k in data.files}

@@ -38,7 +38,7 @@ bool opens_run(T before, T at) noexcept {
 // from the run's first y.
 template <typename T>
 class XRun {
-public:
+  public:
     void open(std::uint64_t index, T x, T y) noexcept {
         start_ = index;
         x_ = x;
@@ -55,7 +55,7 @@ public:
     }
     std::uint64_t start() const noexcept { return start_; }
 
-private:
+  private:
     std::uint64_t start_ = 0;
     std::uint64_t count_ = 0;
     T x_{};
@@ -66,7 +66,7 @@ private:
 // is the unweighted mean of the points' x, summed in T from the first.
 template <typename T>
 class YRun {
-public:
+  public:
     void open(const FilteredPoint<T>& point) noexcept {
         start_ = point.start_index;
         y_ = point.y;
@@ -84,7 +84,7 @@ public:
     std::uint64_t start() const noexcept { return start_; }
     std::uint64_t count() const noexcept { return count_; }
 
-private:
+  private:
     std::uint64_t start_ = 0;
     std::uint64_t count_ = 0;
     T y_{};
@@ -129,7 +129,7 @@ inline void for_each_x_run(const CoordinateView<T>& x, const CoordinateView<T>& 
 // since in a chunk of the path the seam may still change it.
 template <typename T, typename Next>
 class YRunStream {
-public:
+  public:
     template <typename... Args>
     explicit YRunStream(Args&&... args) : next_(std::forward<Args>(args)...) {}
 
@@ -176,7 +176,7 @@ public:
     Next& next() noexcept { return next_; }
     const Next& next() const noexcept { return next_; }
 
-private:
+  private:
     YRun<T> run_;
     Next next_;
     std::uint64_t last_end_ = 0;

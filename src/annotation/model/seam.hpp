@@ -73,7 +73,7 @@ double sample_count(const FilteredPoint<T>& record) {
     return static_cast<double>(record.end_index - record.start_index + 1);
 }
 
-template <typename T, T FilteredPoint<T>::*Value>
+template <typename T, T FilteredPoint<T>::* Value>
 void fuse_by_samples(FilteredPoint<T>& last, const FilteredPoint<T>& r) {
     const double w_last = sample_count(last);
     const double w_r = sample_count(r);
@@ -96,9 +96,9 @@ struct PlacedChunk {
 // Places the chunks in order. For each chunk its leading records are offered to fuse() until
 // one does not fuse, then place() takes the chunk's record count and last record. Key is the
 // compared coordinate, Value the one averaged by sample count.
-template <typename T, T FilteredPoint<T>::*Key, T FilteredPoint<T>::*Value>
+template <typename T, T FilteredPoint<T>::* Key, T FilteredPoint<T>::* Value>
 class SeamSettler {
-public:
+  public:
     // True when r, the chunk's next leading record, fused into the record kept last.
     bool fuse(const FilteredPoint<T>& r) {
         if (!leading_ || !last_ || !within_tolerance(r.*Key, (*last_).*Key)) {
@@ -135,7 +135,7 @@ public:
         return std::move(placed_);
     }
 
-private:
+  private:
     void settle_last() {
         if (absorbed_) placed_[last_chunk_].fixed_last = *last_;
         absorbed_ = false;

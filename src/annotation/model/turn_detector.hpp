@@ -65,8 +65,7 @@ template <typename T>
 // Both lists begin with the same seed, made from the first filtered point.
 template <typename T>
 [[gnu::noinline]] void record_seeds(TurningListPair<T>& lists, FilteredPoint<T> first) {
-    const TurningPoint<T> seed{0, T(0), T(0), first.x, first.y, first.start_index,
-                               first.end_index};
+    const TurningPoint<T> seed{0, T(0), T(0), first.x, first.y, first.start_index, first.end_index};
     lists.falling_turns.push_back(seed);
     lists.rising_turns.push_back(seed);
 }
@@ -103,7 +102,8 @@ inline void observe(TurningListPair<T>&, const FilteredPoint<T>&, std::uint64_t)
 
 template <typename T>
 inline void observe(TurnEvents<T>& sink, const FilteredPoint<T>& point, std::uint64_t index) {
-    if (index < sink.head_size) [[unlikely]] sink.head.push_back(point);
+    if (index < sink.head_size) [[unlikely]]
+        sink.head.push_back(point);
 }
 
 // True when the step from p to q keeps the direction it is handed, whatever that is.
@@ -114,7 +114,7 @@ inline bool carries_direction(const FilteredPoint<T>& p, const FilteredPoint<T>&
 
 template <typename T, typename Sink = TurningListPair<T>>
 class TurnDetector {
-public:
+  public:
     explicit TurnDetector(Sink& sink) noexcept : sink_(&sink) {}
 
     // Feeds the next filtered point of the path.
@@ -158,7 +158,7 @@ public:
 
     Sink& sink() noexcept { return *sink_; }
 
-private:
+  private:
     Sink* sink_;
     std::uint64_t count_ = 0;
     FilteredPoint<T> last_{};

@@ -48,9 +48,9 @@ std::optional<Agreement> catch_up(const CoordinateView<T>& x, const CoordinateVi
                                   TrueStream<T>& state) {
     const FilteredList<T>& head = walk.turns.head;
     // The walk's own y runs start no later than this; past it they cannot be matched.
-    const std::uint64_t last_start =
-        head.size() == walk.b_pushed ? walk.open_run.start()
-                                     : (head.empty() ? 0 : head.back().start_index);
+    const std::uint64_t last_start = head.size() == walk.b_pushed
+                                         ? walk.open_run.start()
+                                         : (head.empty() ? 0 : head.back().start_index);
     std::uint64_t made = 0;
     bool failed = false;
     std::optional<Agreement> agreement;
@@ -66,10 +66,9 @@ std::optional<Agreement> catch_up(const CoordinateView<T>& x, const CoordinateVi
             // it again, which it can when it opened a run of its own.
             const FilteredPoint<T>& fixed = *settler.last();
             const TurnDetector<T>& detector = state.next();
-            const bool alone = before->open_run.count() == 1 &&
-                               before->open_run.start() == fixed.start_index;
-            if (!alone ||
-                (detector.count() != 0 && within_tolerance(fixed.y, detector.last().y))) {
+            const bool alone =
+                before->open_run.count() == 1 && before->open_run.start() == fixed.start_index;
+            if (!alone || (detector.count() != 0 && within_tolerance(fixed.y, detector.last().y))) {
                 failed = true;
                 return false;
             }
@@ -120,8 +119,8 @@ std::optional<JoinedWalks<T>> join_x_chunk_walks(const CoordinateView<T>& x,
         if (!agreement) return std::nullopt;
         const std::uint64_t first_start =
             settler.fused() != 0 ? settler.last()->end_index + 1 : ranges[i].start;
-        joined.chunks.push_back({ranges[i], &walk.census, settler.place(walk.census.records,
-                                                                       walk.census.last),
+        joined.chunks.push_back({ranges[i], &walk.census,
+                                 settler.place(walk.census.records, walk.census.last),
                                  first_start});
         if (!agreement->at_open_run &&
             !take_walk_turns(state.next(), joined.lists, walk, agreement->index)) {
@@ -171,12 +170,14 @@ bool y_runs_open_at_chunk_starts(const CoordinateView<T>& x, const CoordinateVie
     return true;
 }
 
-template std::optional<JoinedWalks<float>> join_x_chunk_walks(
-    const CoordinateView<float>&, const CoordinateView<float>&, std::span<const SampleRange>,
-    std::span<const XChunkWalk<float>>);
-template std::optional<JoinedWalks<double>> join_x_chunk_walks(
-    const CoordinateView<double>&, const CoordinateView<double>&, std::span<const SampleRange>,
-    std::span<const XChunkWalk<double>>);
+template std::optional<JoinedWalks<float>> join_x_chunk_walks(const CoordinateView<float>&,
+                                                              const CoordinateView<float>&,
+                                                              std::span<const SampleRange>,
+                                                              std::span<const XChunkWalk<float>>);
+template std::optional<JoinedWalks<double>> join_x_chunk_walks(const CoordinateView<double>&,
+                                                               const CoordinateView<double>&,
+                                                               std::span<const SampleRange>,
+                                                               std::span<const XChunkWalk<double>>);
 template bool y_runs_open_at_chunk_starts(const CoordinateView<float>&,
                                           const CoordinateView<float>&,
                                           std::span<const PlacedXChunk<float>>,

@@ -18,8 +18,8 @@ namespace vorlane {
 
 template <typename T>
 struct JoinedWalks {
-    TurningListPair<T> lists;        // of the y rule run over all of A without a restart
-    std::uint64_t a_records = 0;  // in A
+    TurningListPair<T> lists;             // of the y rule run over all of A without a restart
+    std::uint64_t a_records = 0;          // in A
     std::vector<PlacedXChunk<T>> chunks;  // the walks' censuses, placed
 };
 

@@ -32,9 +32,9 @@ template <typename T>
 std::uint64_t record_start(const CoordinateView<T>& x, const CoordinateView<T>& y,
                            const std::vector<Checkpoint>& checkpoints, std::uint64_t end,
                            std::uint64_t record) {
-    const auto after = std::upper_bound(
-        checkpoints.begin(), checkpoints.end(), record,
-        [](std::uint64_t r, const Checkpoint& c) { return r < c.record; });
+    const auto after =
+        std::upper_bound(checkpoints.begin(), checkpoints.end(), record,
+                         [](std::uint64_t r, const Checkpoint& c) { return r < c.record; });
     const Checkpoint from = *(after - 1);
     std::uint64_t start = from.start;
     std::uint64_t seen = from.record;
@@ -109,8 +109,8 @@ struct ChunkWalk {
 // produce in order (a fresh y run at the first), keeping the first `head` records of B.
 template <typename T>
 ChunkWalk<T> walk_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                         std::span<const ASegment<T>> segments, std::uint64_t budget,
-                         std::size_t head);
+                        std::span<const ASegment<T>> segments, std::uint64_t budget,
+                        std::size_t head);
 
 // The fused pass, noting on the way how list A's records can be made again.
 template <typename T>

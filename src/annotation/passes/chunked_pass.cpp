@@ -19,8 +19,8 @@ namespace vorlane {
 // for the walk's y rule ran across them; when one does not, the answer is empty.
 template <typename T>
 std::optional<TurningListPair<T>> chunked_turns_one_read(const CoordinateView<T>& x,
-                                                      const CoordinateView<T>& y,
-                                                      const ChunkPlan& plan) {
+                                                         const CoordinateView<T>& y,
+                                                         const ChunkPlan& plan) {
     const std::vector<SampleRange> ranges = x_ranges_for(x, plan);
     const std::vector<XChunkWalk<T>> walks =
         ordered_parallel_map<XChunkWalk<T>>(ranges, [&](SampleRange range) {
@@ -41,8 +41,8 @@ std::optional<TurningListPair<T>> chunked_turns_one_read(const CoordinateView<T>
 
 template <typename T>
 std::optional<TurningListPair<T>> fused_turns_if_y_cuts_open(const CoordinateView<T>& x,
-                                                          const CoordinateView<T>& y,
-                                                          const ChunkPlan& plan) {
+                                                             const CoordinateView<T>& y,
+                                                             const ChunkPlan& plan) {
     NotedPass<T> pass = collapse_and_find_turning_points_noted(x, y);
     const std::uint64_t m = pass.census.records;
     if (!plan.chunks_y(m)) return std::move(pass.lists);
@@ -59,8 +59,8 @@ template std::optional<TurningListPair<float>> fused_turns_if_y_cuts_open(
 template std::optional<TurningListPair<double>> fused_turns_if_y_cuts_open(
     const CoordinateView<double>&, const CoordinateView<double>&, const ChunkPlan&);
 template std::optional<TurningListPair<float>> chunked_turns_one_read(const CoordinateView<float>&,
-                                                                 const CoordinateView<float>&,
-                                                                 const ChunkPlan&);
+                                                                      const CoordinateView<float>&,
+                                                                      const ChunkPlan&);
 template std::optional<TurningListPair<double>> chunked_turns_one_read(
     const CoordinateView<double>&, const CoordinateView<double>&, const ChunkPlan&);
 

@@ -17,21 +17,21 @@ namespace vorlane {
 // and are joined; it needs the y stage's chunks to fall where its rule opens a run anyway.
 template <typename T>
 std::optional<TurningListPair<T>> chunked_turns_one_read(const CoordinateView<T>& x,
-                                                      const CoordinateView<T>& y,
-                                                      const ChunkPlan& plan);
+                                                         const CoordinateView<T>& y,
+                                                         const ChunkPlan& plan);
 
 // Count then walk, two reads: the x chunks count their records first, so that the y chunks
 // can be walked exactly where they fall.
 template <typename T>
 std::optional<TurningListPair<T>> chunked_turns_two_reads(const CoordinateView<T>& x,
-                                                       const CoordinateView<T>& y,
-                                                       const ChunkPlan& plan);
+                                                          const CoordinateView<T>& y,
+                                                          const ChunkPlan& plan);
 
 // The fused pass on the calling thread, for a sequential x stage: it answers when the y
 // stage's chunks fall where the y rule opens a run anyway.
 template <typename T>
 std::optional<TurningListPair<T>> fused_turns_if_y_cuts_open(const CoordinateView<T>& x,
-                                                          const CoordinateView<T>& y,
-                                                          const ChunkPlan& plan);
+                                                             const CoordinateView<T>& y,
+                                                             const ChunkPlan& plan);
 
 }  // namespace vorlane

@@ -11,14 +11,14 @@
 #include <utility>
 #include <vector>
 
-#include "annotation/passes/chunked_pass.hpp"
-#include "annotation/passes/chunk_walk.hpp"
-#include "annotation/passes/plain_scan.hpp"
-#include "platform/pool.hpp"
 #include "annotation/model/run_rules.hpp"
 #include "annotation/model/seam.hpp"
-#include "platform/test_hooks.hpp"
 #include "annotation/model/turn_detector.hpp"
+#include "annotation/passes/chunk_walk.hpp"
+#include "annotation/passes/chunked_pass.hpp"
+#include "annotation/passes/plain_scan.hpp"
+#include "platform/pool.hpp"
+#include "platform/test_hooks.hpp"
 
 namespace vorlane {
 
@@ -29,8 +29,7 @@ constexpr std::uint64_t UNKNOWN = std::numeric_limits<std::uint64_t>::max();
 // The x rule over [range.start, range.end), counting the runs instead of making them. Its
 // state stays in locals that the per-sample loop keeps in registers, hence one function.
 template <typename T>
-XCensus<T> count_x_runs(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                        SampleRange range) {
+XCensus<T> count_x_runs(const CoordinateView<T>& x, const CoordinateView<T>& y, SampleRange range) {
     XCensus<T> census;
     const std::uint64_t end = range.end;
     T run_x = x.at(range.start);
@@ -99,8 +98,7 @@ XCensus<T> count_x_runs(const CoordinateView<T>& x, const CoordinateView<T>& y,
 // The x chunks placed by the seam merge of the x stage, settled by rerunning the run rule
 // from each chunk's start while its records fuse into the last record kept before it.
 template <typename T>
-std::vector<PlacedXChunk<T>> place_x_chunks(const CoordinateView<T>& x,
-                                            const CoordinateView<T>& y,
+std::vector<PlacedXChunk<T>> place_x_chunks(const CoordinateView<T>& x, const CoordinateView<T>& y,
                                             const std::vector<SampleRange>& ranges,
                                             const std::vector<XCensus<T>>& censuses,
                                             std::uint64_t& total) {
@@ -144,8 +142,7 @@ std::vector<ASegment<T>> segments_from(const CoordinateView<T>& x, const Coordin
 // The first record k in [from, limit) of list A (from >= 1) at which the y rule opens a run
 // whatever came before.
 template <typename T>
-std::optional<std::uint64_t> first_y_opening(const CoordinateView<T>& x,
-                                             const CoordinateView<T>& y,
+std::optional<std::uint64_t> first_y_opening(const CoordinateView<T>& x, const CoordinateView<T>& y,
                                              std::span<const PlacedXChunk<T>> chunks,
                                              std::uint64_t from, std::uint64_t limit) {
     std::optional<std::uint64_t> found;
@@ -177,9 +174,7 @@ std::optional<TurningListPair<T>> join_chunk_turns(std::vector<ChunkWalk<T>>& ch
         const FilteredList<T>& head = chunk.turns.head;
         const std::uint64_t records = chunk.b_pushed + 1;  // the open run is the last
         const FilteredPoint<T> last = chunk.open_record();
-        const auto known = [&](std::uint64_t t) {
-            return t < head.size() || t + 1 == records;
-        };
+        const auto known = [&](std::uint64_t t) { return t < head.size() || t + 1 == records; };
         const auto record = [&](std::uint64_t t) -> const FilteredPoint<T>& {
             return t + 1 == records ? last : head[t];
         };
@@ -202,8 +197,7 @@ std::optional<TurningListPair<T>> join_chunk_turns(std::vector<ChunkWalk<T>>& ch
         // The chunk's decisions at vertices next - 1 up to records - 3 stand; the one at
         // records - 2 needs its last record, still open.
         if (replay->agreed && replay->next + 1 < records) {
-            record_chunk_turns(lists, chunk.turns.events, replay->next - 1, records - 3,
-                               offset);
+            record_chunk_turns(lists, chunk.turns.events, replay->next - 1, records - 3, offset);
             detector.resume(chunk.last_b, offset + records - 1, chunk.prev);
         }
     }
@@ -217,11 +211,11 @@ std::optional<TurningListPair<T>> join_chunk_turns(std::vector<ChunkWalk<T>>& ch
 // seams and places the y chunks exactly, and each y chunk walks its records of A.
 template <typename T>
 std::optional<TurningListPair<T>> chunked_turns_two_reads(const CoordinateView<T>& x,
-                                                        const CoordinateView<T>& y,
-                                                        const ChunkPlan& plan) {
+                                                          const CoordinateView<T>& y,
+                                                          const ChunkPlan& plan) {
     const std::vector<SampleRange> x_ranges = x_ranges_for(x, plan);
-    const std::vector<XCensus<T>> censuses = ordered_parallel_map<XCensus<T>>(
-        x_ranges, [&](SampleRange range) {
+    const std::vector<XCensus<T>> censuses =
+        ordered_parallel_map<XCensus<T>>(x_ranges, [&](SampleRange range) {
             inject_fault("pool_chunk");
             return count_x_runs(x, y, range);
         });
@@ -230,11 +224,11 @@ std::optional<TurningListPair<T>> chunked_turns_two_reads(const CoordinateView<T
 
     const bool y_chunked = plan.chunks_y(m);
     const std::vector<SampleRange> y_ranges =
-        y_chunked ? make_chunk_ranges(m, plan.y_threads)
-                  : split_at_run_starts(m, plan.y_threads,
-                                        [&](std::uint64_t from, std::uint64_t limit) {
-                                            return first_y_opening<T>(x, y, x_chunks, from, limit);
-                                        });
+        y_chunked
+            ? make_chunk_ranges(m, plan.y_threads)
+            : split_at_run_starts(m, plan.y_threads, [&](std::uint64_t from, std::uint64_t limit) {
+                  return first_y_opening<T>(x, y, x_chunks, from, limit);
+              });
     std::vector<std::vector<ASegment<T>>> segments;
     segments.reserve(y_ranges.size());
     for (const SampleRange& range : y_ranges) {
@@ -243,8 +237,8 @@ std::optional<TurningListPair<T>> chunked_turns_two_reads(const CoordinateView<T
     std::vector<std::optional<ChunkWalk<T>>> walked(y_ranges.size());
     pool_run(y_ranges.size(), [&](std::size_t i) {
         inject_fault("pool_chunk");
-        walked[i].emplace(walk_chunk<T>(x, y, segments[i], y_ranges[i].end - y_ranges[i].start,
-                                        plan.head));
+        walked[i].emplace(
+            walk_chunk<T>(x, y, segments[i], y_ranges[i].end - y_ranges[i].start, plan.head));
     });
     std::vector<ChunkWalk<T>> chunks;
     chunks.reserve(walked.size());
@@ -253,8 +247,8 @@ std::optional<TurningListPair<T>> chunked_turns_two_reads(const CoordinateView<T
 }
 
 template std::optional<TurningListPair<float>> chunked_turns_two_reads(const CoordinateView<float>&,
-                                                                  const CoordinateView<float>&,
-                                                                  const ChunkPlan&);
+                                                                       const CoordinateView<float>&,
+                                                                       const ChunkPlan&);
 template std::optional<TurningListPair<double>> chunked_turns_two_reads(
     const CoordinateView<double>&, const CoordinateView<double>&, const ChunkPlan&);
 

@@ -21,7 +21,7 @@ using YRunToTurns = YRunStream<T, TurnDetector<T, Sink>>;
 
 template <typename T>
 struct SegmentWalk {
-    std::uint64_t handed;     // records of A handed on
+    std::uint64_t handed;   // records of A handed on
     FilteredPoint<T> last;  // the last of them
 };
 
@@ -34,8 +34,8 @@ struct SegmentWalk {
 // passes that many. It stays one function, the skip a lambda over its locals, for that reason.
 template <typename T, typename Sink>
 SegmentWalk<T> walk_segment(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                            const ASegment<T>& segment, std::uint64_t budget,
-                            std::uint64_t head, YRunToTurns<T, Sink>& downstream,
+                            const ASegment<T>& segment, std::uint64_t budget, std::uint64_t head,
+                            YRunToTurns<T, Sink>& downstream,
                             std::vector<Checkpoint>* checkpoints = nullptr) {
     const std::uint64_t end = segment.end;
     std::uint64_t handed = 0;
@@ -70,8 +70,8 @@ SegmentWalk<T> walk_segment(const CoordinateView<T>& x, const CoordinateView<T>&
         // The skip hands on the runs from s0 to the third-last change, and the caller the
         // one after; the budget must cover them. (Checkpoints fall on the run opened after a
         // stretch: capping stretches to place them exactly costs more than it saves.)
-        const Stretch stretch = scan_stretch(x, y, s2, end, budget - handed + 2,
-                                             step_limits(sense, y.at(s2)));
+        const Stretch stretch =
+            scan_stretch(x, y, s2, end, budget - handed + 2, step_limits(sense, y.at(s2)));
         // A stretch ends at a step that is not quiet in this sense: every later attempt from
         // before it would stop there again.
         obstacle = stretch.end;
@@ -80,8 +80,7 @@ SegmentWalk<T> walk_segment(const CoordinateView<T>& x, const CoordinateView<T>&
         if (stretch.changes < 3 + 4) return k;
         const auto [c0, c1, c2, c3] = latest_changes(x, s2, stretch.end);
         downstream.restart(x_run_over(x, y, c2, c1).close(c1 - 1));
-        downstream.next().skip(x_run_over(x, y, c3, c2).close(c2 - 1), stretch.changes - 3,
-                               sense);
+        downstream.next().skip(x_run_over(x, y, c3, c2).close(c2 - 1), stretch.changes - 3, sense);
         handed += stretch.changes - 3;
         xrun = x_run_over(x, y, c1, c0);
         run_starts = {c1, c2, c3};
@@ -117,7 +116,7 @@ SegmentWalk<T> walk_segment(const CoordinateView<T>& x, const CoordinateView<T>&
 
 template <typename T>
 TurningListPair<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
-                                                 const CoordinateView<T>& y) {
+                                                    const CoordinateView<T>& y) {
     TurningListPair<T> lists;
     YRunToTurns<T, TurningListPair<T>> downstream(lists);
     walk_segment(x, y, ASegment<T>{0, x.count, std::nullopt}, x.count, 0, downstream);
@@ -130,8 +129,8 @@ NotedPass<T> collapse_and_find_turning_points_noted(const CoordinateView<T>& x,
                                                     const CoordinateView<T>& y) {
     NotedPass<T> pass;
     YRunToTurns<T, TurningListPair<T>> downstream(pass.lists);
-    const SegmentWalk<T> walked = walk_segment(x, y, ASegment<T>{0, x.count, std::nullopt},
-                                               x.count, 0, downstream, &pass.census.checkpoints);
+    const SegmentWalk<T> walked = walk_segment(x, y, ASegment<T>{0, x.count, std::nullopt}, x.count,
+                                               0, downstream, &pass.census.checkpoints);
     downstream.finish();
     pass.census.records = walked.handed;
     pass.census.last = walked.last;
@@ -175,11 +174,11 @@ ChunkWalk<T> walk_chunk(const CoordinateView<T>& x, const CoordinateView<T>& y,
 }
 
 template TurningListPair<float> collapse_and_find_turning_points(const CoordinateView<float>&,
-                                                              const CoordinateView<float>&);
+                                                                 const CoordinateView<float>&);
 template TurningListPair<double> collapse_and_find_turning_points(const CoordinateView<double>&,
-                                                               const CoordinateView<double>&);
+                                                                  const CoordinateView<double>&);
 template NotedPass<float> collapse_and_find_turning_points_noted(const CoordinateView<float>&,
-                                                                const CoordinateView<float>&);
+                                                                 const CoordinateView<float>&);
 template NotedPass<double> collapse_and_find_turning_points_noted(const CoordinateView<double>&,
                                                                   const CoordinateView<double>&);
 template TurningListPair<float> collapse_y_and_find_turning_points(const FilteredList<float>&);
@@ -201,16 +200,13 @@ XChunkWalk<T> walk_x_chunk(const CoordinateView<T>& x, const CoordinateView<T>& 
 }
 
 template ChunkWalk<float> walk_chunk(const CoordinateView<float>&, const CoordinateView<float>&,
-                                      std::span<const ASegment<float>>, std::uint64_t,
+                                     std::span<const ASegment<float>>, std::uint64_t, std::size_t);
+template ChunkWalk<double> walk_chunk(const CoordinateView<double>&, const CoordinateView<double>&,
+                                      std::span<const ASegment<double>>, std::uint64_t,
                                       std::size_t);
-template ChunkWalk<double> walk_chunk(const CoordinateView<double>&,
-                                       const CoordinateView<double>&,
-                                       std::span<const ASegment<double>>, std::uint64_t,
-                                       std::size_t);
 
-template XChunkWalk<float> walk_x_chunk(const CoordinateView<float>&,
-                                        const CoordinateView<float>&, std::uint64_t,
-                                        std::uint64_t, std::size_t);
+template XChunkWalk<float> walk_x_chunk(const CoordinateView<float>&, const CoordinateView<float>&,
+                                        std::uint64_t, std::uint64_t, std::size_t);
 template XChunkWalk<double> walk_x_chunk(const CoordinateView<double>&,
                                          const CoordinateView<double>&, std::uint64_t,
                                          std::uint64_t, std::size_t);

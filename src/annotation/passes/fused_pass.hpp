@@ -9,7 +9,7 @@ namespace vorlane {
 // Equal to find_turning_points(collapse_y(collapse_x(x, y))) for n >= 1 unit-stride samples.
 template <typename T>
 TurningListPair<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
-                                                 const CoordinateView<T>& y);
+                                                    const CoordinateView<T>& y);
 
 // Equal to find_turning_points(collapse_y(a)).
 template <typename T>

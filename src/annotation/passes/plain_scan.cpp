@@ -18,8 +18,8 @@ inline constexpr Lane<T> LANE_MAGNITUDE = std::numeric_limits<Lane<T>>::max();
 
 template <typename T, bool WITH_Y>
 [[gnu::always_inline]] inline bool block_lanes(const CoordinateView<T>& x,
-                                               const CoordinateView<T>& y, std::uint64_t q,
-                                               T x_cap, const StepLimits<T>& limits,
+                                               const CoordinateView<T>& y, std::uint64_t q, T x_cap,
+                                               const StepLimits<T>& limits,
                                                std::uint64_t& changes) noexcept {
     constexpr std::size_t LANES = sizeof(Lanes<T>) / sizeof(T);
     static_assert(PLAIN_BLOCK % LANES == 0);
@@ -43,7 +43,8 @@ template <typename T, bool WITH_Y>
             std::memcpy(&y0, yb + i * sizeof(T), sizeof(y0));
             std::memcpy(&y1, yb + (i + 1) * sizeof(T), sizeof(y1));
             const Lanes<T> abs_y1 = (Lanes<T>)((LaneMask<T>)y1 & magnitude);
-            good &= (abs_y1 <= limits.largest_y) & (limits.sense * (y1 - y0) >= limits.smallest_step);
+            good &=
+                (abs_y1 <= limits.largest_y) & (limits.sense * (y1 - y0) >= limits.smallest_step);
         }
         loud |= ~good;
         moves += ~same & 1;
@@ -60,27 +61,27 @@ template <typename T, bool WITH_Y>
 }  // namespace
 
 [[gnu::target_clones("avx2", "default")]] bool plain_block(const CoordinateView<float>& x,
-                                                            std::uint64_t q,
-                                                            std::uint64_t& changes) noexcept {
+                                                           std::uint64_t q,
+                                                           std::uint64_t& changes) noexcept {
     return block_lanes<float, false>(x, x, q, std::numeric_limits<float>::max(), {}, changes);
 }
 [[gnu::target_clones("avx2", "default")]] bool plain_block(const CoordinateView<double>& x,
-                                                            std::uint64_t q,
-                                                            std::uint64_t& changes) noexcept {
+                                                           std::uint64_t q,
+                                                           std::uint64_t& changes) noexcept {
     return block_lanes<double, false>(x, x, q, std::numeric_limits<double>::max(), {}, changes);
 }
 [[gnu::target_clones("avx2", "default")]] bool quiet_block(const CoordinateView<float>& x,
-                                                            const CoordinateView<float>& y,
-                                                            std::uint64_t q, float x_cap,
-                                                            const StepLimits<float>& limits,
-                                                            std::uint64_t& changes) noexcept {
+                                                           const CoordinateView<float>& y,
+                                                           std::uint64_t q, float x_cap,
+                                                           const StepLimits<float>& limits,
+                                                           std::uint64_t& changes) noexcept {
     return block_lanes<float, true>(x, y, q, x_cap, limits, changes);
 }
 [[gnu::target_clones("avx2", "default")]] bool quiet_block(const CoordinateView<double>& x,
-                                                            const CoordinateView<double>& y,
-                                                            std::uint64_t q, double x_cap,
-                                                            const StepLimits<double>& limits,
-                                                            std::uint64_t& changes) noexcept {
+                                                           const CoordinateView<double>& y,
+                                                           std::uint64_t q, double x_cap,
+                                                           const StepLimits<double>& limits,
+                                                           std::uint64_t& changes) noexcept {
     return block_lanes<double, true>(x, y, q, x_cap, limits, changes);
 }
 

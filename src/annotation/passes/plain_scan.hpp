@@ -33,8 +33,7 @@ bool plain_block(const CoordinateView<float>& x, std::uint64_t q, std::uint64_t&
 bool plain_block(const CoordinateView<double>& x, std::uint64_t q, std::uint64_t& changes) noexcept;
 bool quiet_block(const CoordinateView<float>& x, const CoordinateView<float>& y, std::uint64_t q,
                  float x_cap, const StepLimits<float>& limits, std::uint64_t& changes) noexcept;
-bool quiet_block(const CoordinateView<double>& x, const CoordinateView<double>& y,
-                 std::uint64_t q, double x_cap, const StepLimits<double>& limits,
-                 std::uint64_t& changes) noexcept;
+bool quiet_block(const CoordinateView<double>& x, const CoordinateView<double>& y, std::uint64_t q,
+                 double x_cap, const StepLimits<double>& limits, std::uint64_t& changes) noexcept;
 
 }  // namespace vorlane

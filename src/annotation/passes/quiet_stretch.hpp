@@ -60,9 +60,10 @@ inline bool quiet_step(T x_prev, T x_next, T y_prev, T y_next, const StepLimits<
 // changes: whole blocks are checked without branches (the compiler vectorises this), the
 // block that fails is walked to its first bad step.
 template <typename T>
-[[gnu::noinline]] inline Stretch scan_stretch(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                                       std::uint64_t start, std::uint64_t end,
-                                       std::uint64_t max_changes, const StepLimits<T>& limits) {
+[[gnu::noinline]] inline Stretch scan_stretch(const CoordinateView<T>& x,
+                                              const CoordinateView<T>& y, std::uint64_t start,
+                                              std::uint64_t end, std::uint64_t max_changes,
+                                              const StepLimits<T>& limits) {
     Stretch s{start + 1, 0};
     // The margin is derived from the first y, so it must be a finite number of sane size.
     if (!(std::fabs(x.at(start)) <= COORDINATE_CAP<T> &&
@@ -110,7 +111,7 @@ template <typename T>
 // The latest `count` samples before `end` (and after `start`) where x changes, newest first.
 template <typename T>
 inline std::array<std::uint64_t, 4> latest_changes(const CoordinateView<T>& x, std::uint64_t start,
-                                            std::uint64_t end) {
+                                                   std::uint64_t end) {
     std::array<std::uint64_t, 4> found{};
     std::size_t count = 0;
     for (std::uint64_t q = end - 1; q > start && count < found.size(); --q) {

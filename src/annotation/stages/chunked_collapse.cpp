@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "platform/fault.hpp"
-#include "platform/pool.hpp"
 #include "annotation/model/run_rules.hpp"
 #include "annotation/model/seam.hpp"
+#include "platform/fault.hpp"
+#include "platform/pool.hpp"
 #include "platform/test_hooks.hpp"
 
 namespace vorlane {
@@ -25,7 +25,7 @@ void check_range(SampleRange range, std::uint64_t size, const char* what) {
 }
 
 // Key is the compared coordinate, Value the one averaged by sample count.
-template <typename T, T FilteredPoint<T>::*Key, T FilteredPoint<T>::*Value>
+template <typename T, T FilteredPoint<T>::* Key, T FilteredPoint<T>::* Value>
 FilteredList<T> merge_seams(std::vector<FilteredList<T>>&& chunks) {
     std::size_t total = 0;
     for (const auto& chunk : chunks) total += chunk.size();
@@ -54,7 +54,7 @@ struct ChunkCount {
 
 // The seam merge settled by rerunning the run rule from each chunk's start while its records
 // fuse into the last record kept before it.
-template <typename T, T FilteredPoint<T>::*Key, T FilteredPoint<T>::*Value, typename Records>
+template <typename T, T FilteredPoint<T>::* Key, T FilteredPoint<T>::* Value, typename Records>
 std::vector<PlacedChunk<T>> settle_seams(const std::vector<SampleRange>& ranges,
                                          const std::vector<ChunkCount<T>>& counts,
                                          const Records& records, std::uint64_t& total) {
@@ -75,7 +75,7 @@ std::vector<PlacedChunk<T>> settle_seams(const std::vector<SampleRange>& ranges,
 // results, since within one chunk the run rule never leaves two neighbours that would fuse,
 // while the output is the only list allocated and its memory is first written in parallel.
 // `records(range, emit)` runs the stage's run rule over one range.
-template <typename T, T FilteredPoint<T>::*Key, T FilteredPoint<T>::*Value, typename Records>
+template <typename T, T FilteredPoint<T>::* Key, T FilteredPoint<T>::* Value, typename Records>
 FilteredList<T> chunked_stage(std::uint64_t n, std::uint64_t p, const Records& records) {
     const std::vector<SampleRange> ranges = make_chunk_ranges(n, p);
     if (ranges.empty()) return {};
@@ -97,31 +97,31 @@ FilteredList<T> chunked_stage(std::uint64_t n, std::uint64_t p, const Records& r
         settle_seams<T, Key, Value>(ranges, counts, records, total);
 
     FilteredList<T> output(total);
-    const std::vector<bool> complete =
-        ordered_parallel_map<bool>(ranges, [&](SampleRange range) {
-            const std::size_t i = range.start / length;
-            const std::uint64_t wanted = placed[i].kept(counts[i].records);
-            FilteredPoint<T>* out = output.data() + placed[i].offset;
-            std::uint64_t seen = 0;
-            std::uint64_t written = 0;
-            bool overflow = false;
-            records(range, [&](const FilteredPoint<T>& r) {
-                if (seen++ < placed[i].fused) return true;
-                if (written == wanted) {
-                    overflow = true;
-                    return false;
-                }
-                out[written++] = r;
-                return true;
-            });
-            return !overflow && written == wanted;
+    const std::vector<bool> complete = ordered_parallel_map<bool>(ranges, [&](SampleRange range) {
+        const std::size_t i = range.start / length;
+        const std::uint64_t wanted = placed[i].kept(counts[i].records);
+        FilteredPoint<T>* out = output.data() + placed[i].offset;
+        std::uint64_t seen = 0;
+        std::uint64_t written = 0;
+        bool overflow = false;
+        records(range, [&](const FilteredPoint<T>& r) {
+            if (seen++ < placed[i].fused) return true;
+            if (written == wanted) {
+                overflow = true;
+                return false;
+            }
+            out[written++] = r;
+            return true;
         });
+        return !overflow && written == wanted;
+    });
     if (std::find(complete.begin(), complete.end(), false) != complete.end()) {
         raise_fault("a chunk made other records when written than when counted");
     }
     for (std::size_t i = 0; i < ranges.size(); ++i) {
         if (placed[i].fixed_last) {
-            output[placed[i].offset + placed[i].kept(counts[i].records) - 1] = *placed[i].fixed_last;
+            output[placed[i].offset + placed[i].kept(counts[i].records) - 1] =
+                *placed[i].fixed_last;
         }
     }
     return output;
@@ -179,7 +179,8 @@ FilteredList<T> collapse_x_parallel(const CoordinateView<T>& x, const Coordinate
 template <typename T>
 FilteredList<T> collapse_y_parallel(const FilteredList<T>& a, std::uint64_t p) {
     return chunked_stage<T, &FilteredPoint<T>::y, &FilteredPoint<T>::x>(
-        a.size(), p, [&a](SampleRange range, auto&& emit) { for_each_y_run(a, range.start, range.end, emit); });
+        a.size(), p,
+        [&a](SampleRange range, auto&& emit) { for_each_y_run(a, range.start, range.end, emit); });
 }
 
 template FilteredList<float> collapse_x_chunk(const CoordinateView<float>&,

@@ -2,9 +2,9 @@
 #include <algorithm>
 #include <limits>
 
-#include "platform/fault.hpp"
 #include "annotation/stages/scanline_ids.hpp"
 #include "annotation/stages/stages.hpp"
+#include "platform/fault.hpp"
 
 namespace vorlane {
 
@@ -53,8 +53,9 @@ void IdWriter::write(std::uint64_t first, std::uint64_t last, std::int32_t id) n
     const std::uint64_t n = ids_.size();
     if (first > last || first >= n) return;
     last = std::min(last, n - 1);
-    if (first > cursor_) std::fill(ids_.begin() + static_cast<std::ptrdiff_t>(cursor_),
-                                   ids_.begin() + static_cast<std::ptrdiff_t>(first), -1);
+    if (first > cursor_)
+        std::fill(ids_.begin() + static_cast<std::ptrdiff_t>(cursor_),
+                  ids_.begin() + static_cast<std::ptrdiff_t>(first), -1);
     std::fill(ids_.begin() + static_cast<std::ptrdiff_t>(first),
               ids_.begin() + static_cast<std::ptrdiff_t>(last) + 1, id);
     cursor_ = std::max(cursor_, last + 1);
@@ -104,8 +105,7 @@ void assign_scanline_ids_into(std::span<std::int32_t> ids, const TurningList<T>&
 }
 
 template <typename T>
-ScanlineIds assign_scanline_ids(std::uint64_t n, const TurningList<T>& turns,
-                                T segment_threshold) {
+ScanlineIds assign_scanline_ids(std::uint64_t n, const TurningList<T>& turns, T segment_threshold) {
     ScanlineIds ids(n);
     assign_scanline_ids_into(std::span<std::int32_t>(ids), turns, segment_threshold);
     return ids;
@@ -114,8 +114,7 @@ ScanlineIds assign_scanline_ids(std::uint64_t n, const TurningList<T>& turns,
 template bool is_reversal(Vector2<float>, Vector2<float>) noexcept;
 template bool is_reversal(Vector2<double>, Vector2<double>) noexcept;
 template void assign_scanline_ids_into(std::span<std::int32_t>, const TurningList<float>&, float);
-template void assign_scanline_ids_into(std::span<std::int32_t>, const TurningList<double>&,
-                                       double);
+template void assign_scanline_ids_into(std::span<std::int32_t>, const TurningList<double>&, double);
 template ScanlineIds assign_scanline_ids(std::uint64_t, const TurningList<float>&, float);
 template ScanlineIds assign_scanline_ids(std::uint64_t, const TurningList<double>&, double);
 

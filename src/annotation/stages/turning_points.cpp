@@ -1,6 +1,6 @@
 // Turning-point detection: one pass over the filtered point sequence.
-#include "annotation/stages/stages.hpp"
 #include "annotation/model/turn_detector.hpp"
+#include "annotation/stages/stages.hpp"
 
 namespace vorlane {
 

@@ -3,10 +3,10 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/pool.hpp"
 #include "module/call_guard.hpp"
 #include "module/tools/arguments.hpp"
 #include "module/tools/entries.hpp"
+#include "platform/pool.hpp"
 
 namespace vorlane::module::tools {
 

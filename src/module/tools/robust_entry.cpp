@@ -5,13 +5,13 @@
 #include <span>
 #include <string>
 
-#include "platform/test_hooks.hpp"
 #include "module/call_guard.hpp"
 #include "module/numpy_api.hpp"
 #include "module/py_ref.hpp"
 #include "module/result_arrays.hpp"
 #include "module/tools/arguments.hpp"
 #include "module/tools/entries.hpp"
+#include "platform/test_hooks.hpp"
 #include "robust/robust_scanlines.hpp"
 
 namespace vorlane::module::tools {

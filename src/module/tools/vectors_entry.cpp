@@ -6,7 +6,6 @@
 #include <optional>
 #include <vector>
 
-#include "platform/test_hooks.hpp"
 #include "module/call_guard.hpp"
 #include "module/gil_once.hpp"
 #include "module/numpy_api.hpp"
@@ -14,6 +13,7 @@
 #include "module/result_arrays.hpp"
 #include "module/tools/arguments.hpp"
 #include "module/tools/entries.hpp"
+#include "platform/test_hooks.hpp"
 #include "robust/scan_vectors.hpp"
 
 namespace vorlane::module::tools {

@@ -14,13 +14,13 @@
 
 #include "annotation/annotate.hpp"
 #include "annotation/model/records.hpp"
-#include "platform/fault.hpp"
-#include "platform/test_hooks.hpp"
 #include "module/call_guard.hpp"
 #include "module/extracted_array.hpp"
 #include "module/numpy_api.hpp"
 #include "module/py_ref.hpp"
 #include "module/result_arrays.hpp"
+#include "platform/fault.hpp"
+#include "platform/test_hooks.hpp"
 
 namespace vorlane::module {
 

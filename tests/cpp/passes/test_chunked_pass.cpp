@@ -25,10 +25,11 @@ TYPED_TEST_SUITE(ChunkedPassTest, Widths);
 
 template <typename T>
 TurningListPair<T> staged_turns(const std::vector<T>& x, const std::vector<T>& y,
-                             const ChunkPlan& plan) {
+                                const ChunkPlan& plan) {
     const bool x_chunked = plan.x_threads >= 2 && x.size() >= plan.x_min_samples;
-    const FilteredList<T> a = x_chunked ? collapse_x_parallel(view_of(x), view_of(y), plan.x_threads)
-                                        : collapse_x(view_of(x), view_of(y));
+    const FilteredList<T> a = x_chunked
+                                  ? collapse_x_parallel(view_of(x), view_of(y), plan.x_threads)
+                                  : collapse_x(view_of(x), view_of(y));
     const bool y_chunked = plan.y_threads >= 2 && a.size() >= plan.y_min_records;
     return find_turning_points(y_chunked ? collapse_y_parallel(a, plan.y_threads) : collapse_y(a));
 }
@@ -136,9 +137,9 @@ TYPED_TEST(ChunkedPassTest, JoinsSeamsThatFuseOrCarry) {
         ChunkPlan plan;
         plan.x_threads = plan.y_threads = threads;
         plan.x_min_samples = plan.y_min_records = 1;
-        for (const auto& [x, y] : {std::pair{ramp, flat}, std::pair{flat, ramp},
-                                   std::pair{ramp, zigzag}, std::pair{ramp, stairs},
-                                   std::pair{stairs, zigzag}}) {
+        for (const auto& [x, y] :
+             {std::pair{ramp, flat}, std::pair{flat, ramp}, std::pair{ramp, zigzag},
+              std::pair{ramp, stairs}, std::pair{stairs, zigzag}}) {
             plan.head = 32;
             expect_same_turns(x, y, plan);
             plan.head = 1000;  // room for every seam here

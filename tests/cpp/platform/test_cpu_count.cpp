@@ -49,7 +49,7 @@ TEST(CgroupQuota, ParsesVersion2CpuMax) {
     const std::pair<std::string, std::optional<std::size_t>> cases[] = {
         {"max 100000\n", std::nullopt},
         {"200000 100000\n", 2},
-        {"250000 100000", 2},  // rounded down
+        {"250000 100000", 2},   // rounded down
         {"50000 100000\n", 1},  // never below one CPU
         {"100000 0\n", std::nullopt},
         {"100000\n", std::nullopt},
@@ -79,7 +79,7 @@ TEST(CgroupQuota, ParsesVersion1QuotaAndPeriod) {
 }
 
 class CgroupTree : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         root_ = std::filesystem::temp_directory_path() /
                 ("vorlane-cgroup-" + std::to_string(::getpid()) + "-" +

@@ -78,7 +78,8 @@ TEST(RobustSettling, LinesBeginWhereTheLaggedMirrorHasSettled) {
             if (seen == 1) continue;  // the path begins on it: nothing to settle from
             const double offset = offset_from_line(clean.x[i], clean.y[i], seen);
             offsets += offset;
-            EXPECT_LT(offset, 0.007) << "line " << seen << " begins at " << i << ", noise " << sigma;
+            EXPECT_LT(offset, 0.007)
+                << "line " << seen << " begins at " << i << ", noise " << sigma;
         }
         ASSERT_EQ(seen, LINES) << "noise " << sigma;
         const double mean = offsets / (LINES - 1);

@@ -4,9 +4,9 @@
 
 #include <random>
 
-#include "platform/fault.hpp"
 #include "annotation/stages/chunked_collapse.hpp"
 #include "annotation/stages/stages.hpp"
+#include "platform/fault.hpp"
 #include "views.hpp"
 
 namespace vorlane {

@@ -83,15 +83,13 @@ TYPED_TEST(CollapseTest, XMeanSumsInTheCoordinateType) {
 TYPED_TEST(CollapseTest, YMeanIsUnweightedOverRecords) {
     using T = TypeParam;
     FilteredList<T> a{point(T(0), T(5), 0, 2), point(T(1), T(5), 3, 3), point(T(2), T(7), 4, 9)};
-    EXPECT_EQ(collapse_y(a),
-              (FilteredList<T>{point(T(0.5), T(5), 0, 3), point(T(2), T(7), 4, 9)}));
+    EXPECT_EQ(collapse_y(a), (FilteredList<T>{point(T(0.5), T(5), 0, 3), point(T(2), T(7), 4, 9)}));
 }
 
 TYPED_TEST(CollapseTest, YToleranceIsStrictAndAlternationCopies) {
     using T = TypeParam;
     const T one_up = T(1) + eps<T>;
-    FilteredList<T> a{point(T(0), T(1), 0, 0), point(T(1), one_up, 1, 4),
-                      point(T(2), T(1), 5, 5)};
+    FilteredList<T> a{point(T(0), T(1), 0, 0), point(T(1), one_up, 1, 4), point(T(2), T(1), 5, 5)};
     EXPECT_EQ(collapse_y(a), a);
 }
 
@@ -99,7 +97,7 @@ TYPED_TEST(CollapseTest, YNonFiniteKeysStandAloneAndNanXSpoilsItsRun) {
     using T = TypeParam;
     FilteredList<T> a{point(T(3), nan<T>, 0, 0), point(T(4), nan<T>, 1, 1),
                       point(T(5), inf<T>, 2, 2), point(T(6), inf<T>, 3, 3),
-                      point(T(1), T(0), 4, 5), point(nan<T>, T(0), 6, 6)};
+                      point(T(1), T(0), 4, 5),   point(nan<T>, T(0), 6, 6)};
     const FilteredList<T> b = collapse_y(a);
     ASSERT_EQ(b.size(), 5u);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(b[i].x, a[i].x);

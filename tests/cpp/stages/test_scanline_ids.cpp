@@ -4,9 +4,9 @@
 
 #include <limits>
 
-#include "platform/fault.hpp"
 #include "annotation/stages/scanline_ids.hpp"
 #include "annotation/stages/stages.hpp"
+#include "platform/fault.hpp"
 #include "views.hpp"
 
 namespace vorlane {
@@ -56,8 +56,7 @@ TYPED_TEST(ScanlineIdsTest, WorkedExampleAndVariants) {
     EXPECT_EQ(worked_example<T>(T(1.5), T(4), T(4)),
               expected({{6, 11, 1}, {12, 18, 2}, {19, 23, 3}}))
         << "entry 3 fails the spacing test and closes the segment";
-    EXPECT_EQ(worked_example<T>(T(4), T(4), T(4)),
-              expected({{6, 11, 1}, {12, 18, 2}, {19, 25, 3}}))
+    EXPECT_EQ(worked_example<T>(T(4), T(4), T(4)), expected({{6, 11, 1}, {12, 18, 2}, {19, 25, 3}}))
         << "entry 3 passes";
     EXPECT_EQ(worked_example<T>(T(4), T(4), T(500)),
               expected({{6, 11, 1}, {12, 17, 2}, {19, 25, 3}}))
@@ -70,7 +69,8 @@ TYPED_TEST(ScanlineIdsTest, FewTurnsLabelNothing) {
     using T = TypeParam;
     for (std::size_t m : {0, 1, 2}) {
         TurningList<T> turns;
-        for (std::uint64_t i = 0; i < m; ++i) turns.push_back({i + 1, T(1), T(1), T(i), T(0), i, i});
+        for (std::uint64_t i = 0; i < m; ++i)
+            turns.push_back({i + 1, T(1), T(1), T(i), T(0), i, i});
         EXPECT_EQ(assign_scanline_ids<T>(5, turns, T(100)), ScanlineIds(5, -1)) << "m = " << m;
     }
 }

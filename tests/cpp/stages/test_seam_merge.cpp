@@ -61,10 +61,10 @@ TYPED_TEST(SeamMergeTest, OneXEverywhereFusesAllChunks) {
             if (covered == 0) {
                 merged = static_cast<double>(mean);
             } else {
-                merged = static_cast<double>(static_cast<T>(
-                    (static_cast<double>(mean) * static_cast<double>(count) +
-                     merged * static_cast<double>(covered)) /
-                    (static_cast<double>(count) + static_cast<double>(covered))));
+                merged = static_cast<double>(
+                    static_cast<T>((static_cast<double>(mean) * static_cast<double>(count) +
+                                    merged * static_cast<double>(covered)) /
+                                   (static_cast<double>(count) + static_cast<double>(covered))));
             }
             covered += count;
         }
@@ -133,9 +133,9 @@ void expect_same_records(const FilteredList<T>& got, const FilteredList<T>& expe
                     got[i].start_index == expected[i].start_index &&
                     got[i].end_index == expected[i].end_index)
             << what << ", record " << i << ": got (" << got[i].x << ", " << got[i].y << ", "
-            << got[i].start_index << ".." << got[i].end_index << "), expected ("
-            << expected[i].x << ", " << expected[i].y << ", " << expected[i].start_index
-            << ".." << expected[i].end_index << ")";
+            << got[i].start_index << ".." << got[i].end_index << "), expected (" << expected[i].x
+            << ", " << expected[i].y << ", " << expected[i].start_index << ".."
+            << expected[i].end_index << ")";
     }
 }
 
@@ -153,11 +153,20 @@ std::vector<T> seam_keys(std::mt19937_64& rng, std::size_t n) {
         if (pick(rng) == 0) mode = pick(rng) % 5;
         if (pick(rng) == 0) base = static_cast<T>(pick(rng) % 3);
         switch (mode) {
-            case 0: keys[j] = base; break;
-            case 1: keys[j] = base + static_cast<T>(static_cast<int>(j % 4)) * T(0.4) * t; break;
-            case 2: keys[j] = base + (j % 2 == 0 ? T(0.6) : T(-0.6)) * t; break;
-            case 3: keys[j] = static_cast<T>(pick(rng)); break;
-            default: keys[j] = pick(rng) == 0 ? nan<T> : testing::inf<T>;
+            case 0:
+                keys[j] = base;
+                break;
+            case 1:
+                keys[j] = base + static_cast<T>(static_cast<int>(j % 4)) * T(0.4) * t;
+                break;
+            case 2:
+                keys[j] = base + (j % 2 == 0 ? T(0.6) : T(-0.6)) * t;
+                break;
+            case 3:
+                keys[j] = static_cast<T>(pick(rng));
+                break;
+            default:
+                keys[j] = pick(rng) == 0 ? nan<T> : testing::inf<T>;
         }
     }
     return keys;

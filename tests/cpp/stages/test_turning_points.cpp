@@ -78,8 +78,8 @@ TYPED_TEST(TurningPointsTest, FlatRunsCarryTheDirection) {
 TYPED_TEST(TurningPointsTest, FlatFirstStepStartsRising) {
     using T = TypeParam;
     // The first step is flat in y, so the direction starts at 1: the first down step turns.
-    auto lists = find_turning_points(path_of<T>(
-        {{T(0), T(0)}, {T(1), eps<T> / T(4)}, {T(2), T(-1)}, {T(3), T(-2)}}));
+    auto lists = find_turning_points(
+        path_of<T>({{T(0), T(0)}, {T(1), eps<T> / T(4)}, {T(2), T(-1)}, {T(3), T(-2)}}));
     EXPECT_EQ(indices(lists.falling_turns), (std::vector<std::uint64_t>{0, 1}));
 }
 
@@ -99,12 +99,8 @@ TYPED_TEST(TurningPointsTest, NanDirectionChainGoesToRising) {
     using T = TypeParam;
     // Steps into and out of a NaN x are NaN directions: each records a rising turn, until
     // the first numeric direction records one more in the list its sign selects.
-    auto lists = find_turning_points(path_of<T>({{T(0), T(0)},
-                                                 {T(1), T(1)},
-                                                 {nan<T>, T(2)},
-                                                 {T(3), T(3)},
-                                                 {T(4), T(4)},
-                                                 {T(5), T(3)}}));
+    auto lists = find_turning_points(path_of<T>(
+        {{T(0), T(0)}, {T(1), T(1)}, {nan<T>, T(2)}, {T(3), T(3)}, {T(4), T(4)}, {T(5), T(3)}}));
     EXPECT_EQ(indices(lists.rising_turns), (std::vector<std::uint64_t>{0, 1, 2, 3}));
     EXPECT_EQ(indices(lists.falling_turns), (std::vector<std::uint64_t>{0, 4}));
 }
@@ -114,8 +110,8 @@ TYPED_TEST(TurningPointsTest, NegativeZeroDirectionTurnsButJoinsRising) {
     const T huge = std::numeric_limits<T>::max();
     // Up, then a step of -eps over a huge x distance, whose quotient underflows to -0: a turn
     // (sign class -1) that joins the rising list because -0 is not below zero.
-    auto lists = find_turning_points(
-        path_of<T>({{T(0), T(0)}, {T(1), T(1)}, {huge, T(1) - eps<T>}}));
+    auto lists =
+        find_turning_points(path_of<T>({{T(0), T(0)}, {T(1), T(1)}, {huge, T(1) - eps<T>}}));
     EXPECT_EQ(indices(lists.rising_turns), (std::vector<std::uint64_t>{0, 1}));
     EXPECT_EQ(lists.falling_turns.size(), 1u);
 }
