@@ -58,16 +58,29 @@ def path_through(x, y, inside: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return np.insert(xs, breaks, np.nan), np.insert(ys, breaks, np.nan)
 
 
+def id_palette() -> tuple[np.ndarray, int]:
+    """RGB rows: grey for -1, then the cycle of scanline colours; and the cycle's length."""
+    import matplotlib
+    import matplotlib.pyplot as plt
+
+    colours = [plt.get_cmap(CYCLE).colors[i] for i in CYCLE_ORDER]
+    return np.array([matplotlib.colors.to_rgb(UNLABELLED), *colours]), len(colours)
+
+
+def id_colours(ids: np.ndarray) -> np.ndarray:
+    """Row of id_palette() for each id: -1 grey, id k entry (k - 1) mod the cycle's length."""
+    _, cycle = id_palette()
+    return np.where(ids > 0, (ids - 1) % cycle + 1, 0)
+
+
 def draw(x, y, ids, title: str):
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    colours = [plt.get_cmap(CYCLE).colors[i] for i in CYCLE_ORDER]
-    palette = np.array([matplotlib.colors.to_rgb(UNLABELLED), *colours])
-    # -1 maps to the grey entry 0, id k to entry (k - 1) mod len(colours) of the cycle.
-    colour_of = np.where(ids > 0, (ids - 1) % len(colours) + 1, 0)
+    palette, _ = id_palette()
+    colour_of = id_colours(ids)
     starts = scanline_starts(ids)
     window = zoom_window(x, y, ids, starts)
 
