@@ -32,20 +32,13 @@ constexpr char VECTORS_DOC[] =
     "x, y: 1-D float64 or float32 arrays of one length, any strides; ids: a 1-D int32 or\n"
     "int64 array of that length.";
 
-template <auto Entry>
-PyCFunction fast_call() noexcept {
-    // METH_FASTCALL functions are stored as PyCFunction; the detour through void (*)(void) is
-    // the documented way to make that cast without a warning.
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Entry));
-}
-
-PyMethodDef robust_scanlines_def = {"robust_scanlines", fast_call<&robust_scanlines_entry>(),
+PyMethodDef robust_scanlines_def = {"robust_scanlines", as_method<&robust_scanlines_entry>(),
                                     METH_FASTCALL, ROBUST_DOC};
-PyMethodDef scan_vectors_def = {"scan_vectors", fast_call<&scan_vectors_entry>(), METH_FASTCALL,
+PyMethodDef scan_vectors_def = {"scan_vectors", as_method<&scan_vectors_entry>(), METH_FASTCALL,
                                 VECTORS_DOC};
 
 #ifdef VORLANE_TEST_HOOKS
-PyMethodDef pool_probe_def = {"_pool_probe", fast_call<&pool_probe_entry>(), METH_FASTCALL,
+PyMethodDef pool_probe_def = {"_pool_probe", as_method<&pool_probe_entry>(), METH_FASTCALL,
                               "Test build only: run count tasks on the shared pool."};
 #endif
 
@@ -57,27 +50,8 @@ HostStatus exec_step(PyObject* module) {
     return add_function(module, scan_vectors_def);
 }
 
-int guarded_exec_step(PyObject* module) noexcept {
-    auto body = [module]() { return exec_step(module); };
-    return guard_exec(body);
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&guarded_exec_step)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "vorlane_tools._native",  // m_name
-    MODULE_DOC,               // m_doc
-    0,                        // m_size: no per-module state
-    nullptr,                  // m_methods: the exec step adds the functions
-    module_slots,             // m_slots
-    nullptr,                  // m_traverse
-    nullptr,                  // m_clear
-    nullptr,                  // m_free
-};
+PyModuleDef module_def =
+    module_definition("vorlane_tools._native", MODULE_DOC, exec_slots<&exec_step>);
 
 }  // namespace
 

@@ -29,43 +29,16 @@ constexpr char FUNCTION_DOC[] =
     "    ndarray: 1D numpy array of scanline_id assignments (int32).";
 static_assert(sizeof(FUNCTION_DOC) - 1 == 319, "the docstring must stay exactly as written");
 
-PyCFunction fast_call_entry() noexcept {
-    // METH_FASTCALL | METH_KEYWORDS functions are stored as PyCFunction; the detour through
-    // void (*)(void) is the documented way to make that cast without a warning.
-    return reinterpret_cast<PyCFunction>(
-        reinterpret_cast<void (*)(void)>(&annotate_scanlines_entry));
-}
-
 PyMethodDef annotate_scanlines_def = {
     "annotate_scanlines",
-    fast_call_entry(),
+    as_method<&annotate_scanlines_entry>(),
     METH_FASTCALL | METH_KEYWORDS,
     FUNCTION_DOC,
 };
 
 HostStatus exec_step(PyObject* module) { return add_function(module, annotate_scanlines_def); }
 
-int guarded_exec_step(PyObject* module) noexcept {
-    auto body = [module]() { return exec_step(module); };
-    return guard_exec(body);
-}
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&guarded_exec_step)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "vorlane",     // m_name
-    MODULE_DOC,    // m_doc
-    0,             // m_size: no per-module state
-    nullptr,       // m_methods: the exec step adds the function
-    module_slots,  // m_slots
-    nullptr,       // m_traverse
-    nullptr,       // m_clear
-    nullptr,       // m_free
-};
+PyModuleDef module_def = module_definition("vorlane", MODULE_DOC, exec_slots<&exec_step>);
 
 }  // namespace
 
