@@ -1,9 +1,11 @@
 """Scan paths for the benchmarks, shaped like a scanner's encoder recording of a hatched layer.
 
-Each layer parks the laser, jumps to the field and exposes a raster of steep hatch lines,
-hopping along the hatch normal between lines; the positions are sampled at a fixed rate, get
-Gaussian noise and are rounded to the encoder step, so runs of equal x (steep lines) and of
-equal y (level hops, dwells) occur as in recorded data. Layers repeat until n samples exist.
+Each layer of the raster parks the laser, jumps to the field and exposes a raster of steep
+hatch lines, hopping along the hatch normal between lines; the hatch paths (`island_hatch.py`)
+expose a square island at 80 degrees with jumps between lines, then its contour. The positions
+are sampled at a fixed rate, get Gaussian noise and are rounded to the encoder step, so runs of
+equal x (steep lines) and of equal y (level hops, dwells) occur as in recorded data. Layers
+repeat until n samples exist.
 """
 
 from __future__ import annotations
@@ -14,8 +16,10 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
+from island_hatch import Hatch, hatch_template
 
 __all__ = [
+    "Hatch",
     "Raster",
     "ScanPath",
     "VARIANTS",
@@ -54,10 +58,14 @@ class Raster:
         return round(self.line_length / self.sample_spacing) + 1
 
 
-# The noisy variant jitters by a whole encoder step, so the level hops turn back and forth.
-VARIANTS: dict[str, Raster] = {
+# The noisy forms jitter by a whole encoder step, so the level hops and the dwells turn back and
+# forth. The raster's two keep their names and parameters: their figures are compared across
+# versions.
+VARIANTS: dict[str, Raster | Hatch] = {
     "plain": Raster(),
     "noisy": Raster(noise=0.001),
+    "hatch": Hatch(),
+    "hatch-noisy": Hatch(noise=0.001),
 }
 
 
@@ -65,8 +73,10 @@ VARIANTS: dict[str, Raster] = {
 class ScanPath:
     x: np.ndarray
     y: np.ndarray
-    raster: Raster
-    lines: int  # hatch lines exposed completely within the n samples
+    raster: Raster | Hatch
+    # Hatch lines exposed completely within the n samples; of a hatch, those at least half as
+    # long as its longest.
+    lines: int
     layers: int  # layers begun within the n samples
 
 
@@ -109,12 +119,19 @@ def _layer_template(r: Raster, angle: float) -> tuple[np.ndarray, np.ndarray]:
 
 
 def make_path(
-    n: int, dtype=np.float64, variant: str = "plain", seed: int = 0, raster: Raster | None = None
+    n: int,
+    dtype=np.float64,
+    variant: str = "plain",
+    seed: int = 0,
+    raster: Raster | Hatch | None = None,
 ) -> ScanPath:
     """The first n samples of the variant's layer sequence, as two arrays of `dtype`."""
     r = raster if raster is not None else VARIANTS[variant]
     n = int(n)
-    templates = [_layer_template(r, angle) for angle in r.hatch_angles]
+    if isinstance(r, Hatch):
+        templates = [hatch_template(r)]
+    else:
+        templates = [_layer_template(r, angle) for angle in r.hatch_angles]
     rng = np.random.default_rng(seed)
     x = np.empty(n, dtype=dtype)
     y = np.empty(n, dtype=dtype)
@@ -123,7 +140,9 @@ def make_path(
         points, line_ends = templates[layers % len(templates)]
         take = min(len(points), n - done)
         for out, axis in ((x, 0), (y, 1)):
-            v = points[:take, axis] + rng.normal(0.0, r.noise, take)
+            v = points[:take, axis]
+            if r.noise > 0.0:
+                v = v + rng.normal(0.0, r.noise, take)
             # Rounded in float64, so equal encoder counts stay equal after a cast to float32.
             out[done : done + take] = np.rint(v / r.encoder_step) * r.encoder_step
         lines += int(np.count_nonzero(line_ends <= take))
@@ -132,8 +151,9 @@ def make_path(
     return ScanPath(x, y, r, lines, layers)
 
 
-def line_length_ids(ids: np.ndarray, raster: Raster) -> int:
-    """Ids covering at least half a hatch line; noise-made corners add shorter ones."""
+def line_length_ids(ids: np.ndarray, raster: Raster | Hatch) -> int:
+    """Ids covering at least half a hatch line (the longest, of a hatch); noise-made corners add
+    shorter ones, and a hatch's contour edges are as long."""
     _, counts = np.unique(ids[ids > 0], return_counts=True)
     return int(np.count_nonzero(counts >= raster.samples_per_line // 2))
 

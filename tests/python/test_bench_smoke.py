@@ -14,7 +14,8 @@ import pytest
 BENCH = Path(__file__).resolve().parents[2] / "bench"
 sys.path.insert(0, str(BENCH))
 
-from paths import line_length_ids, make_path  # noqa: E402
+from island_hatch import Hatch, hatch_vectors  # noqa: E402
+from paths import VARIANTS, line_length_ids, make_path  # noqa: E402
 
 N = 120_000  # a little under one layer: lead-in and some 47 lines
 
@@ -70,6 +71,60 @@ def test_annotation_finds_most_lines(dtype):
     found = line_length_ids(vorlane.annotate_scanlines(p.x, p.y), p.raster)
     # The first lines and lines with a noise-made extra corner go unlabelled.
     assert 0.7 * p.lines <= found <= p.lines, f"{found} line-long scanlines for {p.lines} lines"
+
+
+HATCH_LAYER = 110_000  # one whole layer of the hatch and the start of the next
+
+
+@pytest.mark.parametrize("angle", [80.0, 45.0, 100.0, 170.0])
+def test_hatch_lines_span_the_inset_square_a_spacing_apart(angle):
+    h = Hatch(angle=angle)
+    v = hatch_vectors(h)
+    low, high = np.asarray(h.corner) + h.inset, np.asarray(h.corner) + h.island - h.inset
+    ends = v.reshape(-1, 2, 2)
+    assert (ends >= low - 1e-9).all() and (ends <= high + 1e-9).all(), "a line leaves the square"
+    # Each end lies on the square's edge: the line is clipped there, not short of it.
+    on_edge = np.minimum(np.abs(ends - low), np.abs(ends - high)).min(axis=2)
+    assert on_edge.max() < 1e-9, f"an end {on_edge.max()} mm inside the square"
+    direction = np.degrees(np.arctan2(v[:, 3] - v[:, 1], v[:, 2] - v[:, 0]))
+    meander = angle + 180.0 * (np.arange(len(v)) % 2)  # every other line runs back
+    np.testing.assert_allclose((direction - meander + 180.0) % 360.0 - 180.0, 0.0, atol=1e-6)
+    theta = np.radians(angle)
+    offsets = -v[:, 0] * np.sin(theta) + v[:, 1] * np.cos(theta)
+    np.testing.assert_allclose(np.diff(offsets), h.hatch_spacing, rtol=1e-9)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_hatch_path_is_quantised_has_its_lines_jumps_and_contour(dtype):
+    p = make_path(HATCH_LAYER, dtype=dtype, variant="hatch")
+    h = p.raster
+    x, y = p.x.astype(np.float64), p.y.astype(np.float64)
+    for axis in (x, y):
+        off = np.abs(axis / h.encoder_step - np.rint(axis / h.encoder_step)).max()
+        assert off < (1e-6 if dtype == np.float64 else 1e-2), f"{off} steps off the encoder grid"
+    vectors = hatch_vectors(h)
+    assert len(vectors) // 2 < p.lines < len(vectors), f"{p.lines} of {len(vectors)} lines"
+    step = np.hypot(np.diff(x), np.diff(y))
+    # Jumps between the lines move three to five times as far a sample as exposure does.
+    jumps = np.count_nonzero(step > 2 * h.sample_spacing)
+    assert jumps >= len(vectors), f"{jumps} jump samples for {len(vectors)} lines"
+    left = (np.abs(x - h.corner[0]) < 1e-6) & (y >= h.corner[1]) & (y <= h.corner[1] + h.island)
+    assert np.count_nonzero(left) >= h.island / h.sample_spacing, "no contour along the left edge"
+
+
+def test_noisy_hatch_jitters_the_same_path_by_micrometres():
+    plain = make_path(HATCH_LAYER, variant="hatch")
+    noisy = make_path(HATCH_LAYER, variant="hatch-noisy")
+    dx = np.abs(noisy.x - plain.x)
+    assert dx.max() < 0.008, f"moved {dx.max()} mm"
+    assert 0.3 < np.mean(dx > 0) < 0.9, "the noise barely changes an encoder count"
+    assert noisy.lines == plain.lines
+
+
+def test_every_variant_makes_exactly_n_samples():
+    for name in VARIANTS:
+        p = make_path(3 * HATCH_LAYER + 7, dtype=np.float32, variant=name)
+        assert len(p.x) == len(p.y) == 3 * HATCH_LAYER + 7 and p.layers >= 1, name
 
 
 def test_measure_one_reports_a_configuration():
