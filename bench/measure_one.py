@@ -3,7 +3,7 @@ environment and the peak-memory counter belong to this configuration alone.
 
 Prints one JSON object. Modes:
   time      peak memory of the first call, then median call time against the floor
-  overhead  a 100-sample call against numpy.add on the same two arrays
+  overhead  a 100-sample call against numpy.add on the same two arrays (the path's first 100)
   calibrate the peak-memory method on an allocation of known size
 """
 
@@ -117,8 +117,8 @@ def time_mode(n: int, dtype, variant: str, calls: int) -> dict:
     }
 
 
-def overhead_mode(dtype, calls: int) -> dict:
-    path = make_path(100, dtype=dtype)
+def overhead_mode(dtype, variant: str, calls: int) -> dict:
+    path = make_path(100, dtype=dtype, variant=variant)
     x, y = path.x, path.y
     call, add = interleaved_medians(
         lambda: vorlane.annotate_scanlines(x, y), lambda: np.add(x, y), calls
@@ -127,6 +127,7 @@ def overhead_mode(dtype, calls: int) -> dict:
         "mode": "overhead",
         "n": 100,
         "dtype": np.dtype(dtype).name,
+        "variant": variant,
         "calls": calls,
         "call_s": call,
         "add_s": add,
@@ -145,7 +146,7 @@ def main() -> None:
     if args.mode == "calibrate":
         out = calibrate(int(args.n))
     elif args.mode == "overhead":
-        out = overhead_mode(np.dtype(args.dtype), args.calls)
+        out = overhead_mode(np.dtype(args.dtype), args.variant, args.calls)
     else:
         out = time_mode(int(args.n), np.dtype(args.dtype), args.variant, args.calls)
     out["threads"] = os.environ.get("RAYON_NUM_THREADS", "all")

@@ -1,5 +1,6 @@
 """Benchmarks of annotate_scanlines: time per sample beside a one-pass NumPy floor, peak memory,
-call overhead and the time of each stage. Writes CSV tables and a plot to bench/results/.
+call overhead and the time of each stage, on the raster and the hatch paths. Writes CSV tables,
+the plot of the ratios and their Markdown (bench/report.py) to bench/results/.
 
     bash scripts/bench.sh [--quick] [--max-n 1e8]     (builds, then runs this)
     PYTHONPATH=build/bench python bench/run_bench.py [--quick] [--max-n 1e8]
@@ -31,9 +32,21 @@ ROOT = HERE.parent
 RESULTS = HERE / "results"
 sys.path.insert(0, str(HERE))
 
-VARIANTS = ("plain", "noisy")
-DTYPES = ("float64", "float32")
-THREADS = ("1", "all")
+from configurations import (  # noqa: E402
+    DTYPES,
+    MIN_N_FOR_MEMORY,
+    OVERHEAD_PATHS,
+    PATHS,
+    THREADS,
+    add_one_thread_ratios,
+    table,
+)
+from machine import MACHINE_FIELDS, machine_line, this_machine  # noqa: E402
+from plots import plot_ratios  # noqa: E402
+from report import markdown_report, overhead_table, path_table  # noqa: E402
+from targets import evaluate_targets, target_n, targets_table  # noqa: E402
+
+VARIANTS = tuple(PATHS)
 STAGES = (
     "collapse_x",
     "collapse_y",
@@ -58,9 +71,11 @@ FIELDS = (
     "scanlines",
     "labelled",
     "others_busy",
+    "ratio_to_one_thread",
+    *MACHINE_FIELDS,
 )
-# Below this the peak counter's page granularity (4 KiB) swamps the figure.
-MIN_N_FOR_MEMORY = 10**5
+OVERHEAD_FIELDS = ("dtype", "threads", "calls", "call_s", "add_s", "ratio", "variant")
+OVERHEAD_FIELDS += MACHINE_FIELDS
 
 
 def environment(threads: str) -> dict[str, str]:
@@ -156,12 +171,6 @@ def wait_for_quiet(limit: float | None, timeout: float = 180.0) -> float:
             return busy
 
 
-def table(rows: list[list[str]], header: list[str]) -> str:
-    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
-    lines += ["| " + " | ".join(r) + " |" for r in rows]
-    return "\n".join(lines)
-
-
 def run_calls(ns: list[int], calls: int, quiet: float | None) -> list[dict]:
     rows: list[dict] = []
     print(
@@ -175,7 +184,8 @@ def run_calls(ns: list[int], calls: int, quiet: float | None) -> list[dict]:
                 "ms/call",
                 "ns/sample",
                 "floor ns/sample",
-                "ratio",
+                "× floor",
+                "× 1 thread",
                 "bytes/sample",
                 "scanlines/lines",
                 "others busy",
@@ -207,11 +217,12 @@ def run_calls(ns: list[int], calls: int, quiet: float | None) -> list[dict]:
                     r["call_ms"] = r["call_s"] * 1e3
                     r["others_busy"] = round(others.share, 3)
                     rows.append(r)
+                    add_one_thread_ratios(rows)
                     memory = f"{r['bytes_per_sample']:.2f}" if n >= MIN_N_FOR_MEMORY else "n/a"
                     print(
                         f"| {variant} | {dtype} | {threads} | {n:.0e} | {r['call_ms']:.3f} "
                         f"| {r['ns_per_sample']:.2f} | {r['floor_ns_per_sample']:.2f} "
-                        f"| {r['ratio']:.2f} | {memory} "
+                        f"| {r['ratio']:.2f} | {r['ratio_to_one_thread']:.2f} | {memory} "
                         f"| {r['scanlines']}/{r['lines']} | {r['others_busy']:.0%} |",
                         flush=True,
                     )
@@ -220,26 +231,19 @@ def run_calls(ns: list[int], calls: int, quiet: float | None) -> list[dict]:
 
 def run_overhead(calls: int, quiet: float | None) -> list[dict]:
     rows = []
-    for dtype in DTYPES:
-        for threads in THREADS:
-            wait_for_quiet(quiet)
-            rows.append(measure(threads, "overhead", f"--dtype={dtype}", f"--calls={calls}"))
-    print()
-    print(
-        table(
-            [
-                [
-                    r["dtype"],
-                    r["threads"],
-                    f"{r['call_s'] * 1e6:.2f}",
-                    f"{r['add_s'] * 1e6:.2f}",
-                    f"{r['ratio']:.2f}",
-                ]
-                for r in rows
-            ],
-            ["dtype", "threads", "100-sample call µs", "numpy.add µs", "ratio"],
-        )
-    )
+    for variant in OVERHEAD_PATHS:
+        for dtype in DTYPES:
+            for threads in THREADS:
+                wait_for_quiet(quiet)
+                rows.append(
+                    measure(
+                        threads,
+                        "overhead",
+                        f"--dtype={dtype}",
+                        f"--variant={variant}",
+                        f"--calls={calls}",
+                    )
+                )
     return rows
 
 
@@ -374,113 +378,6 @@ def print_stages(rows: list[dict]) -> None:
             print(table(out, ["stage", "ms", "ns/sample", "of the 1-thread call", "records out"]))
 
 
-def check_targets(rows: list[dict], overhead: list[dict]) -> None:
-    n = max((r["n"] for r in rows), default=0)
-    n = 10**7 if any(r["n"] == 10**7 for r in rows) else n
-    get = {(r["variant"], r["dtype"], r["threads"]): r for r in rows if r["n"] == n}
-    verdicts = []
-
-    def verdict(name: str, ok: bool, detail: str) -> None:
-        verdicts.append([name, "holds" if ok else "MISSED", detail])
-
-    for dtype in DTYPES:
-        one, every = get.get(("plain", dtype, "1")), get.get(("plain", dtype, "all"))
-        noisy = get.get(("noisy", dtype, "1"))
-        noisy_all = get.get(("noisy", dtype, "all"))
-        if one:
-            verdict(f"{dtype} 1 thread ≤ 1.5 × floor", one["ratio"] <= 1.5, f"{one['ratio']:.2f}")
-            verdict(
-                f"{dtype} sequential ≤ 2 B/sample",
-                one["bytes_per_sample"] <= 2,
-                f"{one['bytes_per_sample']:.2f}",
-            )
-        if every:
-            verdict(
-                f"{dtype} all CPUs ≤ 1.5 × floor", every["ratio"] <= 1.5, f"{every['ratio']:.2f}"
-            )
-        if one and every:
-            # Separate processes, each against its own floor: the floors show how much the
-            # machine moved between the two.
-            verdict(
-                f"{dtype} all CPUs not slower than 1 thread",
-                every["call_s"] <= one["call_s"],
-                f"{every['call_s'] * 1e3:.1f} vs {one['call_s'] * 1e3:.1f} ms "
-                f"({every['ratio']:.2f} vs {one['ratio']:.2f} × floor)",
-            )
-        if noisy:
-            verdict(
-                f"{dtype} noisy 1 thread ≤ 4 × floor", noisy["ratio"] <= 4, f"{noisy['ratio']:.2f}"
-            )
-        if dtype == "float64":
-            for r in (every, noisy_all):
-                if r:
-                    verdict(
-                        f"float64 {r['variant']} parallel ≤ 40 B/sample",
-                        r["bytes_per_sample"] <= 40,
-                        f"{r['bytes_per_sample']:.2f}",
-                    )
-    for r in overhead:
-        verdict(
-            f"{r['dtype']} ({r['threads']}) 100-sample call ≤ 3 × numpy.add",
-            r["ratio"] <= 3,
-            f"{r['ratio']:.2f}",
-        )
-    print(f"\nTargets at n = {n:.0e}")
-    print(table(verdicts, ["target", "verdict", "measured"]))
-
-
-def plot(rows: list[dict], file: Path) -> None:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    fig, axes = plt.subplots(1, len(VARIANTS), figsize=(11, 4.2), sharey=True)
-    for ax, variant in zip(axes, VARIANTS):
-        for dtype, colour in zip(DTYPES, ("tab:blue", "tab:orange")):
-            floor_by_n: dict[int, list[float]] = {}
-            for threads, marker in zip(THREADS, ("o", "s")):
-                mine = sorted(
-                    (
-                        r
-                        for r in rows
-                        if (r["variant"], r["dtype"], r["threads"]) == (variant, dtype, threads)
-                    ),
-                    key=lambda r: r["n"],
-                )
-                for r in mine:
-                    floor_by_n.setdefault(r["n"], []).append(r["floor_ns_per_sample"])
-                if mine:
-                    label = f"{dtype}, {'1 thread' if threads == '1' else 'all CPUs'}"
-                    ax.plot(
-                        [r["n"] for r in mine],
-                        [r["ns_per_sample"] for r in mine],
-                        marker=marker,
-                        color=colour,
-                        linestyle="-" if threads == "1" else ":",
-                        label=label,
-                    )
-            if floor_by_n:
-                ns = sorted(floor_by_n)
-                ax.plot(
-                    ns,
-                    [min(floor_by_n[k]) for k in ns],
-                    color=colour,
-                    alpha=0.5,
-                    linestyle="--",
-                    label=f"{dtype} floor",
-                )
-        ax.set_xscale("log")
-        ax.set_title(f"{variant} path")
-        ax.set_xlabel("samples n")
-        ax.grid(True, alpha=0.3)
-    axes[0].set_ylabel("ns per sample")
-    axes[0].set_ylim(bottom=0)
-    axes[-1].legend(fontsize=8)
-    fig.tight_layout()
-    fig.savefig(file, dpi=110)
-
-
 def write_csv(rows: list[dict], file: Path, fields: tuple[str, ...]) -> None:
     with open(file, "w", newline="") as f:
         w = csv.DictWriter(f, fieldnames=fields, extrasaction="ignore")
@@ -552,12 +449,12 @@ def run_paired(ns: list[int], calls: int, pairs: int, other: str) -> list[dict]:
     ]
     print(table([], header), flush=True)
     configs = [("time", v, d, t, n) for n in ns for v in VARIANTS for d in DTYPES for t in THREADS]
-    configs += [("overhead", "plain", d, t, 100) for d in DTYPES for t in THREADS]
+    configs += [("overhead", v, d, t, 100) for v in OVERHEAD_PATHS for d in DTYPES for t in THREADS]
     rows = []
     for mode, variant, dtype, threads, n in configs:
-        args = [mode, f"--dtype={dtype}", f"--calls={calls}"]
+        args = [mode, f"--dtype={dtype}", f"--calls={calls}", f"--variant={variant}"]
         if mode == "time":
-            args += [f"--n={n}", f"--variant={variant}"]
+            args.append(f"--n={n}")
         results: dict[str, list[dict]] = {"A": [], "B": []}
         with OthersMeter() as others:
             for i in range(pairs):
@@ -576,7 +473,7 @@ def run_paired(ns: list[int], calls: int, pairs: int, other: str) -> list[dict]:
         name = (
             f"{variant} {dtype} {threads} n={n:.0e}"
             if mode == "time"
-            else f"100-sample call {dtype} {threads}"
+            else f"100-sample call {variant} {dtype} {threads}"
         )
         row = {
             "configuration": name,
@@ -655,6 +552,8 @@ def main() -> None:
     RESULTS.mkdir(exist_ok=True)
     suffix = "-quick" if args.quick else ""
 
+    machine = this_machine()
+    print(machine_line(machine))
     print(
         f"load average before: {' '.join(f'{v:.2f}' for v in load())}, "
         f"CPUs: {len(os.sched_getaffinity(0))}"
@@ -664,25 +563,26 @@ def main() -> None:
 
     quiet = args.quiet if args.quiet is not None else (None if args.quick else 0.15)
     if args.vs:
-        rows = run_paired(ns, calls, args.pairs, args.vs)
+        rows = [row | machine for row in run_paired(ns, calls, args.pairs, args.vs)]
         write_csv(rows, RESULTS / f"paired{suffix}.csv", tuple(rows[0]))
         print(f"wrote {RESULTS}/paired{suffix}.csv")
         return
     if args.stages_only:
         run_stage_breakdown(args, ns, quiet, suffix)
         return
-    rows = run_calls(ns, calls, quiet)
+    rows = [row | machine for row in run_calls(ns, calls, quiet)]
+    add_one_thread_ratios(rows)
     write_csv(rows, RESULTS / f"annotate{suffix}.csv", FIELDS)
-    plot(rows, RESULTS / f"annotate{suffix}.png")
-    overhead = run_overhead(max(calls, 7), quiet)
-    write_csv(
-        overhead,
-        RESULTS / f"overhead{suffix}.csv",
-        ("dtype", "threads", "calls", "call_s", "add_s", "ratio"),
-    )
+    plot_ratios(rows, RESULTS / f"annotate{suffix}.png")
+    for variant in VARIANTS:
+        print(f"\n{path_table(rows, variant)}")
+    overhead = [row | machine for row in run_overhead(max(calls, 7), quiet)]
+    write_csv(overhead, RESULTS / f"overhead{suffix}.csv", OVERHEAD_FIELDS)
+    print(f"\n{overhead_table(overhead)}")
 
     run_stage_breakdown(args, ns, quiet, suffix)
-    check_targets(rows, overhead)
+    print(f"\n{targets_table(evaluate_targets(rows, overhead), target_n(rows))}")
+    (RESULTS / f"annotate{suffix}.md").write_text(markdown_report(rows, overhead))
     busiest = max(rows, key=lambda r: r["others_busy"])
     print(
         f"\nother work kept at most {busiest['others_busy']:.0%} of the CPUs busy during a "
@@ -690,7 +590,9 @@ def main() -> None:
         f"n={busiest['n']:.0e})"
     )
     print(f"\nload average after: {' '.join(f'{v:.2f}' for v in load())}")
-    print(f"wrote {RESULTS}/annotate{suffix}.csv, .png, overhead{suffix}.csv, stages{suffix}.csv")
+    print(
+        f"wrote {RESULTS}/annotate{suffix}.csv, .png, .md, overhead{suffix}.csv, stages{suffix}.csv"
+    )
 
 
 if __name__ == "__main__":

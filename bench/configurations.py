@@ -1,0 +1,55 @@
+"""The configurations a benchmark run sweeps (paths, widths, pool sizes) and the ratios that
+compare them, shared by the run, its tables, its plot and its targets.
+"""
+
+from __future__ import annotations
+
+import math
+
+__all__ = [
+    "DTYPES",
+    "MIN_N_FOR_MEMORY",
+    "NOISY_PATHS",
+    "OVERHEAD_PATHS",
+    "PATHS",
+    "PLAIN_PATHS",
+    "THREADS",
+    "add_one_thread_ratios",
+    "table",
+]
+
+# The names of bench/paths.py's variants, with what a table calls them.
+PATHS = {
+    "plain": "plain path (86/94° raster)",
+    "noisy": "noisy path (86/94° raster, 1 µm noise)",
+    "hatch": "hatch path (80° island, jumps, contour)",
+    "hatch-noisy": "noisy hatch path (80° island, 1 µm noise)",
+}
+PLAIN_PATHS = ("plain", "hatch")
+NOISY_PATHS = ("noisy", "hatch-noisy")
+# A 100-sample call is timed on the first samples of each layout.
+OVERHEAD_PATHS = PLAIN_PATHS
+DTYPES = ("float64", "float32")
+THREADS = ("1", "all")
+
+# Below this the peak counter's page granularity (4 KiB) swamps the memory figure.
+MIN_N_FOR_MEMORY = 10**5
+
+
+def add_one_thread_ratios(rows: list[dict]) -> None:
+    """Sets each row's `ratio_to_one_thread`: its time over the one-thread run of the same path,
+    width and n (1.0 for that run itself, NaN where it is missing)."""
+    one = {
+        (r["variant"], r["dtype"], int(r["n"])): float(r["ns_per_sample"])
+        for r in rows
+        if r["threads"] == "1"
+    }
+    for r in rows:
+        base = one.get((r["variant"], r["dtype"], int(r["n"])))
+        r["ratio_to_one_thread"] = float(r["ns_per_sample"]) / base if base else math.nan
+
+
+def table(rows: list[list[str]], header: list[str]) -> str:
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    lines += ["| " + " | ".join(r) + " |" for r in rows]
+    return "\n".join(lines)
