@@ -3,7 +3,7 @@
 # NumPy and matplotlib, a Release build of the module and the stage benchmark, then the run.
 #   bash scripts/bench.sh                 n up to 1e7
 #   bash scripts/bench.sh --max-n 1e8     also 1e8 (needs about 8 GB free)
-#   bash scripts/bench.sh --quick         n up to 1e6, under a minute
+#   bash scripts/bench.sh --quick         n up to 1e6, a minute or two once built
 #   bash scripts/bench.sh --wheel WHEEL   the same figures for an installed wheel instead
 #   bash scripts/bench.sh --wheel WHEEL --paired [--pairs 5]
 #                                         the wheel against the native build, paired
