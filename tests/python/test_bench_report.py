@@ -13,7 +13,7 @@ BENCH = Path(__file__).resolve().parents[2] / "bench"
 sys.path.insert(0, str(BENCH))
 
 from configurations import DTYPES, OVERHEAD_PATHS, PATHS, THREADS  # noqa: E402
-from machine import describe, machine_line  # noqa: E402
+from machine import MACHINE_FIELDS, describe, machine_line  # noqa: E402
 from paths import VARIANTS  # noqa: E402  (bench/paths.py, beside the report's modules)
 from report import markdown_report, read_rows  # noqa: E402
 from run_bench import FIELDS, OVERHEAD_FIELDS, write_csv  # noqa: E402
@@ -147,11 +147,18 @@ def test_the_csvs_carry_everything_the_markdown_shows(tmp_path):
     assert all(f"**{name}**" in expected for name in PATHS.values())
 
 
-def test_results_recorded_before_the_new_columns_still_render():
-    rows = read_rows(BENCH / "results" / "annotate.csv")
-    text = markdown_report(rows, read_rows(BENCH / "results" / "overhead.csv"))
+def test_results_without_the_machine_ratio_and_variant_columns_still_render(tmp_path):
+    """CSVs written before those columns existed (the committed results may be such)."""
+    rows, overhead = run()
+    newer = ("ratio_to_one_thread", *MACHINE_FIELDS)
+    write_csv(rows, tmp_path / "a.csv", tuple(f for f in FIELDS if f not in newer))
+    newer_overhead = ("variant", *MACHINE_FIELDS)
+    write_csv(
+        overhead, tmp_path / "o.csv", tuple(f for f in OVERHEAD_FIELDS if f not in newer_overhead)
+    )
+    text = markdown_report(read_rows(tmp_path / "a.csv"), read_rows(tmp_path / "o.csv"))
     assert text.startswith("machine: not recorded")
-    assert "**plain path" in text and "Targets at n = 1e+07" in text
+    assert "0.80 (0.90×; 0.80× 1 thread)" in text and "| plain | float64 | 1 |" in text
 
 
 def test_the_report_names_every_path_the_generator_makes():
