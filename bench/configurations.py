@@ -5,6 +5,7 @@ compare them, shared by the run, its tables, its plot and its targets.
 from __future__ import annotations
 
 import math
+import os
 
 __all__ = [
     "DTYPES",
@@ -15,6 +16,7 @@ __all__ = [
     "PLAIN_PATHS",
     "THREADS",
     "add_one_thread_ratios",
+    "environment",
     "table",
 ]
 
@@ -53,3 +55,13 @@ def table(rows: list[list[str]], header: list[str]) -> str:
     lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
     lines += ["| " + " | ".join(r) + " |" for r in rows]
     return "\n".join(lines)
+
+
+def environment(threads: str) -> dict[str, str]:
+    """The environment of a process that runs with `threads` pool threads ("all": every CPU)."""
+    env = dict(os.environ)
+    env.pop("RAYON_NUM_THREADS", None)
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    if threads != "all":
+        env["RAYON_NUM_THREADS"] = threads
+    return env

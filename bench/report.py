@@ -16,7 +16,7 @@ from configurations import DTYPES, MIN_N_FOR_MEMORY, PATHS, add_one_thread_ratio
 from machine import MACHINE_FIELDS, machine_line
 from targets import evaluate_targets, target_n, targets_table
 
-__all__ = ["markdown_report", "overhead_table", "path_table", "read_rows"]
+__all__ = ["markdown_report", "overhead_table", "path_table", "read_rows", "write_csv"]
 
 RESULTS = Path(__file__).resolve().parent / "results"
 # Columns that hold words; every other one holds a number.
@@ -105,6 +105,13 @@ def read_rows(file: Path) -> list[dict]:
         return []
     with open(file, newline="") as f:
         return [{k: _value(k, v) for k, v in row.items()} for row in csv.DictReader(f)]
+
+
+def write_csv(rows: list[dict], file: Path, fields: tuple[str, ...]) -> None:
+    with open(file, "w", newline="") as f:
+        w = csv.DictWriter(f, fieldnames=fields, extrasaction="ignore")
+        w.writeheader()
+        w.writerows(rows)
 
 
 def main() -> None:

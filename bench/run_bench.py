@@ -17,18 +17,13 @@ RAYON_NUM_THREADS=1 for one thread and without it for all CPUs.
 from __future__ import annotations
 
 import argparse
-import csv
 import json
 import os
-import resource
 import subprocess
 import sys
-import tempfile
-import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
 RESULTS = HERE / "results"
 sys.path.insert(0, str(HERE))
 
@@ -39,23 +34,17 @@ from configurations import (  # noqa: E402
     PATHS,
     THREADS,
     add_one_thread_ratios,
+    environment,
     table,
 )
 from machine import MACHINE_FIELDS, machine_line, this_machine  # noqa: E402
+from machine_load import OthersMeter, load, wait_for_quiet  # noqa: E402
 from plots import plot_ratios  # noqa: E402
-from report import markdown_report, overhead_table, path_table  # noqa: E402
+from report import markdown_report, overhead_table, path_table, write_csv  # noqa: E402
+from stage_breakdown import run_stage_breakdown  # noqa: E402
 from targets import evaluate_targets, target_n, targets_table  # noqa: E402
 
 VARIANTS = tuple(PATHS)
-STAGES = (
-    "collapse_x",
-    "collapse_y",
-    "find_turning_points",
-    "order_turning_points",
-    "compute_segment_threshold",
-    "assign_scanline_ids",
-)
-
 FIELDS = (
     "variant",
     "dtype",
@@ -76,15 +65,6 @@ FIELDS = (
 )
 OVERHEAD_FIELDS = ("dtype", "threads", "calls", "call_s", "add_s", "ratio", "variant")
 OVERHEAD_FIELDS += MACHINE_FIELDS
-
-
-def environment(threads: str) -> dict[str, str]:
-    env = dict(os.environ)
-    env.pop("RAYON_NUM_THREADS", None)
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    if threads != "all":
-        env["RAYON_NUM_THREADS"] = threads
-    return env
 
 
 # The interpreter whose vorlane is measured; --python changes it.
@@ -124,51 +104,6 @@ def fits_in_memory(n: int, dtype: str, known: list[dict], variant: str, threads:
     )
     need = n * (2 * (8 if dtype == "float64" else 4) + 4 + max(extra, 0.0))
     return need * 1.25 < available_bytes()
-
-
-def load() -> tuple[float, float, float]:
-    return os.getloadavg()
-
-
-def cpu_seconds() -> tuple[float, float]:
-    """(busy CPU seconds of the whole machine, CPU seconds of this process's children)."""
-    with open("/proc/stat") as f:
-        values = [int(v) for v in f.readline().split()[1:]]
-    ticks = os.sysconf("SC_CLK_TCK")
-    busy = (sum(values[:8]) - values[3] - values[4]) / ticks  # all but idle and iowait
-    children = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return busy, children.ru_utime + children.ru_stime
-
-
-class OthersMeter:
-    """Average share of the CPUs that other work kept busy while the block ran."""
-
-    def __enter__(self) -> OthersMeter:
-        self.start = (time.monotonic(), *cpu_seconds())
-        return self
-
-    def __exit__(self, *exc) -> None:
-        wall, busy, mine = (b - a for a, b in zip(self.start, (time.monotonic(), *cpu_seconds())))
-        cpus = len(os.sched_getaffinity(0))
-        self.share = max(0.0, busy - mine) / max(wall * cpus, 1e-9)
-
-
-def busy_share(window: float = 1.0) -> float:
-    """Share of all CPUs busy over the window; measured while this process sleeps."""
-    with OthersMeter() as meter:
-        time.sleep(window)
-    return meter.share
-
-
-def wait_for_quiet(limit: float | None, timeout: float = 180.0) -> float:
-    """Waits until other work keeps less than `limit` of the CPUs busy; returns the share."""
-    if limit is None:
-        return float("nan")
-    deadline = time.monotonic() + timeout
-    while True:
-        busy = busy_share()
-        if busy <= limit or time.monotonic() > deadline:
-            return busy
 
 
 def run_calls(ns: list[int], calls: int, quiet: float | None) -> list[dict]:
@@ -245,166 +180,6 @@ def run_overhead(calls: int, quiet: float | None) -> list[dict]:
                     )
                 )
     return rows
-
-
-def find_stage_bench() -> Path | None:
-    """The binary built beside the module being measured, else the newest one in build/."""
-    done = subprocess.run(
-        [PYTHON, "-c", "import vorlane; print(vorlane.__file__)"], capture_output=True, text=True
-    )
-    if done.returncode == 0:
-        beside = Path(done.stdout.strip()).parent / "bench" / "stage_bench"
-        if beside.exists():
-            return beside
-    found = sorted(ROOT.glob("build/*/bench/stage_bench"), key=lambda p: p.stat().st_mtime)
-    return found[-1] if found else None
-
-
-def run_stages(binary: Path, n: int, quick: bool, quiet: float | None) -> list[dict]:
-    from paths import make_path, write_path_file
-
-    flags = (
-        ["--benchmark_min_time=0.05"]
-        if quick
-        else ["--benchmark_repetitions=5", "--benchmark_report_aggregates_only=true"]
-    )
-    with tempfile.TemporaryDirectory(dir=RESULTS, suffix=".tmp") as tmp:
-        path_args = []
-        for variant in VARIANTS:
-            p = make_path(n, variant=variant)
-            file = Path(tmp) / f"{variant}.bin"
-            write_path_file(file, p.x, p.y)
-            path_args.append(f"--path={variant}={file}")
-        rows = []
-        for threads, pattern in (("1", "."), ("all", "parallel|chunked|annotate")):
-            out = Path(tmp) / f"stages-{threads}.json"
-            wait_for_quiet(quiet)
-            done = subprocess.run(
-                [
-                    str(binary),
-                    *path_args,
-                    f"--benchmark_filter={pattern}",
-                    f"--benchmark_out={out}",
-                    "--benchmark_out_format=json",
-                    *flags,
-                ],
-                env=environment(threads),
-                capture_output=True,
-                text=True,
-            )
-            if done.returncode != 0:
-                raise SystemExit(f"{binary} failed:\n{done.stderr}")
-            for b in json.loads(out.read_text())["benchmarks"]:
-                if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
-                    continue
-                stage, dtype, variant = b["run_name"].split("/")[:3]
-                rows.append(
-                    {
-                        "variant": variant,
-                        "dtype": dtype,
-                        "threads": threads,
-                        "stage": stage,
-                        "n": n,
-                        "ms": b["real_time"],
-                        "ns_per_sample": b["per_sample"] * 1e9,
-                        "records": int(b.get("records", 0)),
-                    }
-                )
-    return rows
-
-
-def print_stages(rows: list[dict]) -> None:
-    for variant in VARIANTS:
-        for dtype in ("double", "float"):
-            mine = {
-                (r["stage"], r["threads"]): r
-                for r in rows
-                if (r["variant"], r["dtype"]) == (variant, dtype)
-            }
-            driver = mine.get(("annotate_scanlines", "1"))
-            if driver is None:
-                continue
-            out = []
-            for stage in ("floor", *STAGES[:3], "fused_collapse_and_turns", *STAGES[3:]):
-                r = mine.get((stage, "1"))
-                if r:
-                    out.append(
-                        [
-                            stage,
-                            f"{r['ms']:.3f}",
-                            f"{r['ns_per_sample']:.3f}",
-                            f"{100 * r['ms'] / driver['ms']:.1f} %",
-                            str(r["records"] or ""),
-                        ]
-                    )
-            total = sum(mine[(s, "1")]["ms"] for s in STAGES if (s, "1") in mine)
-            out.append(
-                [
-                    "sum of the stages",
-                    f"{total:.3f}",
-                    f"{total / driver['ms'] * driver['ns_per_sample']:.3f}",
-                    f"{100 * total / driver['ms']:.1f} %",
-                    "",
-                ]
-            )
-            out.append(
-                [
-                    "annotate_scanlines, 1 thread",
-                    f"{driver['ms']:.3f}",
-                    f"{driver['ns_per_sample']:.3f}",
-                    "100.0 %",
-                    "",
-                ]
-            )
-            for stage in (
-                "collapse_x_parallel",
-                "collapse_y_parallel",
-                "chunked_turns_one_read",
-                "chunked_turns_two_reads",
-                "annotate_scanlines",
-            ):
-                r = mine.get((stage, "all"))
-                if r:
-                    out.append(
-                        [
-                            f"{stage}, all CPUs",
-                            f"{r['ms']:.3f}",
-                            f"{r['ns_per_sample']:.3f}",
-                            f"{100 * r['ms'] / driver['ms']:.1f} %",
-                            "",
-                        ]
-                    )
-            print(f"\n{variant}, {dtype}, n = {driver['n']:.0e}")
-            print(table(out, ["stage", "ms", "ns/sample", "of the 1-thread call", "records out"]))
-
-
-def write_csv(rows: list[dict], file: Path, fields: tuple[str, ...]) -> None:
-    with open(file, "w", newline="") as f:
-        w = csv.DictWriter(f, fieldnames=fields, extrasaction="ignore")
-        w.writeheader()
-        w.writerows(rows)
-
-
-def run_stage_breakdown(
-    args: argparse.Namespace, ns: list[int], quiet: float | None, suffix: str
-) -> None:
-    binary = args.stage_bench or find_stage_bench()
-    if binary is None:
-        print(
-            "\nno stage_bench binary (configure with -DVORLANE_BUILD_BENCH=ON); "
-            "skipping the stage breakdown"
-        )
-        return
-    print(f"\nstage_bench: {binary}")
-    with OthersMeter() as others:
-        stages = run_stages(binary, min(ns[-1], 10**7), args.quick, quiet)
-    write_csv(
-        stages,
-        RESULTS / f"stages{suffix}.csv",
-        ("variant", "dtype", "threads", "stage", "n", "ms", "ns_per_sample", "records"),
-    )
-    print_stages(stages)
-    print(f"\nother work kept {others.share:.0%} of the CPUs busy during the stage benchmark")
 
 
 def module_of(python: str) -> str:
@@ -568,7 +343,7 @@ def main() -> None:
         print(f"wrote {RESULTS}/paired{suffix}.csv")
         return
     if args.stages_only:
-        run_stage_breakdown(args, ns, quiet, suffix)
+        run_stage_breakdown(args.stage_bench, ns, args.quick, quiet, suffix, PYTHON)
         return
     rows = [row | machine for row in run_calls(ns, calls, quiet)]
     add_one_thread_ratios(rows)
@@ -580,7 +355,7 @@ def main() -> None:
     write_csv(overhead, RESULTS / f"overhead{suffix}.csv", OVERHEAD_FIELDS)
     print(f"\n{overhead_table(overhead)}")
 
-    run_stage_breakdown(args, ns, quiet, suffix)
+    run_stage_breakdown(args.stage_bench, ns, args.quick, quiet, suffix, PYTHON)
     print(f"\n{targets_table(evaluate_targets(rows, overhead), target_n(rows))}")
     (RESULTS / f"annotate{suffix}.md").write_text(markdown_report(rows, overhead))
     busiest = max(rows, key=lambda r: r["others_busy"])

@@ -15,8 +15,8 @@ sys.path.insert(0, str(BENCH))
 from configurations import DTYPES, OVERHEAD_PATHS, PATHS, THREADS  # noqa: E402
 from machine import MACHINE_FIELDS, describe, machine_line  # noqa: E402
 from paths import VARIANTS  # noqa: E402  (bench/paths.py, beside the report's modules)
-from report import markdown_report, read_rows  # noqa: E402
-from run_bench import FIELDS, OVERHEAD_FIELDS, write_csv  # noqa: E402
+from report import markdown_report, read_rows, write_csv  # noqa: E402
+from run_bench import FIELDS, OVERHEAD_FIELDS  # noqa: E402
 from targets import evaluate_targets, target_n  # noqa: E402
 
 SIZES = (10**3, 10**5, 10**7)
