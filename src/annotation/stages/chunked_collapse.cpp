@@ -24,9 +24,9 @@ void check_range(SampleRange range, std::uint64_t size, const char* what) {
     }
 }
 
-// The seam merge, record by record: each chunk's leading records fuse into the record kept
-// last while their keys meet its key, the rest are kept as they are. Key is the compared
-// coordinate, Value the one averaged by sample count.
+// The seam merge: each chunk's leading records fuse into the record kept last while their
+// keys meet its key, and the rest are kept as they are. Key is the compared coordinate, Value
+// the one averaged by sample count.
 template <typename T, T FilteredPoint<T>::* Key, T FilteredPoint<T>::* Value>
 FilteredList<T> merge_seams(std::vector<FilteredList<T>>&& chunks) {
     std::size_t total = 0;
