@@ -1,5 +1,6 @@
 """Shared fixtures: running a snippet in a fresh interpreter that imports the same vorlane, and
-skipping the tests that need the fault-injection hooks of the test build."""
+skipping the tests that need the fault-injection hooks of the test build; and the small steep
+zigzag whose ids the boundary tests check."""
 
 from __future__ import annotations
 
@@ -9,11 +10,51 @@ import sys
 import textwrap
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import vorlane
 
 MODULE_DIR = str(Path(vorlane.__file__).resolve().parent)
+
+
+def six_steep_lines(dtype=np.float64) -> tuple[np.ndarray, np.ndarray]:
+    """Six steep lines of four samples each, alternately up and down: 24 samples."""
+    x = np.array(
+        [
+            0,
+            0.333333,
+            0.666667,
+            1,
+            2,
+            2.333333,
+            2.666667,
+            3,
+            4,
+            4.333333,
+            4.666667,
+            5,
+            6,
+            6.333333,
+            6.666667,
+            7,
+            8,
+            8.333333,
+            8.666667,
+            9,
+            10,
+            10.333333,
+            10.666667,
+            11,
+        ],
+        dtype=dtype,
+    )
+    up = [0, 3.333333, 6.666667, 10]
+    return x, np.array((up + up[::-1]) * 3, dtype=dtype)
+
+
+# The ids of six_steep_lines in either width.
+SIX_STEEP_LINES_IDS = [-1] * 9 + [1] * 3 + [2] * 4 + [3] * 4 + [-1] * 4
 
 
 def _run_python(

@@ -8,6 +8,7 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import SIX_STEEP_LINES_IDS, six_steep_lines
 
 import vorlane
 
@@ -17,44 +18,6 @@ X_STRIDED = "x array must be contiguous"
 Y_STRIDED = "y array must be contiguous"
 WIDTHS = [np.float64, np.float32]
 
-
-def zigzag(n: int = 24, dtype=np.float64):
-    """Six steep lines of four samples each, alternately up and down."""
-    x = np.array(
-        [
-            0,
-            0.333333,
-            0.666667,
-            1,
-            2,
-            2.333333,
-            2.666667,
-            3,
-            4,
-            4.333333,
-            4.666667,
-            5,
-            6,
-            6.333333,
-            6.666667,
-            7,
-            8,
-            8.333333,
-            8.666667,
-            9,
-            10,
-            10.333333,
-            10.666667,
-            11,
-        ],
-        dtype=dtype,
-    )
-    up = [0, 3.333333, 6.666667, 10]
-    y = np.array((up + up[::-1]) * 3, dtype=dtype)
-    return x[:n], y[:n]
-
-
-ZIGZAG_IDS = [-1] * 9 + [1] * 3 + [2] * 4 + [3] * 4 + [-1] * 4
 
 GOOD = np.linspace(0.0, 1.0, 4)
 BAD_INPUTS = [
@@ -103,8 +66,8 @@ def test_mixed_widths_raise_the_one_type_error(x_dtype, y_dtype):
 
 @pytest.mark.parametrize("dtype", WIDTHS)
 def test_both_widths_run(dtype):
-    x, y = zigzag(dtype=dtype)
-    np.testing.assert_array_equal(f(x, y), ZIGZAG_IDS)
+    x, y = six_steep_lines(dtype=dtype)
+    np.testing.assert_array_equal(f(x, y), SIX_STEEP_LINES_IDS)
 
 
 def record_field(n: int, dtype, record_size: int) -> np.ndarray:
@@ -188,37 +151,37 @@ def test_empty_input_gives_an_empty_int32_array(dtype, make):
 
 
 def test_read_only_arrays_are_accepted():
-    x, y = zigzag()
+    x, y = six_steep_lines()
     x.flags.writeable = False
     y.flags.writeable = False
-    np.testing.assert_array_equal(f(x, y), ZIGZAG_IDS)
+    np.testing.assert_array_equal(f(x, y), SIX_STEEP_LINES_IDS)
 
 
 def test_masked_arrays_are_read_as_plain_arrays():
-    x, y = zigzag()
+    x, y = six_steep_lines()
     masked_x = np.ma.masked_array(x, mask=np.arange(len(x)) % 2 == 0)
     masked_y = np.ma.masked_array(y, mask=True)
     result = f(masked_x, masked_y)
     assert type(result) is np.ndarray
-    np.testing.assert_array_equal(result, ZIGZAG_IDS)
+    np.testing.assert_array_equal(result, SIX_STEEP_LINES_IDS)
 
 
 def test_other_subclasses_are_read_as_plain_arrays():
     class Coordinates(np.ndarray):
         pass
 
-    x, y = zigzag()
+    x, y = six_steep_lines()
     result = f(x.view(Coordinates), y.view(Coordinates))
     assert type(result) is np.ndarray
-    np.testing.assert_array_equal(result, ZIGZAG_IDS)
+    np.testing.assert_array_equal(result, SIX_STEEP_LINES_IDS)
 
 
 def test_memmap_is_accepted(tmp_path):
-    x, y = zigzag()
+    x, y = six_steep_lines()
     path = tmp_path / "coordinates.bin"
     np.concatenate([x, y]).tofile(path)
     mapped = np.memmap(path, dtype=np.float64, mode="r", shape=(2 * len(x),))
-    np.testing.assert_array_equal(f(mapped[: len(x)], mapped[len(x) :]), ZIGZAG_IDS)
+    np.testing.assert_array_equal(f(mapped[: len(x)], mapped[len(x) :]), SIX_STEEP_LINES_IDS)
     del mapped
 
 
@@ -228,15 +191,15 @@ def test_same_array_as_x_and_y_is_accepted():
 
 
 def test_equivalent_descriptor_with_metadata_is_accepted():
-    x, y = zigzag()
+    x, y = six_steep_lines()
     tagged = np.dtype(np.float64, metadata={"unit": "mm"})
-    np.testing.assert_array_equal(f(x.astype(tagged), y.astype(tagged)), ZIGZAG_IDS)
+    np.testing.assert_array_equal(f(x.astype(tagged), y.astype(tagged)), SIX_STEEP_LINES_IDS)
 
 
 @pytest.mark.parametrize("dtype", WIDTHS)
 @pytest.mark.parametrize("offset", [1, 2, 3])
 def test_unaligned_arrays_are_read_correctly(dtype, offset):
-    x, y = zigzag(dtype=dtype)
+    x, y = six_steep_lines(dtype=dtype)
     views = []
     for values in (x, y):
         raw = np.zeros(values.nbytes + offset, dtype=np.uint8)
@@ -244,12 +207,12 @@ def test_unaligned_arrays_are_read_correctly(dtype, offset):
         view[:] = values
         assert not view.flags.aligned
         views.append(view)
-    np.testing.assert_array_equal(f(*views), ZIGZAG_IDS)
+    np.testing.assert_array_equal(f(*views), SIX_STEEP_LINES_IDS)
 
 
 @pytest.mark.parametrize("dtype", WIDTHS)
 def test_result_is_a_new_writeable_c_contiguous_int32_array(dtype):
-    x, y = zigzag(dtype=dtype)
+    x, y = six_steep_lines(dtype=dtype)
     x_before, y_before = x.copy(), y.copy()
     first = f(x, y)
     second = f(x, y)
@@ -265,12 +228,12 @@ def test_result_is_a_new_writeable_c_contiguous_int32_array(dtype):
     first[:] = 99
     np.testing.assert_array_equal(x, x_before)
     np.testing.assert_array_equal(y, y_before)
-    np.testing.assert_array_equal(second, ZIGZAG_IDS)
+    np.testing.assert_array_equal(second, SIX_STEEP_LINES_IDS)
 
 
 def failing_and_succeeding_calls():
-    x, y = zigzag()
-    x32, y32 = zigzag(dtype=np.float32)
+    x, y = six_steep_lines()
+    x32, y32 = six_steep_lines(dtype=np.float32)
     return (
         x,
         y,
@@ -302,7 +265,7 @@ def test_reference_counts_of_inputs_are_unchanged():
 
 
 def test_result_reference_count_is_that_of_a_new_object():
-    x, y = zigzag()
+    x, y = six_steep_lines()
     result = f(x, y)
     # One reference from `result`, one from getrefcount's own argument.
     assert sys.getrefcount(result) == 2

@@ -14,6 +14,7 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import SIX_STEEP_LINES_IDS, six_steep_lines
 
 import vorlane
 
@@ -23,46 +24,9 @@ MULTIARRAY = "numpy._core.multiarray" if NUMPY_MAJOR >= 2 else "numpy.core.multi
 REGISTRY_ATTRIBUTE = "_VORLANE_BORROW_CHECKING_API"
 
 
-def zigzag(dtype=np.float64):
-    x = np.array(
-        [
-            0,
-            0.333333,
-            0.666667,
-            1,
-            2,
-            2.333333,
-            2.666667,
-            3,
-            4,
-            4.333333,
-            4.666667,
-            5,
-            6,
-            6.333333,
-            6.666667,
-            7,
-            8,
-            8.333333,
-            8.666667,
-            9,
-            10,
-            10.333333,
-            10.666667,
-            11,
-        ],
-        dtype=dtype,
-    )
-    up = [0, 3.333333, 6.666667, 10]
-    return x, np.array((up + up[::-1]) * 3, dtype=dtype)
-
-
-ZIGZAG_IDS = [-1] * 9 + [1] * 3 + [2] * 4 + [3] * 4 + [-1] * 4
-
-
 def assert_next_call_is_correct():
     for dtype in (np.float64, np.float32):
-        np.testing.assert_array_equal(f(*zigzag(dtype)), ZIGZAG_IDS)
+        np.testing.assert_array_equal(f(*six_steep_lines(dtype)), SIX_STEEP_LINES_IDS)
 
 
 def panic_from(call):
@@ -90,7 +54,7 @@ def inject(monkeypatch, needs_hooks):
 
 def test_panic_exception_derives_from_base_exception_only(inject):
     inject("annotate")
-    panic = panic_from(lambda: f(*zigzag()))
+    panic = panic_from(lambda: f(*six_steep_lines()))
     cls = type(panic)
     assert cls.__mro__ == (cls, BaseException, object)
     assert not issubclass(cls, Exception)
@@ -101,23 +65,23 @@ def test_panic_exception_derives_from_base_exception_only(inject):
 
 def test_panic_exception_has_the_message_as_its_one_argument(inject):
     inject("annotate")
-    panic = panic_from(lambda: f(*zigzag()))
+    panic = panic_from(lambda: f(*six_steep_lines()))
     assert panic.args == ("injected fault at annotate",)
     assert str(panic) == "injected fault at annotate"
 
 
 def test_faults_raise_instances_of_one_class(inject):
     inject("annotate")
-    first = panic_from(lambda: f(*zigzag()))
+    first = panic_from(lambda: f(*six_steep_lines()))
     inject("dispatch")
-    second = panic_from(lambda: f(*zigzag(np.float32)))
+    second = panic_from(lambda: f(*six_steep_lines(np.float32)))
     assert type(first) is type(second)
     assert second.args == ("injected fault at dispatch",)
 
 
 def test_fault_report_goes_to_standard_error(inject, capfd):
     inject("annotate")
-    panic_from(lambda: f(*zigzag()))
+    panic_from(lambda: f(*six_steep_lines()))
     err = capfd.readouterr().err
     assert "faulted at" in err and "injected fault at annotate" in err
 
@@ -139,7 +103,7 @@ FAULT_SITES = [
 def test_injected_fault_is_raised_and_the_next_call_is_correct(
     inject, monkeypatch, site, kind, message, dtype
 ):
-    x, y = zigzag(dtype)
+    x, y = six_steep_lines(dtype)
     monkeypatch.setattr(sys, "unraisablehook", lambda info: None)  # result_array reports one
     before = (sys.getrefcount(x), sys.getrefcount(y))
     inject(site)
@@ -162,7 +126,7 @@ def test_failed_result_array_reports_the_host_error_as_unraisable(inject, monkey
     seen = []
     monkeypatch.setattr(sys, "unraisablehook", lambda info: seen.append(info.exc_value))
     inject("result_array")
-    panic = panic_from(lambda: f(*zigzag()))
+    panic = panic_from(lambda: f(*six_steep_lines()))
     assert panic.args == ("PyObject pointer is null",)
     assert len(seen) == 1 and type(seen[0]) is RuntimeError
     assert str(seen[0]) == "injected failure of PyArray_NewFromDescr"
@@ -263,7 +227,7 @@ def test_registry_is_published_as_protocol_version_1(registry):
 @pytest.mark.parametrize("side", ["x", "y"])
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
 def test_write_borrowed_argument_is_a_borrow_conflict(write_borrow, side, dtype):
-    x, y = zigzag(dtype)
+    x, y = six_steep_lines(dtype)
     write_borrow(x if side == "x" else y)
     before = (sys.getrefcount(x), sys.getrefcount(y))
     panic = panic_from(lambda: f(x, y))
@@ -273,7 +237,7 @@ def test_write_borrowed_argument_is_a_borrow_conflict(write_borrow, side, dtype)
 
 
 def test_borrow_conflict_is_found_through_overlapping_views(write_borrow):
-    x, y = zigzag()
+    x, y = six_steep_lines()
     base = np.concatenate([x, y])
     write_borrow(base[20:30])
     panic_from(lambda: f(base[:24], base[24:]))  # both overlap the borrowed bytes
@@ -282,8 +246,8 @@ def test_borrow_conflict_is_found_through_overlapping_views(write_borrow):
 
 
 def test_width_dispatch_order_decides_between_type_error_and_conflict(write_borrow):
-    x32, _ = zigzag(np.float32)
-    _, y64 = zigzag()
+    x32, _ = six_steep_lines(np.float32)
+    _, y64 = six_steep_lines()
     write_borrow(x32)
     # The 64-bit attempt rejects x32 by type; the 32-bit attempt reads x32 first and conflicts.
     panic = panic_from(lambda: f(x32, y64))
@@ -291,11 +255,11 @@ def test_width_dispatch_order_decides_between_type_error_and_conflict(write_borr
 
 
 def test_read_borrows_coexist_and_end_with_the_call(registry):
-    x, y = zigzag()
+    x, y = six_steep_lines()
     assert registry.acquire(registry.state, x) == 0  # a foreign reader
     try:
         np.testing.assert_array_equal(f(x, x), f(x.copy(), x.copy()))
-        np.testing.assert_array_equal(f(x, y), ZIGZAG_IDS)
+        np.testing.assert_array_equal(f(x, y), SIX_STEEP_LINES_IDS)
         assert registry.acquire_mut(registry.state, x) == -1  # the foreign read borrow remains
     finally:
         registry.release(registry.state, x)
@@ -304,18 +268,18 @@ def test_read_borrows_coexist_and_end_with_the_call(registry):
 
 
 def test_read_only_array_cannot_be_write_borrowed(registry):
-    x, _ = zigzag()
+    x, _ = six_steep_lines()
     x.flags.writeable = False
     assert registry.acquire_mut(registry.state, x) == -2
 
 
 def test_next_call_after_a_conflict_is_correct(registry):
-    x, y = zigzag()
+    x, y = six_steep_lines()
     assert registry.acquire_mut(registry.state, y) == 0
     panic_from(lambda: f(x, y))
     registry.release_mut(registry.state, y)
     assert_next_call_is_correct()
-    np.testing.assert_array_equal(f(x, y), ZIGZAG_IDS)
+    np.testing.assert_array_equal(f(x, y), SIX_STEEP_LINES_IDS)
 
 
 FOREIGN_REGISTRY = r"""

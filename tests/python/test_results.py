@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 import pytest
+from conftest import SIX_STEEP_LINES_IDS, six_steep_lines
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from reference_model import annotate_model
@@ -11,37 +12,6 @@ from reference_model import annotate_model
 import vorlane
 
 WIDTHS = [np.float64, np.float32]
-
-
-def six_steep_lines():
-    x = [
-        0,
-        0.333333,
-        0.666667,
-        1,
-        2,
-        2.333333,
-        2.666667,
-        3,
-        4,
-        4.333333,
-        4.666667,
-        5,
-        6,
-        6.333333,
-        6.666667,
-        7,
-        8,
-        8.333333,
-        8.666667,
-        9,
-        10,
-        10.333333,
-        10.666667,
-        11,
-    ]
-    up = [0, 3.333333, 6.666667, 10]
-    return x, (up + up[::-1]) * 3
 
 
 def horizontal_raster():
@@ -62,7 +32,7 @@ def triangle_wave():
 @pytest.mark.parametrize(
     "path, expected",
     [
-        (six_steep_lines(), [-1] * 9 + [1] * 3 + [2] * 4 + [3] * 4 + [-1] * 4),
+        (six_steep_lines(), SIX_STEEP_LINES_IDS),
         (horizontal_raster(), [-1] * 24),
         (triangle_wave(), [-1] * 33),
     ],

@@ -1,7 +1,8 @@
-// The join of the x chunks' own walks. Each walk is exact from the point where its y rule
-// and turn rule agree with the whole path's: that is where the true y rule, replayed over
-// the chunk's first records of A (made again from the samples), opens a y run where the
-// walk opened one, and then the first step after it that sets the direction by itself.
+// The joins of the chunks' own walks. A walk is exact from the point where the rules it
+// restarted agree with the whole path's: for an x chunk, where the true y rule, replayed over
+// the chunk's first records of A (made again from the samples), opens a y run where the walk
+// opened one; for a y chunk, at its first record of B that does not fuse across the seam; for
+// both, then, from the first step after that which sets the direction by itself.
 #include "annotation/passes/chunk_join.hpp"
 
 #include <algorithm>
@@ -18,13 +19,15 @@ namespace {
 template <typename T>
 using TrueStream = YRunStream<T, TurnDetector<T>>;
 
-// Where the true y rule caught up with a chunk's walk: at record `index` of the walk's own
-// B, or at the run the walk left open.
+// Where a chunk's walk agrees with the whole path's once its seam is settled: from record
+// `index` of its own B on, or only at the y run it left open, so that none of its turns stand.
 struct Agreement {
     bool at_open_run;
     std::uint64_t index;
 };
 
+// Where the true y rule, which has just opened a run at sample `start`, caught up with an x
+// chunk's walk.
 template <typename T>
 std::optional<Agreement> agreement_at(const XChunkWalk<T>& walk, std::uint64_t start) {
     const FilteredList<T>& head = walk.turns.head;
@@ -88,17 +91,57 @@ std::optional<Agreement> catch_up(const CoordinateView<T>& x, const CoordinateVi
 // From the walk's record `agreed_at` on, the turn rule is replayed until the walk's own
 // agrees with it; the walk's turns stand from there. False when the walk kept too few records.
 template <typename T>
-bool take_walk_turns(TurnDetector<T>& detector, TurningListPair<T>& lists,
-                     const XChunkWalk<T>& walk, std::uint64_t agreed_at) {
+bool take_walk_turns(TurnDetector<T>& detector, const ChunkWalk<T>& walk, std::uint64_t agreed_at) {
     const std::uint64_t offset = detector.count() - agreed_at;  // B index of the walk's first
     const std::optional<Replay> replay =
         replay_until_agreed(detector, walk.turns.head, agreed_at, walk.b_pushed);
     if (!replay) return false;
+    // The walk's turns from vertex next - 1 on stand.
     if (replay->agreed && replay->next < walk.b_pushed) {
-        record_chunk_turns(lists, walk.turns.events, replay->next - 1, walk.b_pushed, offset);
+        record_chunk_turns(detector.sink(), walk.turns.events, replay->next - 1, walk.b_pushed,
+                           offset);
         detector.resume(walk.last_b, offset + walk.b_pushed, walk.prev);
     }
     return true;
+}
+
+// The loop of both joins: settle(i) settles the seam before walk i and says where the walk
+// agrees, its turns are taken from there, and carry_on(i) hands what the walk left open on to
+// the next seam. False when a seam cannot be settled.
+template <typename T, typename Walk, typename Settle, typename CarryOn>
+bool join_walks(std::span<const Walk> walks, TurnDetector<T>& detector, const Settle& settle,
+                const CarryOn& carry_on) {
+    for (std::size_t i = 0; i < walks.size(); ++i) {
+        const std::optional<Agreement> agreement = settle(i);
+        if (!agreement) return false;
+        if (!agreement->at_open_run && !take_walk_turns(detector, walks[i], agreement->index)) {
+            return false;
+        }
+        carry_on(i);
+    }
+    return true;
+}
+
+// The y seam before a chunk of count-then-walk: the chunk's leading records of B fuse into
+// B's latest record, which is final at the first that does not and goes to the turn rule
+// then. The walk agrees from that record on; one whose records all fused has no turns to give.
+template <typename T>
+std::optional<Agreement> settle_y_seam(const ChunkWalk<T>& walk, YSeamSettler<T>& settler,
+                                       TurnDetector<T>& detector) {
+    const FilteredList<T>& head = walk.turns.head;
+    const std::uint64_t records = walk.b_pushed + 1;  // the open run is the last
+    const FilteredPoint<T> last = walk.open_record();
+    std::uint64_t t = 0;
+    if (settler.last()) {
+        for (; t < records; ++t) {
+            const bool open_run = t + 1 == records;
+            if (!open_run && t >= head.size()) return std::nullopt;  // a record not kept
+            if (!settler.fuse(open_run ? last : head[t])) break;
+        }
+        if (t != records) detector.push(*settler.last());
+    }
+    settler.place(records, last);
+    return Agreement{t == records, t};
 }
 
 }  // namespace
@@ -111,63 +154,33 @@ std::optional<JoinedWalks<T>> join_x_chunk_walks(const CoordinateView<T>& x,
     JoinedWalks<T> joined;
     TrueStream<T> state(joined.lists);
     XSeamSettler<T> settler;
-    for (std::size_t i = 0; i < walks.size(); ++i) {
-        const XChunkWalk<T>& walk = walks[i];
+    const auto settle = [&](std::size_t i) {
         const XChunkWalk<T>* before = i == 0 ? nullptr : &walks[i - 1];
         const std::optional<Agreement> agreement =
-            catch_up(x, y, ranges[i], walk, before, settler, state);
-        if (!agreement) return std::nullopt;
-        const std::uint64_t first_start =
-            settler.fused() != 0 ? settler.last()->end_index + 1 : ranges[i].start;
-        joined.chunks.push_back({ranges[i], &walk.census,
-                                 settler.place(walk.census.records, walk.census.last),
-                                 first_start});
-        if (!agreement->at_open_run &&
-            !take_walk_turns(state.next(), joined.lists, walk, agreement->index)) {
-            return std::nullopt;
-        }
-        state.adopt(walk.open_run, walk.open_run_end);
-    }
+            catch_up(x, y, ranges[i], walks[i], before, settler, state);
+        if (agreement) place_x_chunk(settler, ranges[i], walks[i].census, joined.chunks);
+        return agreement;
+    };
+    // The y run a walk left open is the true one too, once the walk agrees.
+    const auto carry_on = [&](std::size_t i) {
+        state.adopt(walks[i].open_run, walks[i].open_run_end);
+    };
+    if (!join_walks(walks, state.next(), settle, carry_on)) return std::nullopt;
     state.finish();
-    joined.a_records = settler.total();
-    // The fixed last records, which the settler knows only once the next chunk is placed.
-    const std::vector<PlacedChunk<T>> placed = settler.finish();
-    for (std::size_t i = 0; i < placed.size(); ++i) joined.chunks[i].placed = placed[i];
+    joined.a_records = finish_x_chunks(settler, joined.chunks);
     return joined;
 }
 
-namespace {
-
-// Record `index` of list A, made again from the nearest checkpoint of its chunk.
 template <typename T>
-FilteredPoint<T> a_record_at(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                             std::span<const PlacedXChunk<T>> chunks, std::uint64_t index) {
-    const auto [i, record] = locate_a_record(chunks, index);
-    const PlacedXChunk<T>& chunk = chunks[i];
-    if (record + 1 == chunk.census->records) return chunk.last();
-    FilteredPoint<T> found{};
-    for_each_x_run(x, y, record_start(x, y, chunk.census->checkpoints, chunk.range.end, record),
-                   chunk.range.end, [&found](const FilteredPoint<T>& r) {
-                       found = r;
-                       return false;
-                   });
-    return found;
-}
-
-}  // namespace
-
-template <typename T>
-bool y_runs_open_at_chunk_starts(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                                 std::span<const PlacedXChunk<T>> chunks,
-                                 std::span<const SampleRange> y_chunks) {
-    for (const SampleRange& chunk : y_chunks) {
-        if (chunk.start == 0) continue;
-        if (!opens_run(a_record_at(x, y, chunks, chunk.start - 1).y,
-                       a_record_at(x, y, chunks, chunk.start).y)) {
-            return false;
-        }
-    }
-    return true;
+std::optional<TurningListPair<T>> join_y_chunk_walks(std::span<const ChunkWalk<T>> walks) {
+    TurningListPair<T> lists;
+    TurnDetector<T> detector(lists);
+    YSeamSettler<T> settler;  // its last record is B's latest, which may still absorb
+    const auto settle = [&](std::size_t i) { return settle_y_seam(walks[i], settler, detector); };
+    // A walk's open y run is its last record of B, which the settler holds already.
+    if (!join_walks(walks, detector, settle, [](std::size_t) {})) return std::nullopt;
+    if (settler.last()) detector.push(*settler.last());
+    return lists;
 }
 
 template std::optional<JoinedWalks<float>> join_x_chunk_walks(const CoordinateView<float>&,
@@ -178,13 +191,9 @@ template std::optional<JoinedWalks<double>> join_x_chunk_walks(const CoordinateV
                                                                const CoordinateView<double>&,
                                                                std::span<const SampleRange>,
                                                                std::span<const XChunkWalk<double>>);
-template bool y_runs_open_at_chunk_starts(const CoordinateView<float>&,
-                                          const CoordinateView<float>&,
-                                          std::span<const PlacedXChunk<float>>,
-                                          std::span<const SampleRange>);
-template bool y_runs_open_at_chunk_starts(const CoordinateView<double>&,
-                                          const CoordinateView<double>&,
-                                          std::span<const PlacedXChunk<double>>,
-                                          std::span<const SampleRange>);
+template std::optional<TurningListPair<float>> join_y_chunk_walks(
+    std::span<const ChunkWalk<float>>);
+template std::optional<TurningListPair<double>> join_y_chunk_walks(
+    std::span<const ChunkWalk<double>>);
 
 }  // namespace vorlane

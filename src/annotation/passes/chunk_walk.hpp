@@ -1,5 +1,6 @@
 // Walking a chunk of the path through the rules on a pool thread, as the fused pass walks the
-// whole path, noting what the chunked passes need to settle its seams afterwards.
+// whole path, noting what the chunked passes need to settle its seams afterwards and to make
+// any record of list A again from the samples.
 #pragma once
 
 #include <algorithm>
@@ -88,6 +89,78 @@ struct ASegment {
     std::uint64_t end;
     std::optional<FilteredPoint<T>> last_record;
 };
+
+// The segments that produce list A from record `first` on.
+template <typename T>
+std::vector<ASegment<T>> segments_from(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                                       std::span<const PlacedXChunk<T>> chunks,
+                                       std::uint64_t first) {
+    auto [i, record] = locate_a_record(chunks, first);
+    const PlacedXChunk<T>& home = chunks[i];
+    const std::uint64_t start =
+        record_start(x, y, home.census->checkpoints, home.range.end, record);
+    std::vector<ASegment<T>> segments;
+    segments.push_back({start, home.range.end, home.placed.fixed_last});
+    for (++i; i < chunks.size(); ++i) {
+        if (chunks[i].kept() == 0) continue;
+        segments.push_back(
+            {chunks[i].first_start, chunks[i].range.end, chunks[i].placed.fixed_last});
+    }
+    return segments;
+}
+
+// Feeds sink(record) with the records of list A from record `first` on, made again from the
+// samples, until it returns false or A ends.
+template <typename T, typename Sink>
+void for_each_a_record(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                       std::span<const PlacedXChunk<T>> chunks, std::uint64_t first, Sink&& sink) {
+    for (const ASegment<T>& segment : segments_from(x, y, chunks, first)) {
+        bool more = true;
+        for_each_x_run(x, y, segment.start, segment.end, [&](const FilteredPoint<T>& r) {
+            const bool closes_segment = r.end_index + 1 == segment.end;
+            more = sink(closes_segment && segment.last_record ? *segment.last_record : r);
+            return more;
+        });
+        if (!more) return;
+    }
+}
+
+// The first record k in [from, limit) of list A (from >= 1) at which the y rule opens a run
+// whatever came before.
+template <typename T>
+std::optional<std::uint64_t> first_y_opening(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                                             std::span<const PlacedXChunk<T>> chunks,
+                                             std::uint64_t from, std::uint64_t limit) {
+    std::optional<std::uint64_t> found;
+    std::uint64_t k = from - 1;
+    T before{};
+    for_each_a_record(x, y, chunks, from - 1, [&](const FilteredPoint<T>& r) {
+        if (k >= from && opens_run(before, r.y)) found = k;
+        before = r.y;
+        return !found && ++k < limit;
+    });
+    return found;
+}
+
+// Places an x chunk in list A once its leading records have been offered to the settler: its
+// first record kept starts right after the record they fused into.
+template <typename T>
+void place_x_chunk(XSeamSettler<T>& settler, SampleRange range, const XCensus<T>& census,
+                   std::vector<PlacedXChunk<T>>& chunks) {
+    const std::uint64_t first_start =
+        settler.fused() != 0 ? settler.last()->end_index + 1 : range.start;
+    chunks.push_back({range, &census, settler.place(census.records, census.last), first_start});
+}
+
+// Gives the placed x chunks the last records that later chunks fused into, which the settler
+// knows only once all are placed; returns the number of records of list A.
+template <typename T>
+std::uint64_t finish_x_chunks(XSeamSettler<T>& settler, std::vector<PlacedXChunk<T>>& chunks) {
+    const std::uint64_t records = settler.total();
+    const std::vector<PlacedChunk<T>> placed = settler.finish();
+    for (std::size_t i = 0; i < chunks.size(); ++i) chunks[i].placed = placed[i];
+    return records;
+}
 
 // Where a chunk's own walk of the y rule and the turn rule ended: its turn events (indices
 // counted from its first record of its own list B) and first records of B, the y run still

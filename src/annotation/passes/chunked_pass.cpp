@@ -14,6 +14,25 @@
 
 namespace vorlane {
 
+namespace {
+
+// Whether the y rule opens a run at the start of every y chunk of a list A of m records
+// whatever came before, so that the chunks' restarts and seam merges change nothing.
+template <typename T>
+bool y_runs_open_at_chunk_starts(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                                 std::span<const PlacedXChunk<T>> chunks, std::uint64_t m,
+                                 const ChunkPlan& plan) {
+    for (const SampleRange& y_chunk : make_chunk_ranges(m, plan.y_threads)) {
+        if (y_chunk.start != 0 &&
+            !first_y_opening(x, y, chunks, y_chunk.start, y_chunk.start + 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 // One read of the samples: each x chunk walks all three rules on its own, and the join
 // settles the seams. The y stage's chunks must then fall where the y rule opens a run anyway,
 // for the walk's y rule ran across them; when one does not, the answer is empty.
@@ -30,11 +49,8 @@ std::optional<TurningListPair<T>> chunked_turns_one_read(const CoordinateView<T>
     std::optional<JoinedWalks<T>> joined = join_x_chunk_walks<T>(x, y, ranges, walks);
     if (!joined) return std::nullopt;
     const std::uint64_t m = joined->a_records;
-    if (plan.chunks_y(m)) {
-        if (!y_runs_open_at_chunk_starts<T>(x, y, joined->chunks,
-                                            make_chunk_ranges(m, plan.y_threads))) {
-            return std::nullopt;
-        }
+    if (plan.chunks_y(m) && !y_runs_open_at_chunk_starts<T>(x, y, joined->chunks, m, plan)) {
+        return std::nullopt;
     }
     return std::move(joined->lists);
 }
@@ -47,10 +63,7 @@ std::optional<TurningListPair<T>> fused_turns_if_y_cuts_open(const CoordinateVie
     const std::uint64_t m = pass.census.records;
     if (!plan.chunks_y(m)) return std::move(pass.lists);
     const PlacedXChunk<T> whole{{0, x.count}, &pass.census, {}, 0};
-    if (!y_runs_open_at_chunk_starts<T>(x, y, std::span(&whole, 1),
-                                        make_chunk_ranges(m, plan.y_threads))) {
-        return std::nullopt;
-    }
+    if (!y_runs_open_at_chunk_starts<T>(x, y, std::span(&whole, 1), m, plan)) return std::nullopt;
     return std::move(pass.lists);
 }
 

@@ -13,7 +13,7 @@
 
 #include "annotation/model/run_rules.hpp"
 #include "annotation/model/seam.hpp"
-#include "annotation/model/turn_detector.hpp"
+#include "annotation/passes/chunk_join.hpp"
 #include "annotation/passes/chunk_walk.hpp"
 #include "annotation/passes/chunked_pass.hpp"
 #include "annotation/passes/plain_scan.hpp"
@@ -109,100 +109,10 @@ std::vector<PlacedXChunk<T>> place_x_chunks(const CoordinateView<T>& x, const Co
             for_each_x_run(x, y, ranges[i].start, ranges[i].end,
                            [&settler](const FilteredPoint<T>& r) { return settler.fuse(r); });
         }
-        const std::uint64_t first_start =
-            settler.fused() != 0 ? settler.last()->end_index + 1 : ranges[i].start;
-        settler.place(censuses[i].records, censuses[i].last);
-        chunks.push_back({ranges[i], &censuses[i], {}, first_start});
+        place_x_chunk(settler, ranges[i], censuses[i], chunks);
     }
-    total = settler.total();
-    const std::vector<PlacedChunk<T>> placed = settler.finish();
-    for (std::size_t i = 0; i < chunks.size(); ++i) chunks[i].placed = placed[i];
+    total = finish_x_chunks(settler, chunks);
     return chunks;
-}
-
-// The segments that produce list A from record `first` on.
-template <typename T>
-std::vector<ASegment<T>> segments_from(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                                       std::span<const PlacedXChunk<T>> chunks,
-                                       std::uint64_t first) {
-    auto [i, record] = locate_a_record(chunks, first);
-    const PlacedXChunk<T>& home = chunks[i];
-    const std::uint64_t start =
-        record_start(x, y, home.census->checkpoints, home.range.end, record);
-    std::vector<ASegment<T>> segments;
-    segments.push_back({start, home.range.end, home.placed.fixed_last});
-    for (++i; i < chunks.size(); ++i) {
-        if (chunks[i].kept() == 0) continue;
-        segments.push_back(
-            {chunks[i].first_start, chunks[i].range.end, chunks[i].placed.fixed_last});
-    }
-    return segments;
-}
-
-// The first record k in [from, limit) of list A (from >= 1) at which the y rule opens a run
-// whatever came before.
-template <typename T>
-std::optional<std::uint64_t> first_y_opening(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                                             std::span<const PlacedXChunk<T>> chunks,
-                                             std::uint64_t from, std::uint64_t limit) {
-    std::optional<std::uint64_t> found;
-    std::uint64_t k = from - 1;
-    T before{};
-    for (const ASegment<T>& segment : segments_from<T>(x, y, chunks, from - 1)) {
-        bool more = true;
-        for_each_x_run(x, y, segment.start, segment.end, [&](const FilteredPoint<T>& r) {
-            const T at = r.end_index + 1 == segment.end && segment.last_record
-                             ? segment.last_record->y
-                             : r.y;
-            if (k >= from && opens_run(before, at)) found = k;
-            before = at;
-            more = !found && ++k < limit;
-            return more;
-        });
-        if (!more) break;
-    }
-    return found;
-}
-
-// Joins the chunks' turns in path order into the lists one walk over all of B would make.
-template <typename T>
-std::optional<TurningListPair<T>> join_chunk_turns(std::vector<ChunkWalk<T>>& chunks) {
-    TurningListPair<T> lists;
-    TurnDetector<T> detector(lists);
-    YSeamSettler<T> settler;  // its last record is B's latest, which may still absorb
-    for (const ChunkWalk<T>& chunk : chunks) {
-        const FilteredList<T>& head = chunk.turns.head;
-        const std::uint64_t records = chunk.b_pushed + 1;  // the open run is the last
-        const FilteredPoint<T> last = chunk.open_record();
-        const auto known = [&](std::uint64_t t) { return t < head.size() || t + 1 == records; };
-        const auto record = [&](std::uint64_t t) -> const FilteredPoint<T>& {
-            return t + 1 == records ? last : head[t];
-        };
-        std::uint64_t t = 0;
-        if (settler.last()) {
-            for (; t < records; ++t) {
-                if (!known(t)) return std::nullopt;
-                if (!settler.fuse(record(t))) break;
-            }
-            if (t == records) {
-                settler.place(records, last);
-                continue;
-            }
-            detector.push(*settler.last());
-        }
-        settler.place(records, last);
-        const std::uint64_t offset = detector.count() - t;  // B index of the chunk's first
-        const std::optional<Replay> replay = replay_until_agreed(detector, head, t, records - 1);
-        if (!replay) return std::nullopt;
-        // The chunk's decisions at vertices next - 1 up to records - 3 stand; the one at
-        // records - 2 needs its last record, still open.
-        if (replay->agreed && replay->next + 1 < records) {
-            record_chunk_turns(lists, chunk.turns.events, replay->next - 1, records - 3, offset);
-            detector.resume(chunk.last_b, offset + records - 1, chunk.prev);
-        }
-    }
-    if (settler.last()) detector.push(*settler.last());
-    return lists;
 }
 
 }  // namespace
@@ -243,7 +153,7 @@ std::optional<TurningListPair<T>> chunked_turns_two_reads(const CoordinateView<T
     std::vector<ChunkWalk<T>> chunks;
     chunks.reserve(walked.size());
     for (auto& chunk : walked) chunks.push_back(std::move(*chunk));
-    return join_chunk_turns(chunks);
+    return join_y_chunk_walks<T>(chunks);
 }
 
 template std::optional<TurningListPair<float>> chunked_turns_two_reads(const CoordinateView<float>&,

@@ -24,21 +24,23 @@ void check_range(SampleRange range, std::uint64_t size, const char* what) {
     }
 }
 
-// Key is the compared coordinate, Value the one averaged by sample count.
+// The seam merge: each chunk's leading records fuse into the record kept last while their
+// keys meet its key, and the rest are kept as they are. Key is the compared coordinate, Value
+// the one averaged by sample count.
 template <typename T, T FilteredPoint<T>::* Key, T FilteredPoint<T>::* Value>
 FilteredList<T> merge_seams(std::vector<FilteredList<T>>&& chunks) {
     std::size_t total = 0;
     for (const auto& chunk : chunks) total += chunk.size();
     FilteredList<T> merged;
     merged.reserve(total);
+    SeamSettler<T, Key, Value> settler;
     for (auto& chunk : chunks) {
-        for (const FilteredPoint<T>& record : chunk) {
-            if (!merged.empty() && within_tolerance(record.*Key, merged.back().*Key)) {
-                fuse_by_samples<T, Value>(merged.back(), record);
-            } else {
-                merged.push_back(record);
-            }
-        }
+        if (chunk.empty()) continue;
+        std::size_t fused = 0;
+        while (fused < chunk.size() && settler.fuse(chunk[fused])) ++fused;
+        if (fused != 0) merged.back() = *settler.last();
+        merged.insert(merged.end(), chunk.begin() + fused, chunk.end());
+        settler.place(chunk.size(), chunk.back());
         FilteredList<T>().swap(chunk);
     }
     chunks.clear();

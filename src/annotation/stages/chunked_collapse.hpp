@@ -21,7 +21,9 @@ FilteredList<T> collapse_y_chunk(const FilteredList<T>& a, SampleRange range);
 
 // Seam merges joining the chunk results in range order: x stage keyed on x (y averaged by
 // sample count), y stage keyed on y (x averaged by sample count). Each chunk result is freed
-// as soon as it has been merged.
+// as soon as it has been merged. The results are taken as the run rules make them: no record's
+// key lies within the tolerance of the key before it in its chunk, so only a chunk's leading
+// records can fuse.
 template <typename T>
 FilteredList<T> merge_x_seams(std::vector<FilteredList<T>>&& chunks);
 template <typename T>

@@ -2,6 +2,7 @@
 // boundary fuse with sample-count weights in double; NaN keys never fuse.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <random>
 #include <string>
 
@@ -200,6 +201,65 @@ TYPED_TEST(SeamMergeTest, ChunkedStagesEqualTheMergeOfTheChunkResults) {
             }
             expect_same_records(collapse_y_parallel(a_keys, p), merge_y_seams(std::move(y_chunks)),
                                 "y stage, " + what);
+        }
+    }
+}
+
+// The seam rule record by record, each record tested against the last one kept, whichever
+// chunk it came from: the model the merges are held to.
+template <typename T, T FilteredPoint<T>::* Key, T FilteredPoint<T>::* Value>
+FilteredList<T> merge_record_by_record(const std::vector<FilteredList<T>>& chunks) {
+    FilteredList<T> merged;
+    for (const FilteredList<T>& chunk : chunks) {
+        for (const FilteredPoint<T>& r : chunk) {
+            if (merged.empty() || !(std::fabs(r.*Key - merged.back().*Key) < eps<T>)) {
+                merged.push_back(r);
+                continue;
+            }
+            FilteredPoint<T>& last = merged.back();
+            const double w_last = static_cast<double>(last.end_index - last.start_index + 1);
+            const double w_r = static_cast<double>(r.end_index - r.start_index + 1);
+            const double sum =
+                static_cast<double>(r.*Value) * w_r + static_cast<double>(last.*Value) * w_last;
+            last.*Value = static_cast<T>(sum / (w_r + w_last));
+            last.end_index = r.end_index;
+        }
+    }
+    return merged;
+}
+
+TYPED_TEST(SeamMergeTest, MergesFuseEveryRecordThatMeetsTheLastKept) {
+    using T = TypeParam;
+    std::mt19937_64 rng(7);
+    const auto value = [&rng] { return static_cast<T>(rng() % 7) / T(4); };
+    for (int round = 0; round < 30; ++round) {
+        const std::size_t n = 1 + rng() % 600;
+        const std::vector<T> x = seam_keys<T>(rng, n);
+        std::vector<T> y(n);
+        for (auto& v : y) v = value();
+        // List A with y keys of the same kinds and plain x values, for the y seams.
+        FilteredList<T> a = collapse_x(view_of(x), view_of(y));
+        const std::vector<T> y_keys = seam_keys<T>(rng, a.size());
+        for (std::size_t i = 0; i < a.size(); ++i)
+            a[i] = point(value(), y_keys[i], a[i].start_index, a[i].end_index);
+        for (std::uint64_t p : {2u, 3u, 16u, 700u}) {
+            std::vector<FilteredList<T>> x_chunks;
+            for (const auto& range : make_chunk_ranges(n, p)) {
+                x_chunks.push_back(collapse_x_chunk(view_of(x), view_of(y), range));
+            }
+            std::vector<FilteredList<T>> y_chunks;
+            for (const auto& range : make_chunk_ranges(a.size(), p)) {
+                y_chunks.push_back(collapse_y_chunk(a, range));
+            }
+            const std::string what = "round " + std::to_string(round) + ", p " + std::to_string(p);
+            expect_same_records(
+                merge_x_seams(std::vector(x_chunks)),
+                merge_record_by_record<T, &FilteredPoint<T>::x, &FilteredPoint<T>::y>(x_chunks),
+                "x stage, " + what);
+            expect_same_records(
+                merge_y_seams(std::vector(y_chunks)),
+                merge_record_by_record<T, &FilteredPoint<T>::y, &FilteredPoint<T>::x>(y_chunks),
+                "y stage, " + what);
         }
     }
 }
