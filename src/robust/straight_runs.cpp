@@ -1,12 +1,12 @@
 // The one streaming pass over the samples: tests every chord for speed and bend, follows each
 // straight stretch while its heading holds, and gathers its fit sums on the way.
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "robust/stages.hpp"
+#include "robust/stream_kernels.hpp"
 
 namespace vorlane::robust {
 namespace {
@@ -14,33 +14,12 @@ namespace {
 // Chord starts handled per block: the converted block (and its window margin) stays in cache.
 constexpr std::uint64_t BLOCK = 4096;
 
-// Values [from, from + count) as doubles. Contiguous input is read in a loop that vectorises;
-// any other stride is read one value at a time.
-template <typename T>
-void read_values(const StridedSamples<T>& values, std::uint64_t from, std::size_t count,
-                 double* out) {
-    if (values.byte_stride == static_cast<std::int64_t>(sizeof(T))) {
-        // One fixed-size copy a value compiles to a plain load, and the loop vectorises; a
-        // bulk copy of a variable length would not.
-        const unsigned char* start = values.data + from * sizeof(T);
-        for (std::size_t j = 0; j < count; ++j) {
-            T value;
-            std::memcpy(&value, start + j * sizeof(T), sizeof(T));
-            out[j] = static_cast<double>(value);
-        }
-        return;
-    }
-    for (std::size_t j = 0; j < count; ++j) out[j] = static_cast<double>(values[from + j]);
-}
-
 // A stretch of the path converted to double once, so the tests below run over plain arrays
-// whatever the stride or width of the input, and vectorise.
+// whatever the stride or width of the input.
 struct Block {
     std::vector<double> x, y;
-    // Flags are doubles (0 or 1): compilers vectorise a comparison of doubles into doubles but
-    // not into integers or bytes.
     std::vector<std::size_t> unusable;  // local indices of unusable samples
-    std::vector<double> straight;       // per chord start
+    std::vector<std::uint8_t> straight;  // per chord start: 1 when straight
     mutable std::vector<double> drifted;
 
     template <typename T>
@@ -49,34 +28,31 @@ struct Block {
         x.resize(m);
         y.resize(m);
         unusable.clear();
-        read_values(path.x, from, m, x.data());
-        read_values(path.y, from, m, y.data());
-        // Unusable samples are rare: a vectorised scan finds whether a stretch holds any, and
-        // only then is it searched. They are set to zero so that no arithmetic below meets NaN
-        // or overflow from them; no chord that spans one is accepted.
-        constexpr std::size_t BATCH = 256;
-        for (std::size_t b = 0; b < m; b += BATCH) {
-            const std::size_t e = std::min(b + BATCH, m);
-            std::uint32_t off = 0;
-            if (path.laser_on != nullptr)
-                for (std::size_t j = b; j < e; ++j) off |= path.laser_on[from + j] == 0 ? 1u : 0u;
-            // v - v is zero for finite v and NaN otherwise, so the sum is zero exactly when all
-            // are finite; two lanes let it vectorise without reordering either lane.
-            const double* xs = x.data();
-            const double* ys = y.data();
-            std::array<double, 2> lanes{};
-            std::size_t j = b;
-            for (; j + 2 <= e; j += 2)
-                for (std::size_t l = 0; l < 2; ++l)
-                    lanes[l] += (xs[j + l] - xs[j + l]) + (ys[j + l] - ys[j + l]);
-            for (; j < e; ++j) lanes[0] += (xs[j] - xs[j]) + (ys[j] - ys[j]);
-            if (off == 0 && lanes[0] + lanes[1] == 0.0) continue;
-            for (std::size_t j = b; j < e; ++j) {
-                if (path.usable(from + j)) continue;
-                unusable.push_back(j);
-                x[j] = 0.0;
-                y[j] = 0.0;
-            }
+        bool finite = false;
+        if (path.x.byte_stride == static_cast<std::int64_t>(sizeof(T)) &&
+            path.y.byte_stride == static_cast<std::int64_t>(sizeof(T))) {
+            const unsigned char* xs = path.x.data + from * sizeof(T);
+            const unsigned char* ys = path.y.data + from * sizeof(T);
+            if constexpr (sizeof(T) == sizeof(float))
+                finite = read_floats_checked(xs, ys, m, x.data(), y.data());
+            else
+                finite = read_doubles_checked(xs, ys, m, x.data(), y.data());
+        } else {
+            for (std::size_t j = 0; j < m; ++j) x[j] = static_cast<double>(path.x[from + j]);
+            for (std::size_t j = 0; j < m; ++j) y[j] = static_cast<double>(path.y[from + j]);
+            finite = all_finite(x.data(), y.data(), m);
+        }
+        const bool all_on =
+            path.laser_on == nullptr || std::memchr(path.laser_on + from, 0, m) == nullptr;
+        if (finite && all_on) return;
+        // Unusable samples are rare, and only a block that holds one is searched. They are set
+        // to zero so that no arithmetic below meets NaN or overflow from them; no chord that
+        // spans one is accepted.
+        for (std::size_t j = 0; j < m; ++j) {
+            if (path.usable(from + j)) continue;
+            unusable.push_back(j);
+            x[j] = 0.0;
+            y[j] = 0.0;
         }
     }
 
@@ -84,31 +60,14 @@ struct Block {
     // band and its middle sample sits within the bend tolerance of it.
     void test_chords(const Scales& scales, std::size_t count) {
         const auto k = static_cast<std::size_t>(scales.window);
-        const std::size_t half = k / 2;
-        const double min2 = scales.chord_min * scales.chord_min;
-        const double max2 = scales.chord_max * scales.chord_max;
-        const double bend2 = scales.mid_tolerance * scales.mid_tolerance;
+        const ChordLimits limits{k, scales.chord_min * scales.chord_min,
+                                 scales.chord_max * scales.chord_max,
+                                 scales.mid_tolerance * scales.mid_tolerance};
         straight.resize(count);
-        // Local pointers: the compiler cannot otherwise tell the flag stores from the vectors'
-        // own pointers, and would not vectorise.
-        const double* xs = x.data();
-        const double* ys = y.data();
-        double* flags = straight.data();
-        for (std::size_t j = 0; j < count; ++j) {
-            const double dx = xs[j + k] - xs[j];
-            const double dy = ys[j + k] - ys[j];
-            const double ex = xs[j + half] - xs[j];
-            const double ey = ys[j + half] - ys[j];
-            const double length2 = dx * dx + dy * dy;
-            const double cross = ex * dy - ey * dx;
-            const double fast_enough = length2 >= min2 ? 1.0 : 0.0;
-            const double slow_enough = length2 <= max2 ? 1.0 : 0.0;
-            const double flat = cross * cross <= bend2 * length2 ? 1.0 : 0.0;
-            flags[j] = fast_enough * slow_enough * flat;
-        }
+        chord_flags(x.data(), y.data(), count, limits, straight.data());
         for (const std::size_t u : unusable) {
             const std::size_t lo = u >= k ? u - k : 0;
-            for (std::size_t j = lo; j <= u && j < count; ++j) straight[j] = 0.0;
+            for (std::size_t j = lo; j <= u && j < count; ++j) straight[j] = 0;
         }
     }
 
@@ -161,35 +120,9 @@ struct Block {
     }
 };
 
-// Fit sums of the samples [from, to) of a block, in four interleaved lanes so that the
-// additions vectorise and overlap without reordering any one lane's sum.
+// Fit sums of the samples [from, to) of a block.
 void accumulate(const Block& block, std::size_t from, std::size_t to, FitSums& sums) {
-    std::array<double, 4> su{}, sv{}, suu{}, suv{}, svv{};
-    const double ox = sums.origin_x, oy = sums.origin_y;
-    const double* xs = block.x.data();
-    const double* ys = block.y.data();
-    std::size_t j = from;
-    for (; j + 4 <= to; j += 4) {
-        for (std::size_t l = 0; l < 4; ++l) {
-            const double u = xs[j + l] - ox;
-            const double v = ys[j + l] - oy;
-            su[l] += u;
-            sv[l] += v;
-            suu[l] += u * u;
-            suv[l] += u * v;
-            svv[l] += v * v;
-        }
-    }
-    for (; j < to; ++j) sums.add(block.x[j], block.y[j]);
-    const auto fold = [](const std::array<double, 4>& lanes) {
-        return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-    };
-    sums.n += static_cast<double>((to - from) - (to - from) % 4);
-    sums.su += fold(su);
-    sums.sv += fold(sv);
-    sums.suu += fold(suu);
-    sums.suv += fold(suv);
-    sums.svv += fold(svv);
+    accumulate(block.x.data(), block.y.data(), from, to, sums);
 }
 
 // The stretch being followed: it covers samples [first, last chord start + window].
@@ -266,8 +199,10 @@ class RunFollower {
 };
 
 // First index in [from, count) whose flag is `value`, count if none.
-std::size_t find_flag(const double* flags, std::size_t from, std::size_t count, double value) {
-    return static_cast<std::size_t>(std::find(flags + from, flags + count, value) - flags);
+std::size_t find_flag(const std::uint8_t* flags, std::size_t from, std::size_t count,
+                      std::uint8_t value) {
+    const void* found = std::memchr(flags + from, value, count - from);
+    return found == nullptr ? count : static_cast<const std::uint8_t*>(found) - flags;
 }
 
 }  // namespace
@@ -287,15 +222,15 @@ std::vector<Segment> straight_runs(const Path<T>& path, const Scales& scales, st
         block.load(path, b0, b1 + k);
         const auto count = static_cast<std::size_t>(b1 - b0);
         block.test_chords(scales, count);
-        const double* straight = block.straight.data();
+        const std::uint8_t* straight = block.straight.data();
         std::size_t j = 0;
         while (j < count) {
-            if (straight[j] == 0.0) {
+            if (straight[j] == 0) {
                 follower.close();
-                j = find_flag(straight, j, count, 1.0);
+                j = find_flag(straight, j, count, 1);
                 continue;
             }
-            const std::size_t e = find_flag(straight, j, count, 0.0);
+            const std::size_t e = find_flag(straight, j, count, 0);
             follower.follow(block, j, e, b0);
             j = e;
         }
