@@ -20,7 +20,6 @@ struct Block {
     std::vector<double> x, y;
     std::vector<std::size_t> unusable;  // local indices of unusable samples
     std::vector<std::uint8_t> straight;  // per chord start: 1 when straight
-    mutable std::vector<double> drifted;
 
     template <typename T>
     void load(const Path<T>& path, std::uint64_t from, std::uint64_t to) {
@@ -76,47 +75,14 @@ struct Block {
     // everywhere). Returns to when none does.
     std::size_t first_drift(std::size_t from, std::size_t to, std::uint64_t base, std::size_t k,
                             double origin_x, double origin_y, double bend2) const {
-        constexpr std::size_t BATCH = 256;
         constexpr std::uint64_t DRIFT_EVERY = 4;
-        const double* xs = x.data();
-        const double* ys = y.data();
         // Drift builds up slowly, so every fourth chord (by global index, to keep chunks
-        // alike) is tested, a batch at once into flags that vectorise, then searched.
+        // alike) is tested.
         const std::size_t first =
             from +
             static_cast<std::size_t>((DRIFT_EVERY - (base + from) % DRIFT_EVERY) % DRIFT_EVERY);
-        const auto drifted_at = [=](std::size_t j) {
-            const double fx = xs[j + k] - origin_x;
-            const double fy = ys[j + k] - origin_y;
-            const double gx = xs[j] - origin_x;
-            const double gy = ys[j] - origin_y;
-            const double cross = gx * fy - gy * fx;
-            return !(cross * cross <= bend2 * (fx * fx + fy * fy));
-        };
-        drifted.resize(BATCH);
-        double* flags = drifted.data();
-        for (std::size_t b = first; b < to; b += BATCH * DRIFT_EVERY) {
-            const std::size_t tests = std::min(BATCH, (to - b + DRIFT_EVERY - 1) / DRIFT_EVERY);
-            for (std::size_t t = 0; t < tests; ++t) {
-                const std::size_t j = b + t * DRIFT_EVERY;
-                const double fx = xs[j + k] - origin_x;
-                const double fy = ys[j + k] - origin_y;
-                const double gx = xs[j] - origin_x;
-                const double gy = ys[j] - origin_y;
-                const double cross = gx * fy - gy * fx;
-                flags[t] = cross * cross <= bend2 * (fx * fx + fy * fy) ? 0.0 : 1.0;
-            }
-            // A drift shows in two tests running; one alone is noise at one sample.
-            for (std::size_t t = 0; t < tests; ++t) {
-                if (flags[t] == 0.0) continue;
-                const std::size_t j = b + t * DRIFT_EVERY;
-                const bool confirmed = t + 1 < tests
-                                           ? flags[t + 1] != 0.0
-                                           : j + DRIFT_EVERY < to && drifted_at(j + DRIFT_EVERY);
-                if (confirmed) return j;
-            }
-        }
-        return to;
+        const DriftTest test{k, DRIFT_EVERY, origin_x, origin_y, bend2};
+        return robust::first_drift(x.data(), y.data(), first, to, test);
     }
 };
 

@@ -9,6 +9,7 @@ namespace {
 
 using Lanes [[gnu::vector_size(32)]] = double;
 using LaneMask [[gnu::vector_size(32)]] = std::int64_t;  // comparison results: -1 or 0 a lane
+using MaskBytes [[gnu::vector_size(32)]] = std::uint8_t;
 using LaneBytes [[gnu::vector_size(4)]] = std::uint8_t;
 constexpr std::size_t LANES = 4;
 
@@ -109,7 +110,10 @@ template <typename T>
         const Lanes cross = ex * dy - ey * dx;
         const LaneMask straight =
             (length2 >= min2) & (length2 <= max2) & (cross * cross <= bend2 * length2);
-        const LaneBytes bytes = __builtin_convertvector(straight & 1, LaneBytes);
+        // The low byte of each lane, picked by a shuffle: a narrowing conversion would extract
+        // the lanes one by one.
+        const MaskBytes mask_bytes = (MaskBytes)(straight & 1);
+        const LaneBytes bytes = __builtin_shufflevector(mask_bytes, mask_bytes, 0, 8, 16, 24);
         std::memcpy(flags + j, &bytes, sizeof bytes);
     }
     for (; j < count; ++j) {
@@ -123,6 +127,59 @@ template <typename T>
                               cross * cross <= limits.bend2 * length2;
         flags[j] = straight ? 1 : 0;
     }
+}
+
+namespace {
+
+// Whether sample j, seen from the origin, has left the chord from the origin to sample j + k.
+[[gnu::always_inline]] inline bool drifted(const double* xs, const double* ys, std::size_t j,
+                                           const DriftTest& test) noexcept {
+    const double fx = xs[j + test.window] - test.origin_x;
+    const double fy = ys[j + test.window] - test.origin_y;
+    const double gx = xs[j] - test.origin_x;
+    const double gy = ys[j] - test.origin_y;
+    const double cross = gx * fy - gy * fx;
+    return !(cross * cross <= test.bend2 * (fx * fx + fy * fy));
+}
+
+}  // namespace
+
+// Four tests a vector, their samples gathered lane by lane; a lane that drifts is confirmed
+// (or not) by the scalar test, whose arithmetic is the same.
+[[gnu::target_clones("avx2", "default")]] std::size_t first_drift(const double* xs,
+                                                                  const double* ys,
+                                                                  std::size_t first,
+                                                                  std::size_t to,
+                                                                  const DriftTest& test) noexcept {
+    const std::size_t k = test.window;
+    const std::size_t every = test.every;
+    const Lanes ox = Lanes{} + test.origin_x;
+    const Lanes oy = Lanes{} + test.origin_y;
+    const Lanes bend2 = Lanes{} + test.bend2;
+    const auto confirmed = [&](std::size_t j) {
+        return j + every < to && drifted(xs, ys, j + every, test);
+    };
+    std::size_t j = first;
+    for (; j + (LANES - 1) * every < to; j += LANES * every) {
+        const Lanes gx = Lanes{xs[j], xs[j + every], xs[j + 2 * every], xs[j + 3 * every]} - ox;
+        const Lanes gy = Lanes{ys[j], ys[j + every], ys[j + 2 * every], ys[j + 3 * every]} - oy;
+        const Lanes fx = Lanes{xs[j + k], xs[j + k + every], xs[j + k + 2 * every],
+                               xs[j + k + 3 * every]} -
+                         ox;
+        const Lanes fy = Lanes{ys[j + k], ys[j + k + every], ys[j + k + 2 * every],
+                               ys[j + k + 3 * every]} -
+                         oy;
+        const Lanes cross = gx * fy - gy * fx;
+        const LaneMask held = cross * cross <= bend2 * (fx * fx + fy * fy);
+        if ((held[0] & held[1] & held[2] & held[3]) != 0) continue;
+        for (std::size_t lane = 0; lane < LANES; ++lane) {
+            const std::size_t at = j + lane * every;
+            if (held[lane] == 0 && confirmed(at)) return at;
+        }
+    }
+    for (; j < to; j += every)
+        if (drifted(xs, ys, j, test) && confirmed(j)) return j;
+    return to;
 }
 
 [[gnu::target_clones("avx2", "default")]] void accumulate(const double* xs, const double* ys,

@@ -32,6 +32,20 @@ bool all_finite(const double* xs, const double* ys, std::size_t count) noexcept;
 void chord_flags(const double* xs, const double* ys, std::size_t count, const ChordLimits& limits,
                  std::uint8_t* flags) noexcept;
 
+// The drift test of a straight stretch: every `every`-th chord start is tested, from an origin
+// (the first sample of the stretch's first chord).
+struct DriftTest {
+    std::size_t window, every;
+    double origin_x, origin_y;
+    double bend2;
+};
+
+// The first chord start j = first, first + every, ... below `to` whose sample j lies off the
+// chord from the origin to sample j + window (the heading drifted), confirmed by the next test
+// below `to`: one alone is noise at one sample. `to` when there is none.
+std::size_t first_drift(const double* xs, const double* ys, std::size_t first, std::size_t to,
+                        const DriftTest& test) noexcept;
+
 // Adds samples [from, to) to the fit sums in four interleaved lanes, each lane's additions in
 // sample order; the lanes fold into the sums after the samples past the last whole group.
 void accumulate(const double* xs, const double* ys, std::size_t from, std::size_t to,
