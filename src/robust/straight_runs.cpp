@@ -18,7 +18,7 @@ constexpr std::uint64_t BLOCK = 4096;
 // whatever the stride or width of the input.
 struct Block {
     std::vector<double> x, y;
-    std::vector<std::size_t> unusable;  // local indices of unusable samples
+    std::vector<std::size_t> unusable;   // local indices of unusable samples
     std::vector<std::uint8_t> straight;  // per chord start: 1 when straight
 
     template <typename T>

@@ -26,8 +26,7 @@ constexpr std::size_t LANES = 4;
 
 template <typename T>
 [[gnu::always_inline]] inline bool read_lanes(const unsigned char* x, const unsigned char* y,
-                                              std::size_t count, double* xs,
-                                              double* ys) noexcept {
+                                              std::size_t count, double* xs, double* ys) noexcept {
     using Source [[gnu::vector_size(LANES * sizeof(T))]] = T;
     Lanes finite{};
     std::size_t j = 0;
@@ -148,8 +147,7 @@ namespace {
 // (or not) by the scalar test, whose arithmetic is the same.
 [[gnu::target_clones("avx2", "default")]] std::size_t first_drift(const double* xs,
                                                                   const double* ys,
-                                                                  std::size_t first,
-                                                                  std::size_t to,
+                                                                  std::size_t first, std::size_t to,
                                                                   const DriftTest& test) noexcept {
     const std::size_t k = test.window;
     const std::size_t every = test.every;
@@ -163,12 +161,10 @@ namespace {
     for (; j + (LANES - 1) * every < to; j += LANES * every) {
         const Lanes gx = Lanes{xs[j], xs[j + every], xs[j + 2 * every], xs[j + 3 * every]} - ox;
         const Lanes gy = Lanes{ys[j], ys[j + every], ys[j + 2 * every], ys[j + 3 * every]} - oy;
-        const Lanes fx = Lanes{xs[j + k], xs[j + k + every], xs[j + k + 2 * every],
-                               xs[j + k + 3 * every]} -
-                         ox;
-        const Lanes fy = Lanes{ys[j + k], ys[j + k + every], ys[j + k + 2 * every],
-                               ys[j + k + 3 * every]} -
-                         oy;
+        const Lanes fx =
+            Lanes{xs[j + k], xs[j + k + every], xs[j + k + 2 * every], xs[j + k + 3 * every]} - ox;
+        const Lanes fy =
+            Lanes{ys[j + k], ys[j + k + every], ys[j + k + 2 * every], ys[j + k + 3 * every]} - oy;
         const Lanes cross = gx * fy - gy * fx;
         const LaneMask held = cross * cross <= bend2 * (fx * fx + fy * fy);
         if ((held[0] & held[1] & held[2] & held[3]) != 0) continue;
@@ -202,7 +198,9 @@ namespace {
         svv += v * v;
     }
     for (; j < to; ++j) sums.add(xs[j], ys[j]);
-    const auto fold = [](const Lanes& lanes) { return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]); };
+    const auto fold = [](const Lanes& lanes) {
+        return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+    };
     sums.n += static_cast<double>((to - from) - (to - from) % LANES);
     sums.su += fold(su);
     sums.sv += fold(sv);
