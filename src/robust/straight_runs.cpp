@@ -14,9 +14,12 @@ namespace {
 // Chord starts handled per block: the converted block (and its window margin) stays in cache.
 constexpr std::uint64_t BLOCK = 4096;
 
-// A stretch of the path converted to double once, so the tests below run over plain arrays
-// whatever the stride or width of the input.
+// A stretch of the path as plain doubles, so the tests below run over plain arrays whatever the
+// stride or width of the input: contiguous, aligned doubles are read in place, anything else is
+// converted once into the block's own buffers.
 struct Block {
+    const double* xs = nullptr;  // the stretch's coordinates, in place or in x and y
+    const double* ys = nullptr;
     std::vector<double> x, y;
     std::vector<std::size_t> unusable;   // local indices of unusable samples
     std::vector<std::uint8_t> straight;  // per chord start: 1 when straight
@@ -24,25 +27,36 @@ struct Block {
     template <typename T>
     void load(const Path<T>& path, std::uint64_t from, std::uint64_t to) {
         const auto m = static_cast<std::size_t>(to - from);
+        unusable.clear();
+        const bool all_on =
+            path.laser_on == nullptr || std::memchr(path.laser_on + from, 0, m) == nullptr;
+        const bool contiguous = path.x.byte_stride == static_cast<std::int64_t>(sizeof(T)) &&
+                                path.y.byte_stride == static_cast<std::int64_t>(sizeof(T));
+        // Formed only for a contiguous view, where they lie inside the input.
+        const unsigned char* x_bytes = contiguous ? path.x.data + from * sizeof(T) : nullptr;
+        const unsigned char* y_bytes = contiguous ? path.y.data + from * sizeof(T) : nullptr;
+        if constexpr (sizeof(T) == sizeof(double)) {
+            if (contiguous && aligned(x_bytes) && aligned(y_bytes)) {
+                xs = reinterpret_cast<const double*>(x_bytes);
+                ys = reinterpret_cast<const double*>(y_bytes);
+                if (all_on && all_finite(xs, ys, m)) return;
+            }
+        }
         x.resize(m);
         y.resize(m);
-        unusable.clear();
+        xs = x.data();
+        ys = y.data();
         bool finite = false;
-        if (path.x.byte_stride == static_cast<std::int64_t>(sizeof(T)) &&
-            path.y.byte_stride == static_cast<std::int64_t>(sizeof(T))) {
-            const unsigned char* xs = path.x.data + from * sizeof(T);
-            const unsigned char* ys = path.y.data + from * sizeof(T);
+        if (contiguous) {
             if constexpr (sizeof(T) == sizeof(float))
-                finite = read_floats_checked(xs, ys, m, x.data(), y.data());
+                finite = read_floats_checked(x_bytes, y_bytes, m, x.data(), y.data());
             else
-                finite = read_doubles_checked(xs, ys, m, x.data(), y.data());
+                finite = read_doubles_checked(x_bytes, y_bytes, m, x.data(), y.data());
         } else {
             for (std::size_t j = 0; j < m; ++j) x[j] = static_cast<double>(path.x[from + j]);
             for (std::size_t j = 0; j < m; ++j) y[j] = static_cast<double>(path.y[from + j]);
             finite = all_finite(x.data(), y.data(), m);
         }
-        const bool all_on =
-            path.laser_on == nullptr || std::memchr(path.laser_on + from, 0, m) == nullptr;
         if (finite && all_on) return;
         // Unusable samples are rare, and only a block that holds one is searched. They are set
         // to zero so that no arithmetic below meets NaN or overflow from them; no chord that
@@ -55,6 +69,10 @@ struct Block {
         }
     }
 
+    static bool aligned(const unsigned char* address) {
+        return reinterpret_cast<std::uintptr_t>(address) % alignof(double) == 0;
+    }
+
     // Chord j..j+k is straight when every sample in it is usable, its length lies in the speed
     // band and its middle sample sits within the bend tolerance of it.
     void test_chords(const Scales& scales, std::size_t count) {
@@ -63,7 +81,7 @@ struct Block {
                                  scales.chord_max * scales.chord_max,
                                  scales.mid_tolerance * scales.mid_tolerance};
         straight.resize(count);
-        chord_flags(x.data(), y.data(), count, limits, straight.data());
+        chord_flags(xs, ys, count, limits, straight.data());
         for (const std::size_t u : unusable) {
             const std::size_t lo = u >= k ? u - k : 0;
             for (std::size_t j = lo; j <= u && j < count; ++j) straight[j] = 0;
@@ -82,13 +100,13 @@ struct Block {
             from +
             static_cast<std::size_t>((DRIFT_EVERY - (base + from) % DRIFT_EVERY) % DRIFT_EVERY);
         const DriftTest test{k, DRIFT_EVERY, origin_x, origin_y, bend2};
-        return robust::first_drift(x.data(), y.data(), first, to, test);
+        return robust::first_drift(xs, ys, first, to, test);
     }
 };
 
 // Fit sums of the samples [from, to) of a block.
 void accumulate(const Block& block, std::size_t from, std::size_t to, FitSums& sums) {
-    accumulate(block.x.data(), block.y.data(), from, to, sums);
+    accumulate(block.xs, block.ys, from, to, sums);
 }
 
 // The stretch being followed: it covers samples [first, last chord start + window].
@@ -132,17 +150,17 @@ class RunFollower {
         // Only the fields the pass fills are reset: stretches start often at turns, and a
         // whole record is large.
         run_.sums = FitSums{};
-        origin_x_ = block.x[j];
-        origin_y_ = block.y[j];
+        origin_x_ = block.xs[j];
+        origin_y_ = block.ys[j];
         // A stretch split by drift shares its first chord with the one before; the shared
         // samples stay with that one, so that every stretch's sums hold exactly its samples.
         const std::uint64_t skip = std::max(i, accumulate_from_) - i;
         const std::size_t start = j + static_cast<std::size_t>(std::min<std::uint64_t>(skip, k_));
         run_.first = base + start;
-        run_.first_x = block.x[start];
-        run_.first_y = block.y[start];
-        run_.sums.origin_x = block.x[start];
-        run_.sums.origin_y = block.y[start];
+        run_.first_x = block.xs[start];
+        run_.first_y = block.ys[start];
+        run_.sums.origin_x = block.xs[start];
+        run_.sums.origin_y = block.ys[start];
         open_ = true;
         accumulate(block, start, j + k_ + 1, run_.sums);
         set_last(block, j + k_, base);
@@ -150,8 +168,8 @@ class RunFollower {
 
     void set_last(const Block& block, std::size_t local, std::uint64_t base) {
         run_.last = base + local;
-        run_.last_x = block.x[local];
-        run_.last_y = block.y[local];
+        run_.last_x = block.xs[local];
+        run_.last_y = block.ys[local];
     }
 
     std::size_t k_;
