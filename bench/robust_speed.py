@@ -8,6 +8,7 @@ int32 array, as bench/measure_one.py defines it). Figures only: nothing here ass
     python bench/robust_speed.py                 # n = 1e5, 1e6, 1e7
     python bench/robust_speed.py --max-n 1e8     # also 1e8; needs about 6 GB free
     python bench/robust_speed.py --quick         # n = 1e5 and 1e6, three calls each
+    python bench/robust_speed.py --min-n 1e7     # only 1e7
 """
 
 from __future__ import annotations
@@ -170,6 +171,7 @@ def print_targets(rows: dict) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="n = 1e5 and 1e6, three calls")
+    parser.add_argument("--min-n", type=float, default=1e5, help="smallest n (a power of ten)")
     parser.add_argument("--max-n", type=float, default=1e7, help="largest n (1e8 at most)")
     parser.add_argument("--calls", type=int, help="timed calls per configuration")
     parser.add_argument("--path", choices=PATHS, action="append", help="only this path")
@@ -182,7 +184,7 @@ def main() -> None:
         return
 
     top = 6 if args.quick else min(8, round(np.log10(args.max_n)))
-    ns = [10**e for e in range(5, top + 1)]
+    ns = [10**e for e in range(max(3, round(np.log10(args.min_n))), top + 1)]
     print(machine_summary())
     rows: dict = {}
     for variant in args.path or PATHS:

@@ -125,7 +125,9 @@ TEST(StreamKernels, ReadingWidensAnyAddressAndSpotsEveryNonFiniteValue) {
                 EXPECT_EQ(finite, at == n) << width << "-byte values, bad at " << at;
                 EXPECT_TRUE(robust::all_finite(xs.data(), ys.data(), n) == (at == n));
                 const double first = width == 4 ? static_cast<float>(60.0) : 60.0;
-                if (at != 0) EXPECT_EQ(xs[0], first);
+                if (at != 0) {
+                    EXPECT_EQ(xs[0], first);
+                }
             }
         }
     }
