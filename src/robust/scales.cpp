@@ -71,6 +71,12 @@ struct Piece {
     }
 };
 
+std::size_t probe_samples(const std::vector<Probe>& spread) {
+    std::uint64_t total = 0;
+    for (const Probe& probe : spread) total += probe.end - probe.begin;
+    return static_cast<std::size_t>(total);
+}
+
 // Calls visit(piece, j) for every sample of every probe from `lead` samples past the probe's
 // start, the piece holding the `lead` samples before j as well.
 template <typename T, typename Visit>
@@ -92,6 +98,7 @@ void for_each_probe_sample(const Path<T>& path, const std::vector<Probe>& spread
 template <typename T>
 double median_step(const Path<T>& path, const std::vector<Probe>& spread, double& magnitude) {
     std::vector<double> steps;
+    steps.reserve(probe_samples(spread));
     for_each_probe_sample(path, spread, 1, [&](const Piece& piece, std::size_t j) {
         if (piece.usable[j] == 0 || piece.usable[j - 1] == 0) return;
         magnitude = std::max({magnitude, std::fabs(piece.x[j]), std::fabs(piece.y[j])});
@@ -106,6 +113,7 @@ double median_step(const Path<T>& path, const std::vector<Probe>& spread, double
 template <typename T>
 double noise_sigma(const Path<T>& path, const std::vector<Probe>& spread, double step) {
     std::vector<double> bends;
+    bends.reserve(2 * probe_samples(spread));
     for_each_probe_sample(path, spread, 2, [&](const Piece& piece, std::size_t j) {
         if (piece.usable[j] == 0 || piece.usable[j - 1] == 0 || piece.usable[j - 2] == 0) return;
         const double before = piece.step[j - 1];
