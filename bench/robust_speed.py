@@ -6,7 +6,7 @@ call time timed alternately with the floor (one NumPy pass that reads x and y an
 int32 array, as bench/measure_one.py defines it). Figures only: nothing here asserts a speed.
 
     python bench/robust_speed.py                 # n = 1e5, 1e6, 1e7
-    python bench/robust_speed.py --max-n 1e8     # also 1e8; needs about 6 GB free
+    python bench/robust_speed.py --max-n 1e8     # also 1e8; needs about 10 GB free
     python bench/robust_speed.py --quick         # n = 1e5 and 1e6, three calls each
     python bench/robust_speed.py --min-n 1e7     # only 1e7
 """
