@@ -2,6 +2,7 @@
 // and derives every threshold of the later stages from them.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -38,13 +39,58 @@ double quantile(std::vector<double>& values, double share) {
     return values[rank];
 }
 
-template <typename T>
-double step_length(const Path<T>& path, std::uint64_t i) {
-    // Not hypot, which costs several times more: an overflow here only makes the step
-    // infinite, and a path whose steps overflow has no scale anyway.
-    const double dx = path.x_at(i) - path.x_at(i - 1);
-    const double dy = path.y_at(i) - path.y_at(i - 1);
-    return std::sqrt(dx * dx + dy * dy);
+// Probe samples are read in pieces this long, each once, into plain arrays.
+constexpr std::uint64_t PIECE = 4096;
+
+// A piece of a probe as doubles, with which samples are usable and each sample's step from the
+// one before (its first sample has none).
+struct Piece {
+    std::vector<double> x, y, step;
+    std::vector<std::uint8_t> usable;
+
+    template <typename T>
+    void read(const Path<T>& path, std::uint64_t from, std::uint64_t to) {
+        const auto m = static_cast<std::size_t>(to - from);
+        x.resize(m);
+        y.resize(m);
+        step.resize(m);
+        usable.resize(m);
+        for (std::size_t j = 0; j < m; ++j) {
+            x[j] = path.x_at(from + j);
+            y[j] = path.y_at(from + j);
+            const bool on = path.laser_on == nullptr || path.laser_on[from + j] != 0;
+            usable[j] = on && std::isfinite(x[j]) && std::isfinite(y[j]) ? 1 : 0;
+        }
+        // Not hypot, which costs several times more: an overflow here only makes the step
+        // infinite, and a path whose steps overflow has no scale anyway.
+        for (std::size_t j = 1; j < m; ++j) {
+            const double dx = x[j] - x[j - 1];
+            const double dy = y[j] - y[j - 1];
+            step[j] = std::sqrt(dx * dx + dy * dy);
+        }
+    }
+};
+
+std::size_t probe_samples(const std::vector<Probe>& spread) {
+    std::uint64_t total = 0;
+    for (const Probe& probe : spread) total += probe.end - probe.begin;
+    return static_cast<std::size_t>(total);
+}
+
+// Calls visit(piece, j) for every sample of every probe from `lead` samples past the probe's
+// start, the piece holding the `lead` samples before j as well.
+template <typename T, typename Visit>
+void for_each_probe_sample(const Path<T>& path, const std::vector<Probe>& spread,
+                           std::uint64_t lead, Visit&& visit) {
+    Piece piece;
+    for (const Probe& probe : spread) {
+        for (std::uint64_t from = probe.begin + lead; from < probe.end; from += PIECE) {
+            const std::uint64_t to = std::min(from + PIECE, probe.end);
+            piece.read(path, from - lead, to);
+            for (std::size_t j = static_cast<std::size_t>(lead); j < piece.x.size(); ++j)
+                visit(piece, j);
+        }
+    }
 }
 
 // Median distance between consecutive usable samples that moved at all: dwells repeat a
@@ -52,14 +98,12 @@ double step_length(const Path<T>& path, std::uint64_t i) {
 template <typename T>
 double median_step(const Path<T>& path, const std::vector<Probe>& spread, double& magnitude) {
     std::vector<double> steps;
-    for (const Probe& probe : spread) {
-        for (std::uint64_t i = probe.begin + 1; i < probe.end; ++i) {
-            if (!path.usable(i) || !path.usable(i - 1)) continue;
-            magnitude = std::max({magnitude, std::fabs(path.x_at(i)), std::fabs(path.y_at(i))});
-            const double step = step_length(path, i);
-            if (step > 0) steps.push_back(step);
-        }
-    }
+    steps.reserve(probe_samples(spread));
+    for_each_probe_sample(path, spread, 1, [&](const Piece& piece, std::size_t j) {
+        if (piece.usable[j] == 0 || piece.usable[j - 1] == 0) return;
+        magnitude = std::max({magnitude, std::fabs(piece.x[j]), std::fabs(piece.y[j])});
+        if (piece.step[j] > 0) steps.push_back(piece.step[j]);
+    });
     return quantile(steps, 0.5);
 }
 
@@ -69,21 +113,20 @@ double median_step(const Path<T>& path, const std::vector<Probe>& spread, double
 template <typename T>
 double noise_sigma(const Path<T>& path, const std::vector<Probe>& spread, double step) {
     std::vector<double> bends;
-    for (const Probe& probe : spread) {
-        for (std::uint64_t i = probe.begin + 2; i < probe.end; ++i) {
-            if (!path.usable(i) || !path.usable(i - 1) || !path.usable(i - 2)) continue;
-            const double before = step_length(path, i - 1);
-            const double after = step_length(path, i);
-            if (!(before > 0.5 * step && before < 1.5 * step)) continue;
-            if (!(after > 0.5 * step && after < 1.5 * step)) continue;
-            const double dx =
-                (path.x_at(i) - path.x_at(i - 1)) - (path.x_at(i - 1) - path.x_at(i - 2));
-            const double dy =
-                (path.y_at(i) - path.y_at(i - 1)) - (path.y_at(i - 1) - path.y_at(i - 2));
-            bends.push_back(std::fabs(dx));
-            bends.push_back(std::fabs(dy));
-        }
-    }
+    bends.reserve(2 * probe_samples(spread));
+    for_each_probe_sample(path, spread, 2, [&](const Piece& piece, std::size_t j) {
+        if (piece.usable[j] == 0 || piece.usable[j - 1] == 0 || piece.usable[j - 2] == 0) return;
+        const double before = piece.step[j - 1];
+        const double after = piece.step[j];
+        if (!(before > 0.5 * step && before < 1.5 * step)) return;
+        if (!(after > 0.5 * step && after < 1.5 * step)) return;
+        const double* x = piece.x.data();
+        const double* y = piece.y.data();
+        const double dx = (x[j] - x[j - 1]) - (x[j - 1] - x[j - 2]);
+        const double dy = (y[j] - y[j - 1]) - (y[j - 1] - y[j - 2]);
+        bends.push_back(std::fabs(dx));
+        bends.push_back(std::fabs(dy));
+    });
     const double sigma = quantile(bends, 0.75) * QUARTILE_TO_SIGMA;
     return std::isfinite(sigma) ? sigma : 0.0;
 }

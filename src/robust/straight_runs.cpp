@@ -1,12 +1,12 @@
 // The one streaming pass over the samples: tests every chord for speed and bend, follows each
 // straight stretch while its heading holds, and gathers its fit sums on the way.
 #include <algorithm>
-#include <array>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "robust/stages.hpp"
+#include "robust/stream_kernels.hpp"
 
 namespace vorlane::robust {
 namespace {
@@ -14,101 +14,77 @@ namespace {
 // Chord starts handled per block: the converted block (and its window margin) stays in cache.
 constexpr std::uint64_t BLOCK = 4096;
 
-// Values [from, from + count) as doubles. Contiguous input is read in a loop that vectorises;
-// any other stride is read one value at a time.
-template <typename T>
-void read_values(const StridedSamples<T>& values, std::uint64_t from, std::size_t count,
-                 double* out) {
-    if (values.byte_stride == static_cast<std::int64_t>(sizeof(T))) {
-        // One fixed-size copy a value compiles to a plain load, and the loop vectorises; a
-        // bulk copy of a variable length would not.
-        const unsigned char* start = values.data + from * sizeof(T);
-        for (std::size_t j = 0; j < count; ++j) {
-            T value;
-            std::memcpy(&value, start + j * sizeof(T), sizeof(T));
-            out[j] = static_cast<double>(value);
-        }
-        return;
-    }
-    for (std::size_t j = 0; j < count; ++j) out[j] = static_cast<double>(values[from + j]);
-}
-
-// A stretch of the path converted to double once, so the tests below run over plain arrays
-// whatever the stride or width of the input, and vectorise.
+// A stretch of the path as plain doubles, so the tests below run over plain arrays whatever the
+// stride or width of the input: contiguous, aligned doubles are read in place, anything else is
+// converted once into the block's own buffers.
 struct Block {
+    const double* xs = nullptr;  // the stretch's coordinates, in place or in x and y
+    const double* ys = nullptr;
     std::vector<double> x, y;
-    // Flags are doubles (0 or 1): compilers vectorise a comparison of doubles into doubles but
-    // not into integers or bytes.
-    std::vector<std::size_t> unusable;  // local indices of unusable samples
-    std::vector<double> straight;       // per chord start
-    mutable std::vector<double> drifted;
+    std::vector<std::size_t> unusable;   // local indices of unusable samples
+    std::vector<std::uint8_t> straight;  // per chord start: 1 when straight
 
     template <typename T>
     void load(const Path<T>& path, std::uint64_t from, std::uint64_t to) {
         const auto m = static_cast<std::size_t>(to - from);
-        x.resize(m);
-        y.resize(m);
         unusable.clear();
-        read_values(path.x, from, m, x.data());
-        read_values(path.y, from, m, y.data());
-        // Unusable samples are rare: a vectorised scan finds whether a stretch holds any, and
-        // only then is it searched. They are set to zero so that no arithmetic below meets NaN
-        // or overflow from them; no chord that spans one is accepted.
-        constexpr std::size_t BATCH = 256;
-        for (std::size_t b = 0; b < m; b += BATCH) {
-            const std::size_t e = std::min(b + BATCH, m);
-            std::uint32_t off = 0;
-            if (path.laser_on != nullptr)
-                for (std::size_t j = b; j < e; ++j) off |= path.laser_on[from + j] == 0 ? 1u : 0u;
-            // v - v is zero for finite v and NaN otherwise, so the sum is zero exactly when all
-            // are finite; two lanes let it vectorise without reordering either lane.
-            const double* xs = x.data();
-            const double* ys = y.data();
-            std::array<double, 2> lanes{};
-            std::size_t j = b;
-            for (; j + 2 <= e; j += 2)
-                for (std::size_t l = 0; l < 2; ++l)
-                    lanes[l] += (xs[j + l] - xs[j + l]) + (ys[j + l] - ys[j + l]);
-            for (; j < e; ++j) lanes[0] += (xs[j] - xs[j]) + (ys[j] - ys[j]);
-            if (off == 0 && lanes[0] + lanes[1] == 0.0) continue;
-            for (std::size_t j = b; j < e; ++j) {
-                if (path.usable(from + j)) continue;
-                unusable.push_back(j);
-                x[j] = 0.0;
-                y[j] = 0.0;
+        const bool all_on =
+            path.laser_on == nullptr || std::memchr(path.laser_on + from, 0, m) == nullptr;
+        const bool contiguous = path.x.byte_stride == static_cast<std::int64_t>(sizeof(T)) &&
+                                path.y.byte_stride == static_cast<std::int64_t>(sizeof(T));
+        // Formed only for a contiguous view, where they lie inside the input.
+        const unsigned char* x_bytes = contiguous ? path.x.data + from * sizeof(T) : nullptr;
+        const unsigned char* y_bytes = contiguous ? path.y.data + from * sizeof(T) : nullptr;
+        if constexpr (sizeof(T) == sizeof(double)) {
+            if (contiguous && aligned(x_bytes) && aligned(y_bytes)) {
+                xs = reinterpret_cast<const double*>(x_bytes);
+                ys = reinterpret_cast<const double*>(y_bytes);
+                if (all_on && all_finite(xs, ys, m)) return;
             }
         }
+        x.resize(m);
+        y.resize(m);
+        xs = x.data();
+        ys = y.data();
+        bool finite = false;
+        if (contiguous) {
+            if constexpr (sizeof(T) == sizeof(float))
+                finite = read_floats_checked(x_bytes, y_bytes, m, x.data(), y.data());
+            else
+                finite = read_doubles_checked(x_bytes, y_bytes, m, x.data(), y.data());
+        } else {
+            for (std::size_t j = 0; j < m; ++j) x[j] = static_cast<double>(path.x[from + j]);
+            for (std::size_t j = 0; j < m; ++j) y[j] = static_cast<double>(path.y[from + j]);
+            finite = all_finite(x.data(), y.data(), m);
+        }
+        if (finite && all_on) return;
+        // Unusable samples are rare, and only a block that holds one is searched. They are set
+        // to zero so that no arithmetic below meets NaN or overflow from them; no chord that
+        // spans one is accepted.
+        for (std::size_t j = 0; j < m; ++j) {
+            if (path.usable(from + j)) continue;
+            unusable.push_back(j);
+            x[j] = 0.0;
+            y[j] = 0.0;
+        }
+    }
+
+    static bool aligned(const unsigned char* address) {
+        return reinterpret_cast<std::uintptr_t>(address) % alignof(double) == 0;
     }
 
     // Chord j..j+k is straight when every sample in it is usable, its length lies in the speed
     // band and its middle sample sits within the bend tolerance of it.
     void test_chords(const Scales& scales, std::size_t count) {
         const auto k = static_cast<std::size_t>(scales.window);
-        const std::size_t half = k / 2;
-        const double min2 = scales.chord_min * scales.chord_min;
-        const double max2 = scales.chord_max * scales.chord_max;
-        const double bend2 = scales.mid_tolerance * scales.mid_tolerance;
+        const ChordLimits limits{k, scales.chord_min * scales.chord_min,
+                                 scales.chord_max * scales.chord_max,
+                                 scales.mid_tolerance * scales.mid_tolerance};
         straight.resize(count);
-        // Local pointers: the compiler cannot otherwise tell the flag stores from the vectors'
-        // own pointers, and would not vectorise.
-        const double* xs = x.data();
-        const double* ys = y.data();
-        double* flags = straight.data();
-        for (std::size_t j = 0; j < count; ++j) {
-            const double dx = xs[j + k] - xs[j];
-            const double dy = ys[j + k] - ys[j];
-            const double ex = xs[j + half] - xs[j];
-            const double ey = ys[j + half] - ys[j];
-            const double length2 = dx * dx + dy * dy;
-            const double cross = ex * dy - ey * dx;
-            const double fast_enough = length2 >= min2 ? 1.0 : 0.0;
-            const double slow_enough = length2 <= max2 ? 1.0 : 0.0;
-            const double flat = cross * cross <= bend2 * length2 ? 1.0 : 0.0;
-            flags[j] = fast_enough * slow_enough * flat;
-        }
+        chord_flags(xs, ys, count, limits, straight.data());
         for (const std::size_t u : unusable) {
             const std::size_t lo = u >= k ? u - k : 0;
-            for (std::size_t j = lo; j <= u && j < count; ++j) straight[j] = 0.0;
+            for (std::size_t j = lo; j <= u && j < count; ++j) straight[j] = 0;
         }
     }
 
@@ -117,79 +93,20 @@ struct Block {
     // everywhere). Returns to when none does.
     std::size_t first_drift(std::size_t from, std::size_t to, std::uint64_t base, std::size_t k,
                             double origin_x, double origin_y, double bend2) const {
-        constexpr std::size_t BATCH = 256;
         constexpr std::uint64_t DRIFT_EVERY = 4;
-        const double* xs = x.data();
-        const double* ys = y.data();
         // Drift builds up slowly, so every fourth chord (by global index, to keep chunks
-        // alike) is tested, a batch at once into flags that vectorise, then searched.
+        // alike) is tested.
         const std::size_t first =
             from +
             static_cast<std::size_t>((DRIFT_EVERY - (base + from) % DRIFT_EVERY) % DRIFT_EVERY);
-        const auto drifted_at = [=](std::size_t j) {
-            const double fx = xs[j + k] - origin_x;
-            const double fy = ys[j + k] - origin_y;
-            const double gx = xs[j] - origin_x;
-            const double gy = ys[j] - origin_y;
-            const double cross = gx * fy - gy * fx;
-            return !(cross * cross <= bend2 * (fx * fx + fy * fy));
-        };
-        drifted.resize(BATCH);
-        double* flags = drifted.data();
-        for (std::size_t b = first; b < to; b += BATCH * DRIFT_EVERY) {
-            const std::size_t tests = std::min(BATCH, (to - b + DRIFT_EVERY - 1) / DRIFT_EVERY);
-            for (std::size_t t = 0; t < tests; ++t) {
-                const std::size_t j = b + t * DRIFT_EVERY;
-                const double fx = xs[j + k] - origin_x;
-                const double fy = ys[j + k] - origin_y;
-                const double gx = xs[j] - origin_x;
-                const double gy = ys[j] - origin_y;
-                const double cross = gx * fy - gy * fx;
-                flags[t] = cross * cross <= bend2 * (fx * fx + fy * fy) ? 0.0 : 1.0;
-            }
-            // A drift shows in two tests running; one alone is noise at one sample.
-            for (std::size_t t = 0; t < tests; ++t) {
-                if (flags[t] == 0.0) continue;
-                const std::size_t j = b + t * DRIFT_EVERY;
-                const bool confirmed = t + 1 < tests
-                                           ? flags[t + 1] != 0.0
-                                           : j + DRIFT_EVERY < to && drifted_at(j + DRIFT_EVERY);
-                if (confirmed) return j;
-            }
-        }
-        return to;
+        const DriftTest test{k, DRIFT_EVERY, origin_x, origin_y, bend2};
+        return robust::first_drift(xs, ys, first, to, test);
     }
 };
 
-// Fit sums of the samples [from, to) of a block, in four interleaved lanes so that the
-// additions vectorise and overlap without reordering any one lane's sum.
+// Fit sums of the samples [from, to) of a block.
 void accumulate(const Block& block, std::size_t from, std::size_t to, FitSums& sums) {
-    std::array<double, 4> su{}, sv{}, suu{}, suv{}, svv{};
-    const double ox = sums.origin_x, oy = sums.origin_y;
-    const double* xs = block.x.data();
-    const double* ys = block.y.data();
-    std::size_t j = from;
-    for (; j + 4 <= to; j += 4) {
-        for (std::size_t l = 0; l < 4; ++l) {
-            const double u = xs[j + l] - ox;
-            const double v = ys[j + l] - oy;
-            su[l] += u;
-            sv[l] += v;
-            suu[l] += u * u;
-            suv[l] += u * v;
-            svv[l] += v * v;
-        }
-    }
-    for (; j < to; ++j) sums.add(block.x[j], block.y[j]);
-    const auto fold = [](const std::array<double, 4>& lanes) {
-        return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
-    };
-    sums.n += static_cast<double>((to - from) - (to - from) % 4);
-    sums.su += fold(su);
-    sums.sv += fold(sv);
-    sums.suu += fold(suu);
-    sums.suv += fold(suv);
-    sums.svv += fold(svv);
+    accumulate(block.xs, block.ys, from, to, sums);
 }
 
 // The stretch being followed: it covers samples [first, last chord start + window].
@@ -233,17 +150,17 @@ class RunFollower {
         // Only the fields the pass fills are reset: stretches start often at turns, and a
         // whole record is large.
         run_.sums = FitSums{};
-        origin_x_ = block.x[j];
-        origin_y_ = block.y[j];
+        origin_x_ = block.xs[j];
+        origin_y_ = block.ys[j];
         // A stretch split by drift shares its first chord with the one before; the shared
         // samples stay with that one, so that every stretch's sums hold exactly its samples.
         const std::uint64_t skip = std::max(i, accumulate_from_) - i;
         const std::size_t start = j + static_cast<std::size_t>(std::min<std::uint64_t>(skip, k_));
         run_.first = base + start;
-        run_.first_x = block.x[start];
-        run_.first_y = block.y[start];
-        run_.sums.origin_x = block.x[start];
-        run_.sums.origin_y = block.y[start];
+        run_.first_x = block.xs[start];
+        run_.first_y = block.ys[start];
+        run_.sums.origin_x = block.xs[start];
+        run_.sums.origin_y = block.ys[start];
         open_ = true;
         accumulate(block, start, j + k_ + 1, run_.sums);
         set_last(block, j + k_, base);
@@ -251,8 +168,8 @@ class RunFollower {
 
     void set_last(const Block& block, std::size_t local, std::uint64_t base) {
         run_.last = base + local;
-        run_.last_x = block.x[local];
-        run_.last_y = block.y[local];
+        run_.last_x = block.xs[local];
+        run_.last_y = block.ys[local];
     }
 
     std::size_t k_;
@@ -266,8 +183,10 @@ class RunFollower {
 };
 
 // First index in [from, count) whose flag is `value`, count if none.
-std::size_t find_flag(const double* flags, std::size_t from, std::size_t count, double value) {
-    return static_cast<std::size_t>(std::find(flags + from, flags + count, value) - flags);
+std::size_t find_flag(const std::uint8_t* flags, std::size_t from, std::size_t count,
+                      std::uint8_t value) {
+    const void* found = std::memchr(flags + from, value, count - from);
+    return found == nullptr ? count : static_cast<const std::uint8_t*>(found) - flags;
 }
 
 }  // namespace
@@ -287,15 +206,15 @@ std::vector<Segment> straight_runs(const Path<T>& path, const Scales& scales, st
         block.load(path, b0, b1 + k);
         const auto count = static_cast<std::size_t>(b1 - b0);
         block.test_chords(scales, count);
-        const double* straight = block.straight.data();
+        const std::uint8_t* straight = block.straight.data();
         std::size_t j = 0;
         while (j < count) {
-            if (straight[j] == 0.0) {
+            if (straight[j] == 0) {
                 follower.close();
-                j = find_flag(straight, j, count, 1.0);
+                j = find_flag(straight, j, count, 1);
                 continue;
             }
-            const std::size_t e = find_flag(straight, j, count, 0.0);
+            const std::size_t e = find_flag(straight, j, count, 0);
             follower.follow(block, j, e, b0);
             j = e;
         }

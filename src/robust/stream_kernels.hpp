@@ -1,0 +1,54 @@
+// The inner loops of the streaming pass, written over four-lane vectors and built for AVX2 as
+// well as the baseline, the one to run chosen when the module loads. Each lane does the scalar
+// arithmetic in the scalar order, so both builds give the same bits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "robust/records.hpp"
+
+namespace vorlane::robust {
+
+// What a chord must satisfy to count as straight; lengths squared.
+struct ChordLimits {
+    std::size_t window;  // samples a chord spans
+    double min2, max2;   // the speed band
+    double bend2;        // the middle sample's largest distance from the chord
+};
+
+// Floats or doubles [0, count) read contiguously from any address into xs and ys as doubles;
+// true when every x and y is finite.
+bool read_floats_checked(const unsigned char* x, const unsigned char* y, std::size_t count,
+                         double* xs, double* ys) noexcept;
+bool read_doubles_checked(const unsigned char* x, const unsigned char* y, std::size_t count,
+                          double* xs, double* ys) noexcept;
+
+// True when every xs[j] and ys[j], j < count, is finite.
+bool all_finite(const double* xs, const double* ys, std::size_t count) noexcept;
+
+// flags[j] = 1 when chord j..j+window is straight, else 0, for j < count; xs and ys hold
+// count + window samples.
+void chord_flags(const double* xs, const double* ys, std::size_t count, const ChordLimits& limits,
+                 std::uint8_t* flags) noexcept;
+
+// The drift test of a straight stretch: every `every`-th chord start is tested, from an origin
+// (the first sample of the stretch's first chord).
+struct DriftTest {
+    std::size_t window, every;
+    double origin_x, origin_y;
+    double bend2;
+};
+
+// The first chord start j = first, first + every, ... below `to` whose sample j lies off the
+// chord from the origin to sample j + window (the heading drifted), confirmed by the next test
+// below `to`: one alone is noise at one sample. `to` when there is none.
+std::size_t first_drift(const double* xs, const double* ys, std::size_t first, std::size_t to,
+                        const DriftTest& test) noexcept;
+
+// Adds samples [from, to) to the fit sums in four interleaved lanes, each lane's additions in
+// sample order; the lanes fold into the sums after the samples past the last whole group.
+void accumulate(const double* xs, const double* ys, std::size_t from, std::size_t to,
+                FitSums& sums) noexcept;
+
+}  // namespace vorlane::robust
