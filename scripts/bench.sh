@@ -3,8 +3,8 @@
 # NumPy and matplotlib, a Release build of the module and the stage benchmark, then the run.
 #   bash scripts/bench.sh                 n up to 1e7
 #   bash scripts/bench.sh --max-n 1e8     also 1e8 (needs about 8 GB free)
-#   bash scripts/bench.sh --quick         n up to 1e6, a minute or two once built; then the robust labelling's
-#                                         quick form, under half a minute more
+#   bash scripts/bench.sh --quick         n up to 1e6, a minute or two once built; then the
+#                                         robust labelling's quick form, half a minute more
 #   bash scripts/bench.sh --robust [--quick] [--max-n 1e8]
 #                                         only the robust labelling's speed and memory
 #   bash scripts/bench.sh --wheel WHEEL   the same figures for an installed wheel instead
