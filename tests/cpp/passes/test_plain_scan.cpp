@@ -109,10 +109,14 @@ TYPED_TEST(PlainScanTest, BlocksAgreeWithTheStepRule) {
             quiet_block(view_of(b.x), view_of(b.y), 1, COORDINATE_CAP<T>, limits, changes);
         ASSERT_EQ(quiet, want_quiet)
             << "trial " << trial << ", spoil " << int(spoil) << " at " << at << ", sense " << sense;
-        if (quiet) ASSERT_EQ(changes, want_changes) << "trial " << trial;
+        if (quiet) {
+            ASSERT_EQ(changes, want_changes) << "trial " << trial;
+        }
         const bool plain = plain_block(view_of(b.x), 1, changes);
         ASSERT_EQ(plain, want_plain) << "trial " << trial << ", spoil " << int(spoil);
-        if (plain) ASSERT_EQ(changes, want_changes) << "trial " << trial;
+        if (plain) {
+            ASSERT_EQ(changes, want_changes) << "trial " << trial;
+        }
     }
 }
 
