@@ -21,6 +21,7 @@
 #include "annotation/annotate.hpp"
 #include "annotation/passes/chunked_pass.hpp"
 #include "annotation/passes/fused_pass.hpp"
+#include "annotation/passes/pooled_ids.hpp"
 #include "annotation/stages/chunked_collapse.hpp"
 #include "annotation/stages/stages.hpp"
 #include "platform/pool.hpp"
@@ -206,6 +207,18 @@ void register_path(const PathFile& path) {
             benchmark::ClobberMemory();
         }
         set_per_sample(state, in, static_cast<double>(in.turns.size()));
+    });
+    add("assign_scanline_ids_pooled", [](benchmark::State& state, const StageInputs<T>& in) {
+        const std::uint64_t p = pool_size();
+        for (auto _ : state) {
+            auto ids = fresh_ids(in.n());
+            assign_scanline_ids_pooled(std::span<std::int32_t>(ids.get(), in.n()), in.turns,
+                                       in.threshold, p);
+            benchmark::DoNotOptimize(ids.get());
+            benchmark::ClobberMemory();
+        }
+        set_per_sample(state, in, static_cast<double>(in.turns.size()));
+        state.counters["threads"] = static_cast<double>(p);
     });
     add("annotate_scanlines", [](benchmark::State& state, const StageInputs<T>& in) {
         for (auto _ : state) {

@@ -5,6 +5,7 @@
 #include "annotation/annotate.hpp"
 #include "annotation/passes/chunked_pass.hpp"
 #include "annotation/passes/fused_pass.hpp"
+#include "annotation/passes/pooled_ids.hpp"
 #include "annotation/stages/chunked_collapse.hpp"
 #include "annotation/stages/stages.hpp"
 #include "platform/pool.hpp"
@@ -93,7 +94,16 @@ std::optional<AnnotatorError> annotate_scanlines_into(const CoordinateView<T>& x
     plan.y_threads = threads;
     const TurningList<T> turns = order_turning_points(find_turns(x, y, plan).lists);
     const T segment_threshold = compute_segment_threshold(turns);
-    assign_scanline_ids_into(request(n), turns, segment_threshold);
+    const std::span<std::int32_t> ids = request(n);
+    // The result's pages are fresh, and their first touch is most of the id pass. Where the
+    // x stage is chunked, the pool's threads have just walked the samples and are awake, and
+    // the result is large enough for sharing that touch to beat the hand-over; every sample
+    // gets the same id either way.
+    if (plan.chunks_x(n)) {
+        assign_scanline_ids_pooled(ids, turns, segment_threshold, threads);
+    } else {
+        assign_scanline_ids_into(ids, turns, segment_threshold);
+    }
     return std::nullopt;
 }
 

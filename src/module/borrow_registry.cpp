@@ -3,11 +3,11 @@
 #include "module/borrow_registry.hpp"
 
 #include <cstdint>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <source_location>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "module/call_guard.hpp"
@@ -39,11 +39,14 @@ struct BorrowKey {
 };
 
 struct BorrowEntry {
+    const PyObject* owner;  // the end of the array's base chain: the object owning the memory
     BorrowKey key;
     long count;  // number of read borrows, or -1 for the one write borrow
 };
 
-// Borrows are grouped by the object that owns the memory: the end of the array's base chain.
+// Borrows are compared only within the object that owns their memory. A call holds a few
+// borrows at a time, so one flat list scanned from its newest entry beats a hash map: no
+// hashing, and once the list has grown no allocation per borrow.
 class Registry {
   public:
     int acquire(PyObject* array, bool write) {
@@ -52,37 +55,36 @@ class Registry {
             return BORROW_NOT_WRITEABLE;
         }
         const BorrowKey key = key_of(np, array);
-        std::vector<BorrowEntry>& entries = by_owner_[owner_of(np, array)];
-        for (const BorrowEntry& entry : entries) {
+        const PyObject* owner = owner_of(np, array);
+        BorrowEntry* same_view = nullptr;
+        for (BorrowEntry& entry : entries_) {
+            if (entry.owner != owner) continue;
             const bool writer_involved = write || entry.count < 0;
             if (writer_involved && (entry.key == key || entry.key.overlaps(key))) {
                 return BORROW_ALREADY_BORROWED;
             }
+            if (entry.key == key) same_view = &entry;
         }
-        if (!write) {
-            for (BorrowEntry& entry : entries) {
-                if (entry.key == key) {
-                    ++entry.count;
-                    return BORROW_OK;
-                }
-            }
+        if (!write && same_view != nullptr) {
+            ++same_view->count;
+            return BORROW_OK;
         }
-        entries.push_back(BorrowEntry{key, write ? -1L : 1L});
+        entries_.push_back(BorrowEntry{owner, key, write ? -1L : 1L});
         return BORROW_OK;
     }
 
     void release(PyObject* array, bool write) noexcept {
         const numpy::Api& np = numpy::api();  // made before any borrow could exist
-        auto group = by_owner_.find(owner_of(np, array));
-        if (group == by_owner_.end()) return;
-        std::vector<BorrowEntry>& entries = group->second;
+        const PyObject* owner = owner_of(np, array);
         const BorrowKey key = key_of(np, array);
-        for (auto entry = entries.begin(); entry != entries.end(); ++entry) {
-            if (entry->key != key || (entry->count < 0) != write) continue;
-            if (write || --entry->count == 0) entries.erase(entry);
-            break;
+        // Borrows end in the reverse order they began, as a rule: the newest entry is first.
+        for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
+            if (entry->owner != owner || entry->key != key || (entry->count < 0) != write) {
+                continue;
+            }
+            if (write || --entry->count == 0) entries_.erase(std::next(entry).base());
+            return;
         }
-        if (entries.empty()) by_owner_.erase(group);
     }
 
   private:
@@ -116,7 +118,7 @@ class Registry {
                          data + static_cast<std::uintptr_t>(high), data};
     }
 
-    std::unordered_map<const PyObject*, std::vector<BorrowEntry>> by_owner_;
+    std::vector<BorrowEntry> entries_;
 };
 
 // Only touched with the interpreter lock held. Never destroyed: other modules may still

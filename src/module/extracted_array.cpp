@@ -23,7 +23,13 @@ bool has_element_type(const numpy::Api& np, PyObject* array, int type_num) {
                     ") failed: " + take_pending_error_text());
     }
     PyObject* descr = numpy::array_descr(array);
-    return descr == wanted.get() || np.equiv_types(descr, wanted.get()) != 0;
+    if (descr == wanted.get()) return true;
+    // Descriptors of different element sizes are never equivalent, and NumPy's own test looks
+    // up a cast to say so: the float32 arguments of a call meet the float64 test first.
+    if (numpy::descr_item_size(np, descr) != numpy::descr_item_size(np, wanted.get())) {
+        return false;
+    }
+    return np.equiv_types(descr, wanted.get()) != 0;
 }
 
 }  // namespace vorlane::module

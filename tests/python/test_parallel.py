@@ -248,6 +248,7 @@ np.save({out!r}, vorlane.annotate_scanlines(x, y))
     [
         ("pool_chunk", "PanicException", "injected fault at pool_chunk"),
         ("pool_chunk:bad_alloc", "MemoryError", None),
+        ("pool_ids", "PanicException", "injected fault at pool_ids"),
     ],
 )
 def test_fault_on_a_pool_thread_reaches_the_caller(

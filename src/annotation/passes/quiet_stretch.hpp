@@ -33,6 +33,9 @@ constexpr T COORDINATE_CAP = std::numeric_limits<T>::max() / T(1e6);  // sums ca
 constexpr std::uint64_t SCAN_BLOCK = PLAIN_BLOCK;
 constexpr std::uint64_t RUN_BOUND = 2 * SCAN_BLOCK;
 constexpr std::uint64_t STRETCH_CAP = std::uint64_t(1) << 16;
+// Steps walked one by one before the blocks; fewer than a block, so that a run that starts
+// in them still ends within the next two blocks.
+constexpr std::uint64_t FIRST_STEPS_WALKED = 8;
 
 // The smallest y step that beats the worst rounding of two neighbouring run means: a sum of
 // L terms in T is off by at most about L u max|y| and the division adds u max|y|; on top,
@@ -89,9 +92,9 @@ template <typename T>
         }
         return true;
     };
-    // Most stretches are short, so the first block is walked: a failed attempt then costs
-    // no more than the stretch it found.
-    if (walk(std::min(limit, q + SCAN_BLOCK))) {
+    // Most attempts fail within a few steps, so those are walked: a failed attempt then costs
+    // no more than the stretch it found, and a long stretch reaches the blocks at once.
+    if (walk(std::min(limit, q + FIRST_STEPS_WALKED))) {
         while (q + SCAN_BLOCK <= limit) {
             std::uint64_t changes = 0;
             const bool quiet = quiet_block(x, y, q, COORDINATE_CAP<T>, limits, changes);

@@ -77,10 +77,10 @@ bool is_reversal(Vector2<T> a, Vector2<T> b) noexcept {
     return d * d > bound;
 }
 
-template <typename T>
-void assign_scanline_ids_into(std::span<std::int32_t> ids, const TurningList<T>& turns,
-                              T segment_threshold) {
-    IdWriter writer(ids);
+// The main pass: hands write(first, last, id) every id range in ascending order (first may
+// exceed last when the range is empty; its id is consumed all the same).
+template <typename T, typename Write>
+void for_each_id_range(const TurningList<T>& turns, T segment_threshold, Write&& write) {
     IdCounter counter;
     std::uint64_t fill_from = 0;
     bool segment_open = false;
@@ -90,18 +90,38 @@ void assign_scanline_ids_into(std::span<std::int32_t> ids, const TurningList<T>&
             if (segment_open) {
                 // The id is consumed even when the range before this run is empty.
                 const std::int32_t id = counter.consume();
-                if (turn.start_index > fill_from) writer.write(fill_from, turn.start_index - 1, id);
+                if (turn.start_index > fill_from) write(fill_from, turn.start_index - 1, id);
             }
             segment_open = false;
             continue;
         }
         const std::uint64_t mid = turn.start_index + (turn.end_index - turn.start_index) / 2;
         const std::uint64_t first = segment_open ? fill_from : turns[i - 1].end_index + 1;
-        writer.write(first, mid, counter.consume());
+        write(first, mid, counter.consume());
         fill_from = mid + 1;
         segment_open = true;
     }
+}
+
+template <typename T>
+void assign_scanline_ids_into(std::span<std::int32_t> ids, const TurningList<T>& turns,
+                              T segment_threshold) {
+    IdWriter writer(ids);
+    for_each_id_range(turns, segment_threshold,
+                      [&writer](std::uint64_t first, std::uint64_t last, std::int32_t id) {
+                          writer.write(first, last, id);
+                      });
     writer.finish();
+}
+
+template <typename T>
+std::vector<IdRange> scanline_id_ranges(const TurningList<T>& turns, T segment_threshold) {
+    std::vector<IdRange> ranges;
+    for_each_id_range(turns, segment_threshold,
+                      [&ranges](std::uint64_t first, std::uint64_t last, std::int32_t id) {
+                          if (first <= last) ranges.push_back({first, last, id});
+                      });
+    return ranges;
 }
 
 template <typename T>
@@ -115,6 +135,8 @@ template bool is_reversal(Vector2<float>, Vector2<float>) noexcept;
 template bool is_reversal(Vector2<double>, Vector2<double>) noexcept;
 template void assign_scanline_ids_into(std::span<std::int32_t>, const TurningList<float>&, float);
 template void assign_scanline_ids_into(std::span<std::int32_t>, const TurningList<double>&, double);
+template std::vector<IdRange> scanline_id_ranges(const TurningList<float>&, float);
+template std::vector<IdRange> scanline_id_ranges(const TurningList<double>&, double);
 template ScanlineIds assign_scanline_ids(std::uint64_t, const TurningList<float>&, float);
 template ScanlineIds assign_scanline_ids(std::uint64_t, const TurningList<double>&, double);
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "annotation/model/records.hpp"
 
@@ -42,5 +43,19 @@ ScanlineIds assign_scanline_ids(std::uint64_t n, const TurningList<T>& turns, T 
 template <typename T>
 void assign_scanline_ids_into(std::span<std::int32_t> ids, const TurningList<T>& turns,
                               T segment_threshold);
+
+// Samples first..last (inclusive) that get one scanline id.
+struct IdRange {
+    std::uint64_t first;
+    std::uint64_t last;
+    std::int32_t id;
+
+    bool operator==(const IdRange&) const = default;
+};
+
+// The non-empty ranges the id pass writes, ascending and disjoint; every other sample gets -1.
+// A range may reach beyond the last sample, whose positions the writers skip.
+template <typename T>
+std::vector<IdRange> scanline_id_ranges(const TurningList<T>& turns, T segment_threshold);
 
 }  // namespace vorlane
