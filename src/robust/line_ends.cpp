@@ -91,13 +91,34 @@ void trim_ends(const Path<T>& path, const Scales& scales, Segment& segment, bool
     }
 }
 
+// At most this many samples at either end of a stretch are left out of the line its ends are
+// judged against: a lagged mirror settles onto a line, and turns away from it, over a few tens.
+constexpr std::uint64_t UNSETTLED_END = 48;
+
+// The line through the middle half of a stretch (at most UNSETTLED_END samples left out at
+// either end): the ends of a lagged stretch lie off to one side and would tilt a fit of all
+// of it, so that trimming against that fit eats into the far end of a long line.
+template <typename T>
+LineFit body_fit(const Path<T>& path, const Segment& segment) {
+    const auto count = static_cast<std::uint64_t>(segment.sums.n);
+    const std::uint64_t left_out = std::min(UNSETTLED_END, count / 4);
+    if (count != segment.last - segment.first + 1 || left_out == 0)
+        return fit_line(segment.sums, segment.first_x, segment.first_y, segment.last_x,
+                        segment.last_y);
+    FitSums body = segment.sums;
+    for (std::uint64_t k = 0; k < left_out; ++k) {
+        body.remove(path.x_at(segment.first + k), path.y_at(segment.first + k));
+        body.remove(path.x_at(segment.last - k), path.y_at(segment.last - k));
+    }
+    return fit_line(body, segment.first_x, segment.first_y, segment.last_x, segment.last_y);
+}
+
 }  // namespace
 
 template <typename T>
 void fit_and_trim(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
     for (Segment& segment : segments) {
-        segment.fit = fit_line(segment.sums, segment.first_x, segment.first_y, segment.last_x,
-                               segment.last_y);
+        segment.fit = body_fit(path, segment);
         if (!segment.fit.valid) continue;
         trim_ends(path, scales, segment, true);
         refit(path, segment);
