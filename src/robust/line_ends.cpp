@@ -122,6 +122,10 @@ void fit_and_trim(const Path<T>& path, const Scales& scales, std::vector<Segment
         if (!segment.fit.valid) continue;
         trim_ends(path, scales, segment, true);
         refit(path, segment);
+        if (static_cast<std::uint64_t>(segment.sums.n) == segment.last - segment.first + 1) {
+            segment.sums_first = segment.first;
+            segment.sums_last = segment.last;
+        }
     }
 }
 

@@ -59,31 +59,31 @@ double signed_offset(const Path<T>& path, const LineFit& line, std::uint64_t i) 
 // Follows the approach back from the line's first sample while the mirror stays near the line
 // and behind its start, never below `floor` (the previous line's samples).
 template <typename T>
-Approach approach_of(const Path<T>& path, const Scales& scales, const Segment& line,
-                     std::uint64_t floor) {
+Approach approach_of(const Path<T>& path, const Scales& scales, const Segment& segment,
+                     const LineFit& fit, std::uint64_t floor) {
     Approach approach;
     const double limit = APPROACH_STEPS * scales.step;
     const auto along = [&](std::uint64_t i) {
-        return (path.x_at(i) - line.fit.cx) * line.fit.ux + (path.y_at(i) - line.fit.cy) * line.fit.uy;
+        return (path.x_at(i) - fit.cx) * fit.ux + (path.y_at(i) - fit.cy) * fit.uy;
     };
-    double lowest = along(line.first);
+    double lowest = along(segment.first);
     std::uint64_t back = 0;
     std::array<double, APPROACH_SPAN> before{};
-    while (back < APPROACH_SPAN && line.first > floor + back) {
-        const std::uint64_t i = line.first - back - 1;
+    while (back < APPROACH_SPAN && segment.first > floor + back) {
+        const std::uint64_t i = segment.first - back - 1;
         if (!path.usable(i)) break;
-        const double offset = signed_offset(path, line.fit, i);
+        const double offset = signed_offset(path, fit, i);
         const double t = along(i);
         if (!(std::fabs(offset) <= limit && t <= lowest + scales.tolerance)) break;
         lowest = std::min(lowest, t);
         before[back++] = offset;
     }
-    const std::uint64_t ahead = std::min(SETTLING_SPAN, (line.last - line.first + 1) / 3);
+    const std::uint64_t ahead = std::min(SETTLING_SPAN, (segment.last - segment.first + 1) / 3);
     approach.back = back;
     approach.count = back + ahead;
     for (std::uint64_t k = 0; k < back; ++k) approach.offsets[k] = before[back - 1 - k];
     for (std::uint64_t k = 0; k < ahead; ++k)
-        approach.offsets[back + k] = signed_offset(path, line.fit, line.first + k);
+        approach.offsets[back + k] = signed_offset(path, fit, segment.first + k);
     return approach;
 }
 
@@ -150,6 +150,27 @@ std::int64_t settling_offset(const Approach& approach, double decay, double nois
     return static_cast<std::int64_t>(std::clamp(samples, earliest, latest));
 }
 
+// The line fitted to its stretch's samples without those before `moved` samples past its first
+// one and a settling span more, nor the last settling span (where a turn may begin); invalid
+// when the sums do not hold the stretch or too few samples would be left.
+template <typename T>
+LineFit settled_fit(const Path<T>& path, const Segment& line, std::int64_t moved) {
+    LineFit none;
+    if (line.sums_first > line.sums_last) return none;
+    const std::int64_t settled_from =
+        static_cast<std::int64_t>(line.first) + moved + static_cast<std::int64_t>(SETTLING_SPAN);
+    const std::uint64_t head_end = static_cast<std::uint64_t>(
+        std::max(settled_from, static_cast<std::int64_t>(line.sums_first)));
+    const std::uint64_t count = line.sums_last - line.sums_first + 1;
+    if (head_end >= line.sums_last || line.sums_last - head_end < count / 2 + SETTLING_SPAN)
+        return none;
+    FitSums body = line.sums;
+    for (std::uint64_t i = line.sums_first; i < head_end; ++i) body.remove(path.x_at(i), path.y_at(i));
+    for (std::uint64_t k = 0; k < SETTLING_SPAN; ++k)
+        body.remove(path.x_at(line.sums_last - k), path.y_at(line.sums_last - k));
+    return fit_line(body, line.first_x, line.first_y, line.last_x, line.last_y);
+}
+
 }  // namespace
 
 template <typename T>
@@ -162,12 +183,12 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
         for (Segment& line : segments) {
             if (line.rejected != nullptr || !line.fit.valid) continue;
             const std::uint64_t next_floor = line.last + 1;
-            visit(line, approach_of(path, scales, line, floor));
+            visit(line, approach_of(path, scales, line, line.fit, floor), floor);
             floor = next_floor;
         }
     };
     LagProducts products;
-    each_approach([&](const Segment&, const Approach& a) {
+    each_approach([&](const Segment&, const Approach& a, std::uint64_t) {
         for (std::uint64_t k = 0; k + 3 < a.count; ++k) {
             products.one += a.offsets[k] * a.offsets[k + 1];
             products.two += a.offsets[k] * a.offsets[k + 2];
@@ -178,9 +199,17 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
     const double decay = settling_decay(products, scales);
     if (decay == 0) return 0;
     const double settled = SETTLED_SHARE_OF_STEP * scales.step;
-    each_approach([&](Segment& line, const Approach& a) {
+    each_approach([&](Segment& line, const Approach& a, std::uint64_t floor) {
         if (a.count < 4) return;
-        const std::int64_t moved = settling_offset(a, decay, scales.noise, settled);
+        std::int64_t moved = settling_offset(a, decay, scales.noise, settled);
+        // The line's fit still holds the end of the settling, which draws it towards the
+        // approach and makes the settling look shorter; fitted again without it, the offsets
+        // are measured from the line itself.
+        const LineFit body = settled_fit(path, line, moved);
+        if (body.valid) {
+            const Approach again = approach_of(path, scales, line, body, floor);
+            if (again.count >= 4) moved = settling_offset(again, decay, scales.noise, settled);
+        }
         const auto first = static_cast<std::int64_t>(line.first) + moved;
         line.first =
             static_cast<std::uint64_t>(std::min(first, static_cast<std::int64_t>(line.last)));

@@ -89,7 +89,8 @@ RobustInfo robust_scanlines(StridedSamples<T> x, StridedSamples<T> y, const std:
         fit_and_trim(path, scales, segments);
         FamilyReport report = judge_hatch(segments, scales);
         extend_lines(path, scales, segments);
-        settle_line_starts(path, scales, segments);
+        if (settle_line_starts(path, scales, segments) > 0)
+            settle_line_ends(path, scales, segments);
         info.line_spacing = report.spacing;
         info.angles_deg = std::move(report.angles_deg);
         std::map<std::string, std::uint64_t> rejected;
