@@ -68,7 +68,7 @@ Departure departure_of(const Path<T>& path, const Scales& scales, const Segment&
     };
     double highest = along(line.last);
     for (std::uint64_t i = line.last + 1; i <= ceiling && d.count < d.offsets.size(); ++i) {
-        if (!path.usable(i)) break;
+        if (!path.finite(i)) break;
         const double offset = signed_offset(path, line.fit, i);
         const double t = along(i);
         if (!(std::fabs(offset) <= limit && t >= highest - scales.tolerance)) break;
@@ -168,7 +168,13 @@ void settle_line_ends(const Path<T>& path, const Scales& scales, std::vector<Seg
         // d.from is never before the line's first sample, so the line keeps one at least.
         const double end = std::floor(crossing) - 1;
         const double highest = static_cast<double>(d.count - 1);
-        line.last = d.from + static_cast<std::uint64_t>(std::clamp(end, 0.0, highest));
+        const std::uint64_t wanted = d.from + static_cast<std::uint64_t>(std::clamp(end, 0.0, highest));
+        // The departure was followed over unexposed samples too; the line may not take them.
+        if (wanted <= line.last) {
+            line.last = wanted;
+        } else {
+            while (line.last < wanted && path.usable(line.last + 1)) ++line.last;
+        }
     }
 }
 

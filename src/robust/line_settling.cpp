@@ -71,7 +71,7 @@ Approach approach_of(const Path<T>& path, const Scales& scales, const Segment& s
     std::array<double, APPROACH_SPAN> before{};
     while (back < APPROACH_SPAN && segment.first > floor + back) {
         const std::uint64_t i = segment.first - back - 1;
-        if (!path.usable(i)) break;
+        if (!path.finite(i)) break;
         const double offset = signed_offset(path, fit, i);
         const double t = along(i);
         if (!(std::fabs(offset) <= limit && t <= lowest + scales.tolerance)) break;
@@ -210,9 +210,15 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
             const Approach again = approach_of(path, scales, line, body, floor);
             if (again.count >= 4) moved = settling_offset(again, decay, scales.noise, settled);
         }
-        const auto first = static_cast<std::int64_t>(line.first) + moved;
-        line.first =
-            static_cast<std::uint64_t>(std::min(first, static_cast<std::int64_t>(line.last)));
+        // The approach was followed over unexposed samples too; the line may not take them.
+        std::uint64_t first = line.first;
+        if (moved >= 0) {
+            first += static_cast<std::uint64_t>(moved);
+        } else {
+            const std::uint64_t wanted = line.first - static_cast<std::uint64_t>(-moved);
+            while (first > wanted && path.usable(first - 1)) --first;
+        }
+        line.first = std::min(first, line.last);
     });
     return decay;
 }
