@@ -34,6 +34,9 @@ constexpr double FASTEST_FOLLOWED_DECAY = 0.97;
 // turn) closes faster and faster.
 constexpr double DECAY_AGREEMENT = 0.05;
 
+// Lag products of long lines enough to measure the decay from them alone.
+constexpr double MEASURED_PAIRS = 200;
+
 // How many spreads of the noise's lag products the measured ones must exceed.
 constexpr double SIGNIFICANCE = 6;
 
@@ -187,16 +190,23 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
             floor = next_floor;
         }
     };
-    LagProducts products;
-    each_approach([&](const Segment&, const Approach& a, std::uint64_t) {
-        for (std::uint64_t k = 0; k + 3 < a.count; ++k) {
-            products.one += a.offsets[k] * a.offsets[k + 1];
-            products.two += a.offsets[k] * a.offsets[k + 2];
-            products.three += a.offsets[k] * a.offsets[k + 3];
+    // The decay comes from the lines long enough to be fitted without their settling: a fit
+    // that holds it lies a little towards the approach, which takes more from the lag-two
+    // products than from the lag-one ones and makes the decay look faster. Short lines count
+    // only where there are no long ones.
+    LagProducts clean, all;
+    each_approach([&](const Segment& line, const Approach& a, std::uint64_t floor) {
+        const LineFit body = settled_fit(path, line, 0);
+        const Approach measured = body.valid ? approach_of(path, scales, line, body, floor) : a;
+        LagProducts& products = body.valid ? clean : all;
+        for (std::uint64_t k = 0; k + 3 < measured.count; ++k) {
+            products.one += measured.offsets[k] * measured.offsets[k + 1];
+            products.two += measured.offsets[k] * measured.offsets[k + 2];
+            products.three += measured.offsets[k] * measured.offsets[k + 3];
             products.pairs += 1;
         }
     });
-    const double decay = settling_decay(products, scales);
+    const double decay = settling_decay(clean.pairs >= MEASURED_PAIRS ? clean : all, scales);
     if (decay == 0) return 0;
     const double settled = SETTLED_SHARE_OF_STEP * scales.step;
     each_approach([&](Segment& line, const Approach& a, std::uint64_t floor) {
