@@ -32,13 +32,18 @@ constexpr double FASTEST_FOLLOWED_DECAY = 0.97;
 // How far the decay measured one sample further apart may differ from it: a lag decays by one
 // factor whatever the distance, while a mirror arriving on a curve without lag (the end of a
 // turn) closes faster and faster.
-constexpr double DECAY_AGREEMENT = 0.05;
+constexpr double DECAY_AGREEMENT = 0.02;
 
 // Lag products of long lines enough to measure the decay from them alone.
 constexpr double MEASURED_PAIRS = 200;
 
 // How many spreads of the noise's lag products the measured ones must exceed.
 constexpr double SIGNIFICANCE = 6;
+
+// The least mean lag-one product of the approaches, as a share of the noise variance: a lag
+// followed over offsets of several sample steps stands far above it, while coordinates rounded
+// to an encoder step along a line at a shallow angle carry correlated errors just below it.
+constexpr double SETTLING_SHARE = 1.0;
 
 // A mirror this close to a line, as a share of the sample step, exposes the line's track.
 constexpr double SETTLED_SHARE_OF_STEP = 0.1;
@@ -100,10 +105,11 @@ struct LagProducts {
 // approaches show no settling clear of the noise, or one that is no single decay.
 double settling_decay(const LagProducts& sums, const Scales& scales) {
     // Noise alone gives lag products whose sum spreads by the noise variance times the root of
-    // their count; a settling must stand well clear of that. Clean data has no noise to compare
+    // their count, and rounding adds a little a product; a settling must stand clear of both. Clean data has no noise to compare
     // with: there, offsets under a quarter of the settled one count as noise.
     const double noise = std::max(scales.noise, 0.25 * SETTLED_SHARE_OF_STEP * scales.step);
-    const double clear = SIGNIFICANCE * std::sqrt(sums.pairs) * noise * noise;
+    const double clear =
+        std::max(SIGNIFICANCE * std::sqrt(sums.pairs), SETTLING_SHARE * sums.pairs) * noise * noise;
     if (!(sums.one > clear && sums.two > 0 && sums.three > 0)) return 0;
     const double decay = sums.two / sums.one;
     const double further = sums.three / sums.two;
