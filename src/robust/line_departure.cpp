@@ -22,10 +22,11 @@ constexpr std::uint64_t DEPARTURE_SPAN = 24;
 // taken the mirror well away and its shape no longer follows one power.
 constexpr double DEPARTURE_STEPS = 3.0;
 
-// Where the departure may begin, in samples around the line's last one, and the grid the
-// fit tries it on.
+// Where the departure may begin: from this many samples before the line's last one (the end
+// tests fire a few samples into a departure) to a few samples before the last one followed
+// (a line cut by the laser signal ends before the mirror runs on and turns), on a grid.
 constexpr double EARLIEST_DEPARTURE = 16.0;
-constexpr double LATEST_DEPARTURE = 4.0;
+constexpr double LAST_SAMPLES_SHOWING_IT = 3.0;
 constexpr double DEPARTURE_GRID = 0.5;
 
 // A lag turns a corner into a departure growing with the square of the time, and a turn on
@@ -129,7 +130,8 @@ double departure_crossing(const Departure& d, double last_index, double noise, d
     Regression best;
     double best_start = std::numeric_limits<double>::quiet_NaN(), best_power = 1;
     for (const double power : POWERS) {
-        for (double start = last_index - EARLIEST_DEPARTURE; start <= last_index + LATEST_DEPARTURE;
+        const double latest = static_cast<double>(d.count) - LAST_SAMPLES_SHOWING_IT;
+        for (double start = last_index - EARLIEST_DEPARTURE; start <= latest;
              start += DEPARTURE_GRID) {
             const Regression r = regress(d, start, power);
             if (r.error < best.error) {

@@ -91,6 +91,15 @@ void trim_ends(const Path<T>& path, const Scales& scales, Segment& segment, bool
         if (from_sums) segment.sums.remove(path.x_at(segment.first), path.y_at(segment.first));
         ++segment.first;
     }
+    // The far end is judged against the line fitted without the start just trimmed: a line
+    // through the middle alone, extrapolated that far, is off by more than the settling
+    // tolerance under noise.
+    if (from_sums) {
+        const LineFit refitted = fit_line(segment.sums, path.x_at(segment.first),
+                                          path.y_at(segment.first), path.x_at(segment.last),
+                                          path.y_at(segment.last));
+        if (refitted.valid) segment.fit = refitted;
+    }
     while (segment.first < segment.last && end_is_off(path, scales, segment, segment.last, false)) {
         if (from_sums) segment.sums.remove(path.x_at(segment.last), path.y_at(segment.last));
         --segment.last;
