@@ -36,10 +36,6 @@ constexpr std::array<double, 2> POWERS = {2.0, 3.0};
 // The departure must reach this many noise deviations within the samples followed.
 constexpr double SIGNIFICANCE = 6.0;
 
-// A mirror this close to a line, as a share of the sample step, still exposes the line's track;
-// the same share begins a line in the settling stage.
-constexpr double SETTLED_SHARE_OF_STEP = 0.1;
-
 template <typename T>
 double signed_offset(const Path<T>& path, const LineFit& line, std::uint64_t i) {
     return (path.x_at(i) - line.cx) * line.uy - (path.y_at(i) - line.cy) * line.ux;

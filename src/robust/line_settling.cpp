@@ -1,7 +1,8 @@
 // Trims the samples a lagged mirror takes to settle onto each line after a turn. A servo that
 // lags as a first-order system approaches a line with an offset that shrinks by one factor a
 // sample; under noise the approach cannot be told from the line sample by sample, but the
-// factor, measured over all lines, and each line's offset, fitted over its first samples, can.
+// factor, measured over all lines, and each line's offset, fitted over its approach from the
+// turn or jump before it (where the offset stands well clear of the noise), can.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -44,9 +45,6 @@ constexpr double SIGNIFICANCE = 6;
 // followed over offsets of several sample steps stands far above it, while coordinates rounded
 // to an encoder step along a line at a shallow angle carry correlated errors just below it.
 constexpr double SETTLING_SHARE = 1.0;
-
-// A mirror this close to a line, as a share of the sample step, exposes the line's track.
-constexpr double SETTLED_SHARE_OF_STEP = 0.1;
 
 // Residuals beyond this many noise deviations show that the approach's first samples are
 // still in the turn before the line.
