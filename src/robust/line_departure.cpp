@@ -27,11 +27,12 @@ constexpr double DEPARTURE_STEPS = 3.0;
 // (a line cut by the laser signal ends before the mirror runs on and turns), on a grid.
 constexpr double EARLIEST_DEPARTURE = 16.0;
 constexpr double LAST_SAMPLES_SHOWING_IT = 3.0;
-constexpr double DEPARTURE_GRID = 0.5;
+constexpr double COARSE_GRID = 2.0;
+constexpr double FINE_GRID = 0.5;
 
 // A lag turns a corner into a departure growing with the square of the time, and a turn on
 // an arc into one growing with its cube.
-constexpr std::array<double, 2> POWERS = {2.0, 3.0};
+constexpr std::array<int, 2> POWERS = {2, 3};
 
 // The departure must reach this many noise deviations within the samples followed.
 constexpr double SIGNIFICANCE = 6.0;
@@ -86,13 +87,13 @@ struct Regression {
     double gain = 0;
 };
 
-Regression regress(const Departure& d, double start, double power) {
+Regression regress(const Departure& d, double start, int power) {
     // Normal equations of [1, k, g] in the order (1, k, g); solved by Cramer's rule.
     double n = 0, k1 = 0, kk = 0, g1 = 0, gk = 0, gg = 0, o1 = 0, ok = 0, og = 0, oo = 0;
     for (std::uint64_t k = 0; k < d.count; ++k) {
         const double t = static_cast<double>(k);
         const double x = t - start;
-        const double g = x > 0 ? std::pow(x, power) : 0.0;
+        const double g = x > 0 ? (power == 2 ? x * x : x * x * x) : 0.0;
         const double o = d.offsets[k];
         n += 1;
         k1 += t;
@@ -124,24 +125,32 @@ Regression regress(const Departure& d, double start, double power) {
 // `settled`, or NaN when no departure stands clear of the noise.
 double departure_crossing(const Departure& d, double last_index, double noise, double settled) {
     Regression best;
-    double best_start = std::numeric_limits<double>::quiet_NaN(), best_power = 1;
-    for (const double power : POWERS) {
-        const double latest = static_cast<double>(d.count) - LAST_SAMPLES_SHOWING_IT;
-        for (double start = last_index - EARLIEST_DEPARTURE; start <= latest;
-             start += DEPARTURE_GRID) {
-            const Regression r = regress(d, start, power);
-            if (r.error < best.error) {
-                best = r;
-                best_start = start;
-                best_power = power;
-            }
+    double best_start = std::numeric_limits<double>::quiet_NaN();
+    int best_power = 2;
+    const auto consider = [&](double start, int power) {
+        const Regression r = regress(d, start, power);
+        if (r.error < best.error) {
+            best = r;
+            best_start = start;
+            best_power = power;
         }
-    }
+    };
+    // A coarse grid over where it may begin, then a fine one around the best: the error of the
+    // fit changes smoothly with the start, and every fit reads all the samples.
+    const double earliest = last_index - EARLIEST_DEPARTURE;
+    const double latest = static_cast<double>(d.count) - LAST_SAMPLES_SHOWING_IT;
+    for (const int power : POWERS)
+        for (double start = earliest; start <= latest; start += COARSE_GRID) consider(start, power);
     if (std::isnan(best_start)) return best_start;
+    const double coarse = best_start;
+    const int power = best_power;
+    for (double start = coarse - COARSE_GRID + FINE_GRID; start < coarse + COARSE_GRID;
+         start += FINE_GRID)
+        consider(start, power);
     const double n = static_cast<double>(d.count);
-    const double reach = std::fabs(best.gain) * std::pow(n - 1 - best_start, best_power);
+    const double reach = std::fabs(best.gain) * std::pow(n - 1 - best_start, static_cast<double>(best_power));
     if (!(reach >= SIGNIFICANCE * noise)) return std::numeric_limits<double>::quiet_NaN();
-    return best_start + std::pow(settled / std::fabs(best.gain), 1.0 / best_power);
+    return best_start + std::pow(settled / std::fabs(best.gain), 1.0 / static_cast<double>(best_power));
 }
 
 }  // namespace
