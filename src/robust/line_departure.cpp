@@ -81,54 +81,70 @@ Departure departure_of(const Path<T>& path, const Scales& scales, const Segment&
 
 // Least squares of the offsets on a constant, a slope and a departure term: the line's fit,
 // over a short line, is off by a little and tilted by a little near its end, and the departure
-// must not be asked to explain that. Returns the residual and sets the departure's gain.
+// must not be asked to explain that.
 struct Regression {
     double error = std::numeric_limits<double>::infinity();
     double gain = 0;
 };
 
-Regression regress(const Departure& d, double start, int power) {
-    // Normal equations of [1, k, g] in the order (1, k, g); solved by Cramer's rule.
-    double n = 0, k1 = 0, kk = 0, g1 = 0, gk = 0, gg = 0, o1 = 0, ok = 0, og = 0, oo = 0;
+// The sums of the normal equations that do not depend on where the departure begins.
+struct FixedSums {
+    double n = 0, k1 = 0, kk = 0, o1 = 0, ok = 0, oo = 0;
+};
+
+FixedSums fixed_sums(const Departure& d) {
+    FixedSums f;
     for (std::uint64_t k = 0; k < d.count; ++k) {
         const double t = static_cast<double>(k);
-        const double x = t - start;
-        const double g = x > 0 ? (power == 2 ? x * x : x * x * x) : 0.0;
         const double o = d.offsets[k];
-        n += 1;
-        k1 += t;
-        kk += t * t;
+        f.n += 1;
+        f.k1 += t;
+        f.kk += t * t;
+        f.o1 += o;
+        f.ok += o * t;
+        f.oo += o * o;
+    }
+    return f;
+}
+
+Regression regress(const Departure& d, const FixedSums& f, double start, int power) {
+    // The departure term is zero up to its start, so only the samples after it add to its sums.
+    double g1 = 0, gk = 0, gg = 0, og = 0;
+    const auto first = static_cast<std::uint64_t>(std::max(0.0, std::floor(start) + 1));
+    for (std::uint64_t k = first; k < d.count; ++k) {
+        const double t = static_cast<double>(k);
+        const double x = t - start;
+        const double g = power == 2 ? x * x : x * x * x;
         g1 += g;
         gk += g * t;
         gg += g * g;
-        o1 += o;
-        ok += o * t;
-        og += o * g;
-        oo += o * o;
+        og += d.offsets[k] * g;
     }
-    const auto det3 = [](double a, double b, double c, double d, double e, double f, double g,
+    // The normal equations of (1, k, g), solved by Cramer's rule.
+    const auto det3 = [](double a, double b, double c, double d3, double e, double f3, double g,
                          double h, double i) {
-        return a * (e * i - f * h) - b * (d * i - f * g) + c * (d * h - e * g);
+        return a * (e * i - f3 * h) - b * (d3 * i - f3 * g) + c * (d3 * h - e * g);
     };
-    const double det = det3(n, k1, g1, k1, kk, gk, g1, gk, gg);
+    const double det = det3(f.n, f.k1, g1, f.k1, f.kk, gk, g1, gk, gg);
     Regression r;
     if (!(std::fabs(det) > 0)) return r;
-    const double c0 = det3(o1, k1, g1, ok, kk, gk, og, gk, gg) / det;
-    const double c1 = det3(n, o1, g1, k1, ok, gk, g1, og, gg) / det;
-    const double c2 = det3(n, k1, o1, k1, kk, ok, g1, gk, og) / det;
+    const double c0 = det3(f.o1, f.k1, g1, f.ok, f.kk, gk, og, gk, gg) / det;
+    const double c1 = det3(f.n, f.o1, g1, f.k1, f.ok, gk, g1, og, gg) / det;
+    const double c2 = det3(f.n, f.k1, f.o1, f.k1, f.kk, f.ok, g1, gk, og) / det;
     r.gain = c2;
-    r.error = oo - c0 * o1 - c1 * ok - c2 * og;
+    r.error = f.oo - c0 * f.o1 - c1 * f.ok - c2 * og;
     return r;
 }
 
 // The sample (as an offset from d.from, fractional) where the fitted departure reaches
 // `settled`, or NaN when no departure stands clear of the noise.
 double departure_crossing(const Departure& d, double last_index, double noise, double settled) {
+    const FixedSums fixed = fixed_sums(d);
     Regression best;
     double best_start = std::numeric_limits<double>::quiet_NaN();
     int best_power = 2;
     const auto consider = [&](double start, int power) {
-        const Regression r = regress(d, start, power);
+        const Regression r = regress(d, fixed, start, power);
         if (r.error < best.error) {
             best = r;
             best_start = start;

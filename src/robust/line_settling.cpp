@@ -35,8 +35,10 @@ constexpr double FASTEST_FOLLOWED_DECAY = 0.97;
 // turn) closes faster and faster.
 constexpr double DECAY_AGREEMENT = 0.02;
 
-// Lag products of long lines enough to measure the decay from them alone.
+// Lag products of long lines enough to measure the decay from them alone, and the most lines
+// it is measured over.
 constexpr double MEASURED_PAIRS = 200;
+constexpr std::size_t MEASURED_LINES = 1024;
 
 // How many spreads of the noise's lag products the measured ones must exceed.
 constexpr double SIGNIFICANCE = 6;
@@ -198,8 +200,15 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
     // that holds it lies a little towards the approach, which takes more from the lag-two
     // products than from the lag-one ones and makes the decay look faster. Short lines count
     // only where there are no long ones.
+    // An evenly spread share of the lines measures it as well as all would, and a recording
+    // without lag then costs little more than that share.
+    std::size_t hatch_lines = 0;
+    for (const Segment& line : segments) hatch_lines += line.rejected == nullptr && line.fit.valid;
+    const std::size_t stride = std::max<std::size_t>(1, hatch_lines / MEASURED_LINES);
+    std::size_t seen = 0;
     LagProducts clean, all;
     each_approach([&](const Segment& line, const Approach& a, std::uint64_t floor) {
+        if (seen++ % stride != 0) return;
         const LineFit body = settled_fit(path, line, 0);
         const Approach measured = body.valid ? approach_of(path, scales, line, body, floor) : a;
         LagProducts& products = body.valid ? clean : all;
