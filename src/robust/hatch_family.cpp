@@ -196,7 +196,8 @@ FamilyReport judge_hatch(std::vector<Segment>& segments, const Scales& scales) {
     report.spacing = line_spacing(segments, scales);
     std::vector<bool> edges(segments.size());
     for (std::size_t a = 0; a < segments.size(); ++a)
-        edges[a] = candidate(segments[a], scales) && polygon_edge(segments, a, scales, report.spacing);
+        edges[a] =
+            candidate(segments[a], scales) && polygon_edge(segments, a, scales, report.spacing);
     std::vector<const char*> verdicts(segments.size());
     for (std::size_t a = 0; a < segments.size(); ++a)
         verdicts[a] = verdict(segments, a, scales, report.spacing, edges);

@@ -69,7 +69,8 @@ Departure departure_of(const Path<T>& path, const Scales& scales, const Segment&
         if (!path.finite(i)) break;
         const double offset = signed_offset(path, line.fit, i);
         const double t = along(i);
-        const double step = std::hypot(path.x_at(i) - path.x_at(i - 1), path.y_at(i) - path.y_at(i - 1));
+        const double step =
+            std::hypot(path.x_at(i) - path.x_at(i - 1), path.y_at(i) - path.y_at(i - 1));
         // A jump that leaves along the line is no turn away from it.
         if (!(step <= scales.step_max)) break;
         if (!(std::fabs(offset) <= limit && t >= highest - scales.tolerance)) break;
@@ -164,9 +165,11 @@ double departure_crossing(const Departure& d, double last_index, double noise, d
          start += FINE_GRID)
         consider(start, power);
     const double n = static_cast<double>(d.count);
-    const double reach = std::fabs(best.gain) * std::pow(n - 1 - best_start, static_cast<double>(best_power));
+    const double reach =
+        std::fabs(best.gain) * std::pow(n - 1 - best_start, static_cast<double>(best_power));
     if (!(reach >= SIGNIFICANCE * noise)) return std::numeric_limits<double>::quiet_NaN();
-    return best_start + std::pow(settled / std::fabs(best.gain), 1.0 / static_cast<double>(best_power));
+    return best_start +
+           std::pow(settled / std::fabs(best.gain), 1.0 / static_cast<double>(best_power));
 }
 
 }  // namespace
@@ -194,7 +197,8 @@ void settle_line_ends(const Path<T>& path, const Scales& scales, std::vector<Seg
         // d.from is never before the line's first sample, so the line keeps one at least.
         const double end = std::floor(crossing) - 1;
         const double highest = static_cast<double>(d.count - 1);
-        const std::uint64_t wanted = d.from + static_cast<std::uint64_t>(std::clamp(end, 0.0, highest));
+        const std::uint64_t wanted =
+            d.from + static_cast<std::uint64_t>(std::clamp(end, 0.0, highest));
         // The departure was followed over unexposed samples too; the line may not take them.
         if (wanted <= line.last) {
             line.last = wanted;

@@ -95,9 +95,9 @@ void trim_ends(const Path<T>& path, const Scales& scales, Segment& segment, bool
     // through the middle alone, extrapolated that far, is off by more than the settling
     // tolerance under noise.
     if (from_sums) {
-        const LineFit refitted = fit_line(segment.sums, path.x_at(segment.first),
-                                          path.y_at(segment.first), path.x_at(segment.last),
-                                          path.y_at(segment.last));
+        const LineFit refitted =
+            fit_line(segment.sums, path.x_at(segment.first), path.y_at(segment.first),
+                     path.x_at(segment.last), path.y_at(segment.last));
         if (refitted.valid) segment.fit = refitted;
     }
     while (segment.first < segment.last && end_is_off(path, scales, segment, segment.last, false)) {

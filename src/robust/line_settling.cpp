@@ -105,8 +105,9 @@ struct LagProducts {
 // approaches show no settling clear of the noise, or one that is no single decay.
 double settling_decay(const LagProducts& sums, const Scales& scales) {
     // Noise alone gives lag products whose sum spreads by the noise variance times the root of
-    // their count, and rounding adds a little a product; a settling must stand clear of both. Clean data has no noise to compare
-    // with: there, offsets under a quarter of the settled one count as noise.
+    // their count, and rounding adds a little a product; a settling must stand clear of both. Clean
+    // data has no noise to compare with: there, offsets under a quarter of the settled one count as
+    // noise.
     const double noise = std::max(scales.noise, 0.25 * SETTLED_SHARE_OF_STEP * scales.step);
     const double clear =
         std::max(SIGNIFICANCE * std::sqrt(sums.pairs), SETTLING_SHARE * sums.pairs) * noise * noise;
@@ -121,8 +122,7 @@ double settling_decay(const LagProducts& sums, const Scales& scales) {
 // How many samples after the line's first one (negative: before it) the mirror comes within
 // `settled` of the line, from an exponential fitted to the approach; zero when the fit cannot
 // tell. Approach samples at the far end that the exponential does not follow are dropped.
-std::int64_t settling_offset(const Approach& approach, double decay, double noise,
-                             double settled) {
+std::int64_t settling_offset(const Approach& approach, double decay, double noise, double settled) {
     std::uint64_t from = 0;
     double weighted = 0, weights = 0;
     // Powers of the decay relative to the line's first sample: decay^(k - back).
@@ -174,7 +174,8 @@ LineFit settled_fit(const Path<T>& path, const Segment& line, std::int64_t moved
     if (head_end >= line.sums_last || line.sums_last - head_end < count / 2 + SETTLING_SPAN)
         return none;
     FitSums body = line.sums;
-    for (std::uint64_t i = line.sums_first; i < head_end; ++i) body.remove(path.x_at(i), path.y_at(i));
+    for (std::uint64_t i = line.sums_first; i < head_end; ++i)
+        body.remove(path.x_at(i), path.y_at(i));
     for (std::uint64_t k = 0; k < SETTLING_SPAN; ++k)
         body.remove(path.x_at(line.sums_last - k), path.y_at(line.sums_last - k));
     return fit_line(body, line.first_x, line.first_y, line.last_x, line.last_y);

@@ -24,7 +24,9 @@ struct Path {
     }
     // Where the mirror went, exposed or not: the way a lagged mirror approaches a line and
     // leaves it shows in the samples beside it, whatever the laser did.
-    bool finite(std::uint64_t i) const noexcept { return std::isfinite(x[i]) && std::isfinite(y[i]); }
+    bool finite(std::uint64_t i) const noexcept {
+        return std::isfinite(x[i]) && std::isfinite(y[i]);
+    }
 };
 
 }  // namespace vorlane::robust
