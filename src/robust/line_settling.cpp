@@ -187,13 +187,15 @@ template <typename T>
 double settle_line_starts(const Path<T>& path, const Scales& scales,
                           std::vector<Segment>& segments) {
     // Each line's approach is gathered twice, for the decay and then for the line's own fit,
-    // rather than kept: a few dozen samples a line cost less than holding them all.
-    const auto each_approach = [&](auto&& visit) {
+    // rather than kept: a few dozen samples a line cost less than holding them all. Every
+    // stride-th hatch line is visited with the first sample the line before it left free.
+    const auto each_line = [&](std::size_t stride, auto&& visit) {
         std::uint64_t floor = 0;
+        std::size_t seen = 0;
         for (Segment& line : segments) {
             if (line.rejected != nullptr || !line.fit.valid) continue;
             const std::uint64_t next_floor = line.last + 1;
-            visit(line, approach_of(path, scales, line, line.fit, floor), floor);
+            if (seen++ % stride == 0) visit(line, floor);
             floor = next_floor;
         }
     };
@@ -206,12 +208,11 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
     std::size_t hatch_lines = 0;
     for (const Segment& line : segments) hatch_lines += line.rejected == nullptr && line.fit.valid;
     const std::size_t stride = std::max<std::size_t>(1, hatch_lines / MEASURED_LINES);
-    std::size_t seen = 0;
     LagProducts clean, all;
-    each_approach([&](const Segment& line, const Approach& a, std::uint64_t floor) {
-        if (seen++ % stride != 0) return;
+    each_line(stride, [&](const Segment& line, std::uint64_t floor) {
         const LineFit body = settled_fit(path, line, 0);
-        const Approach measured = body.valid ? approach_of(path, scales, line, body, floor) : a;
+        const Approach measured =
+            approach_of(path, scales, line, body.valid ? body : line.fit, floor);
         LagProducts& products = body.valid ? clean : all;
         for (std::uint64_t k = 0; k + 3 < measured.count; ++k) {
             products.one += measured.offsets[k] * measured.offsets[k + 1];
@@ -223,7 +224,8 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
     const double decay = settling_decay(clean.pairs >= MEASURED_PAIRS ? clean : all, scales);
     if (decay == 0) return 0;
     const double settled = SETTLED_SHARE_OF_STEP * scales.step;
-    each_approach([&](Segment& line, const Approach& a, std::uint64_t floor) {
+    each_line(1, [&](Segment& line, std::uint64_t floor) {
+        const Approach a = approach_of(path, scales, line, line.fit, floor);
         if (a.count < 4) return;
         std::int64_t moved = settling_offset(a, decay, scales.noise, settled);
         // The line's fit still holds the end of the settling, which draws it towards the
