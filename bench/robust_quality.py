@@ -7,6 +7,7 @@ nothing here asserts a quality.
 
     python bench/robust_quality.py            # every case, all its layers
     python bench/robust_quality.py --quick    # first layer of every case, well under a minute
+    python bench/robust_quality.py --dtype float32 --seed 1   # every case in float32, seed 1
 """
 
 from __future__ import annotations
@@ -15,6 +16,7 @@ import argparse
 import sys
 import time
 from collections.abc import Callable
+from dataclasses import replace
 
 import numpy as np
 
@@ -54,6 +56,11 @@ def main(argv: list[str] | None = None) -> int:
         action="store_true",
         help="pass laser_on where accepted, and score laser-on samples only",
     )
+    parser.add_argument(
+        "--dtype",
+        choices=["float32", "float64"],
+        help="record every case in this width instead of its own",
+    )
     args = parser.parse_args(argv)
     names = args.case or list(CASES)
     unknown = sorted(set(names) - set(CASES))
@@ -69,7 +76,10 @@ def main(argv: list[str] | None = None) -> int:
     print("|" + "---|" * (header.count("|") - 1))
     started = time.perf_counter()
     for case in names:
-        path = CASES[case].record(args.seed, quick=args.quick)
+        chosen = CASES[case]
+        if args.dtype is not None:
+            chosen = replace(chosen, machine=replace(chosen.machine, dtype=np.dtype(args.dtype)))
+        path = chosen.record(args.seed, quick=args.quick)
         row = f"| {case} | {len(path.x)} | {{lines}} |"
         for name, label in funcs.items():
             # A labelling told the laser must leave off samples unlabelled, so they are not scored.
@@ -90,6 +100,7 @@ def main(argv: list[str] | None = None) -> int:
     print(row.format(lines=score.lines))
     print(
         f"\n{len(names)} cases, seed {args.seed}{', first layers only' if args.quick else ''},"
+        f"{f' all in {args.dtype},' if args.dtype else ''}"
         f" {time.perf_counter() - started:.1f} s",
         file=sys.stderr,
     )

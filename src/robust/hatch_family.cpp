@@ -119,32 +119,47 @@ bool at_spacing(double offset, double spacing) {
 bool polygon_edge(const std::vector<Segment>& segments, std::size_t a, const Scales& scales,
                   double spacing) {
     const std::uint64_t joined = 2 * scales.window + 2;
+    // A corner delay parks the mirror for any number of samples without moving it.
+    const double near = static_cast<double>(joined) * scales.step;
     const Segment& line = segments[a];
-    const auto corner_with = [&](const Segment& other, std::uint64_t gap) {
-        return other.fit.valid && gap <= joined &&
+    const auto corner_with = [&](const Segment& other, std::uint64_t gap, double apart) {
+        return other.fit.valid && (gap <= joined || apart <= near) &&
                sine_between(line.fit, other.fit) >= CORNER_SINE &&
                other.length() >= POLYGON_EDGE_SPACINGS * spacing;
     };
-    if (a > 0 && segments[a - 1].last < line.first &&
-        corner_with(segments[a - 1], line.first - segments[a - 1].last))
-        return true;
-    return a + 1 < segments.size() && segments[a + 1].first > line.last &&
-           corner_with(segments[a + 1], segments[a + 1].first - line.last);
+    // Neighbouring stretches may share the corner's sample or two: that is no gap at all.
+    if (a > 0 && segments[a - 1].first < line.first) {
+        const Segment& before = segments[a - 1];
+        const std::uint64_t gap = line.first > before.last ? line.first - before.last : 0;
+        if (corner_with(before, gap,
+                        std::hypot(line.first_x - before.last_x, line.first_y - before.last_y)))
+            return true;
+    }
+    if (a + 1 < segments.size() && segments[a + 1].last > line.last) {
+        const Segment& after = segments[a + 1];
+        const std::uint64_t gap = after.first > line.last ? after.first - line.last : 0;
+        return corner_with(after, gap,
+                           std::hypot(after.first_x - line.last_x, after.first_y - line.last_y));
+    }
+    return false;
 }
 
 const char* verdict(const std::vector<Segment>& segments, std::size_t a, const Scales& scales,
-                    double spacing) {
+                    double spacing, const std::vector<bool>& edges) {
     if (!candidate(segments[a], scales)) return TOO_SHORT;
+    if (edges[a]) return POLYGON_EDGE;
     const char* reason = NO_PARALLEL;
     bool family = false;
     for_neighbours(segments, a, scales, [&](std::size_t b) {
+        // A contour edge beside a connector along the part's boundary (the hatch's inset, one
+        // spacing inside the contour) makes no family of them.
+        if (edges[b]) return;
         const Pair pair = relate(segments[a], segments[b]);
         if (family || !side_by_side(pair, scales)) return;
         reason = OFF_SPACING;
         family = spacing > 0 && at_spacing(pair.offset, spacing);
     });
-    if (!family) return reason;
-    return polygon_edge(segments, a, scales, spacing) ? POLYGON_EDGE : nullptr;
+    return family ? nullptr : reason;
 }
 
 // Line angles grouped within a few degrees (folded at 180), each group's mean weighted by its
@@ -179,9 +194,13 @@ std::vector<double> family_angles(const std::vector<Segment>& segments) {
 FamilyReport judge_hatch(std::vector<Segment>& segments, const Scales& scales) {
     FamilyReport report;
     report.spacing = line_spacing(segments, scales);
+    std::vector<bool> edges(segments.size());
+    for (std::size_t a = 0; a < segments.size(); ++a)
+        edges[a] =
+            candidate(segments[a], scales) && polygon_edge(segments, a, scales, report.spacing);
     std::vector<const char*> verdicts(segments.size());
     for (std::size_t a = 0; a < segments.size(); ++a)
-        verdicts[a] = verdict(segments, a, scales, report.spacing);
+        verdicts[a] = verdict(segments, a, scales, report.spacing, edges);
     std::map<std::string, std::uint64_t> counts;
     for (std::size_t a = 0; a < segments.size(); ++a) {
         segments[a].rejected = verdicts[a];

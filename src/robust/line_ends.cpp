@@ -64,6 +64,12 @@ template <typename T>
 bool end_is_off(const Path<T>& path, const Scales& scales, const Segment& segment, std::uint64_t at,
                 bool at_start) {
     if (!(distance_of(path, segment.fit, at) <= scales.tolerance)) return true;
+    // A sample that a step longer than the exposure speed allows joins to the line lies on a
+    // jump along it, not on the line.
+    const std::uint64_t inner = at_start ? at + 1 : at - 1;
+    if (!(std::hypot(path.x_at(at) - path.x_at(inner), path.y_at(at) - path.y_at(inner)) <=
+          scales.step_max))
+        return true;
     const std::uint64_t span = segment.last - segment.first + 1;
     const std::uint64_t count = std::min(SETTLING_WINDOW, span);
     double sum = 0;
@@ -85,10 +91,92 @@ void trim_ends(const Path<T>& path, const Scales& scales, Segment& segment, bool
         if (from_sums) segment.sums.remove(path.x_at(segment.first), path.y_at(segment.first));
         ++segment.first;
     }
+    // The far end is judged against the line fitted without the start just trimmed: a line
+    // through the middle alone, extrapolated that far, is off by more than the settling
+    // tolerance under noise.
+    if (from_sums) {
+        const LineFit refitted =
+            fit_line(segment.sums, path.x_at(segment.first), path.y_at(segment.first),
+                     path.x_at(segment.last), path.y_at(segment.last));
+        if (refitted.valid) segment.fit = refitted;
+    }
     while (segment.first < segment.last && end_is_off(path, scales, segment, segment.last, false)) {
         if (from_sums) segment.sums.remove(path.x_at(segment.last), path.y_at(segment.last));
         --segment.last;
     }
+}
+
+template <typename T>
+double step_between(const Path<T>& path, std::uint64_t from, std::uint64_t to) {
+    return std::hypot(path.x_at(to) - path.x_at(from), path.y_at(to) - path.y_at(from));
+}
+
+// The longest jump followed back to where it began, and the steps before it that must all
+// have moved for the mirror to count as moving when it left.
+constexpr std::uint64_t LONGEST_JUMP = 4096;
+constexpr std::uint64_t STEPS_BEFORE_JUMP = 3;
+
+// Whether the jump that ends at sample `arrival` left a moving mirror: a scanner that stops at
+// the end of an exposure (its mark delay) before it jumps exposed up to where it stopped, while
+// one that jumps straight out of a run at scan speed had switched the laser off on the way
+// (skywriting), and enters its next line by a run-up as well.
+template <typename T>
+bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_t arrival) {
+    std::uint64_t start = arrival;
+    while (start > 0 && arrival - start < LONGEST_JUMP && path.finite(start - 1) &&
+           step_between(path, start - 1, start) > scales.step_max)
+        --start;
+    if (start == arrival || start < STEPS_BEFORE_JUMP) return false;
+    for (std::uint64_t k = 0; k < STEPS_BEFORE_JUMP; ++k) {
+        const std::uint64_t i = start - k;
+        if (!path.finite(i - 1)) return false;
+        const double step = step_between(path, i - 1, i);
+        if (!(step >= 0.5 * scales.step && step <= scales.step_max)) return false;
+    }
+    return true;
+}
+
+// The samples of dwell a line begins with that are no laser delay of its own: the mirror
+// parked after a jump that left it moving, so that what follows the dwell is a run-up that
+// cannot be told from the line, and the dwell lies before it, not at the line's end.
+template <typename T>
+std::uint64_t run_up_dwell(const Path<T>& path, const Scales& scales, const Segment& line) {
+    std::uint64_t parked = 0;
+    while (line.first + parked < line.last &&
+           step_between(path, line.first + parked, line.first + parked + 1) < 0.5 * scales.step)
+        ++parked;
+    if (parked < 2) return 0;
+    // The jump's last step may be a part of one, short enough to pass for a line's: the sample
+    // it arrives from is then the jump's.
+    std::uint64_t arrival = line.first;
+    for (int partial = 0; partial < 2; ++partial, --arrival) {
+        if (arrival == 0 || !path.finite(arrival - 1)) return 0;
+        if (step_between(path, arrival - 1, arrival) > scales.step_max)
+            return jumped_while_moving(path, scales, arrival) ? parked + 1 : 0;
+    }
+    return 0;
+}
+
+// At most this many samples at either end of a stretch are left out of the line its ends are
+// judged against: a lagged mirror settles onto a line, and turns away from it, over a few tens.
+constexpr std::uint64_t UNSETTLED_END = 48;
+
+// The line through the middle half of a stretch (at most UNSETTLED_END samples left out at
+// either end): the ends of a lagged stretch lie off to one side and would tilt a fit of all
+// of it, so that trimming against that fit eats into the far end of a long line.
+template <typename T>
+LineFit body_fit(const Path<T>& path, const Segment& segment) {
+    const auto count = static_cast<std::uint64_t>(segment.sums.n);
+    const std::uint64_t left_out = std::min(UNSETTLED_END, count / 4);
+    if (count != segment.last - segment.first + 1 || left_out == 0)
+        return fit_line(segment.sums, segment.first_x, segment.first_y, segment.last_x,
+                        segment.last_y);
+    FitSums body = segment.sums;
+    for (std::uint64_t k = 0; k < left_out; ++k) {
+        body.remove(path.x_at(segment.first + k), path.y_at(segment.first + k));
+        body.remove(path.x_at(segment.last - k), path.y_at(segment.last - k));
+    }
+    return fit_line(body, segment.first_x, segment.first_y, segment.last_x, segment.last_y);
 }
 
 }  // namespace
@@ -96,11 +184,14 @@ void trim_ends(const Path<T>& path, const Scales& scales, Segment& segment, bool
 template <typename T>
 void fit_and_trim(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
     for (Segment& segment : segments) {
-        segment.fit = fit_line(segment.sums, segment.first_x, segment.first_y, segment.last_x,
-                               segment.last_y);
+        segment.fit = body_fit(path, segment);
         if (!segment.fit.valid) continue;
         trim_ends(path, scales, segment, true);
         refit(path, segment);
+        if (static_cast<std::uint64_t>(segment.sums.n) == segment.last - segment.first + 1) {
+            segment.sums_first = segment.first;
+            segment.sums_last = segment.last;
+        }
     }
 }
 
@@ -139,6 +230,7 @@ void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment
             ++line.last;
         }
         trim_ends(path, scales, line, false);
+        line.first += run_up_dwell(path, scales, line);
         floor = line.last + 1;
     }
 }

@@ -1,7 +1,8 @@
 // Trims the samples a lagged mirror takes to settle onto each line after a turn. A servo that
 // lags as a first-order system approaches a line with an offset that shrinks by one factor a
 // sample; under noise the approach cannot be told from the line sample by sample, but the
-// factor, measured over all lines, and each line's offset, fitted over its first samples, can.
+// factor, measured over all lines, and each line's offset, fitted over its approach from the
+// turn or jump before it (where the offset stands well clear of the noise), can.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -12,9 +13,15 @@
 namespace vorlane::robust {
 namespace {
 
-// The samples over which a settling offset is measured and fitted: several time constants of
-// the longest lag worth following, yet inside the shorter hatch lines.
+// Samples of a line's start that are fitted: several time constants of the longest lag worth
+// following, yet no more than a third of a short line, so that the rest shows where it lies.
 constexpr std::uint64_t SETTLING_SPAN = 24;
+
+// Samples before a line's start that the approach may be followed back over, and how far off
+// the line (in sample steps) it is followed: the mirror is still coming out of the turn or jump
+// before it, where the offset no longer decays by one factor a sample.
+constexpr std::uint64_t APPROACH_SPAN = 64;
+constexpr double APPROACH_STEPS = 3.0;
 
 // Decays faster than this settle within a sample or two of a turn, inside what the trim of
 // the line's ends already removes.
@@ -23,114 +30,155 @@ constexpr double SLOWEST_UNFOLLOWED_DECAY = 0.5;
 // Slower decays than this are no servo: a line whose start bends that slowly is not straight.
 constexpr double FASTEST_FOLLOWED_DECAY = 0.97;
 
+// How far the decay measured one sample further apart may differ from it: a lag decays by one
+// factor whatever the distance, while a mirror arriving on a curve without lag (the end of a
+// turn) closes faster and faster.
+constexpr double DECAY_AGREEMENT = 0.02;
+
+// Lag products of long lines enough to measure the decay from them alone, and the most lines
+// it is measured over.
+constexpr double MEASURED_PAIRS = 200;
+constexpr std::size_t MEASURED_LINES = 1024;
+
 // How many spreads of the noise's lag products the measured ones must exceed.
 constexpr double SIGNIFICANCE = 6;
 
-// The least mean lag-one product of a settling, as a share of the noise variance: a lag of a
-// few samples after a turn reaches a third of it under half a micrometre of noise.
-constexpr double SETTLING_SHARE = 0.2;
+// The least mean lag-one product of the approaches, as a share of the noise variance: a lag
+// followed over offsets of several sample steps stands far above it, while coordinates rounded
+// to an encoder step along a line at a shallow angle carry correlated errors just below it.
+constexpr double SETTLING_SHARE = 1.0;
 
-// A mirror this close to a line, as a share of the sample step, exposes the line's track.
-constexpr double SETTLED_SHARE_OF_STEP = 0.1;
+// Residuals beyond this many noise deviations show that the approach's first samples are
+// still in the turn before the line.
+constexpr double OUTLIER_DEVIATIONS = 4.0;
 
-// Samples of a line's start that are fitted: no more than a third of a short line, so that
-// the rest of it shows where the line itself lies.
-std::uint64_t fitted_span(const Segment& line) {
-    return std::min(SETTLING_SPAN, (line.last - line.first + 1) / 3);
-}
-
-// Samples averaged into each of the two points that place a line's body.
-constexpr std::uint64_t BODY_WINDOW = 16;
-
-struct Point {
-    double x = 0, y = 0;
+// A line's approach: the signed offsets from the line of the samples from `back` samples
+// before its first one to SETTLING_SPAN samples into it, offsets[back] being the first's.
+struct Approach {
+    std::array<double, APPROACH_SPAN + SETTLING_SPAN> offsets{};
+    std::uint64_t back = 0, count = 0;
 };
 
 template <typename T>
-Point mean_of(const Path<T>& path, std::uint64_t from, std::uint64_t count) {
-    Point mean;
-    for (std::uint64_t i = from; i < from + count; ++i) {
-        mean.x += path.x_at(i);
-        mean.y += path.y_at(i);
-    }
-    mean.x /= static_cast<double>(count);
-    mean.y /= static_cast<double>(count);
-    return mean;
+double signed_offset(const Path<T>& path, const LineFit& line, std::uint64_t i) {
+    return (path.x_at(i) - line.cx) * line.uy - (path.y_at(i) - line.cy) * line.ux;
 }
 
-// The offsets of a line's first `span` samples from its body: the line through the mean of
-// the samples after them and the mean of those before an equal span at its end. The fitted
-// line will not do: the settling at both ends pulls it aside and, as a meander's turns come
-// from opposite sides, tilts it.
+// Follows the approach back from the line's first sample while the mirror stays near the line
+// and behind its start, never below `floor` (the previous line's samples).
 template <typename T>
-std::array<double, SETTLING_SPAN> start_offsets(const Path<T>& path, const Segment& line,
-                                                std::uint64_t span) {
-    std::array<double, SETTLING_SPAN> offsets{};
-    const std::uint64_t body = line.last - line.first + 1 - 2 * span;
-    const std::uint64_t window = std::max<std::uint64_t>(1, std::min(BODY_WINDOW, body / 2));
-    const Point near = mean_of(path, line.first + span, window);
-    const Point far = mean_of(path, line.last + 1 - span - window, window);
-    const double dx = far.x - near.x, dy = far.y - near.y;
-    const double length = std::sqrt(dx * dx + dy * dy);
-    const double ux = length > 0 ? dx / length : line.fit.ux;
-    const double uy = length > 0 ? dy / length : line.fit.uy;
-    for (std::uint64_t k = 0; k < span; ++k)
-        offsets[k] =
-            (path.x_at(line.first + k) - near.x) * uy - (path.y_at(line.first + k) - near.y) * ux;
-    return offsets;
+Approach approach_of(const Path<T>& path, const Scales& scales, const Segment& segment,
+                     const LineFit& fit, std::uint64_t floor) {
+    Approach approach;
+    const double limit = APPROACH_STEPS * scales.step;
+    const auto along = [&](std::uint64_t i) {
+        return (path.x_at(i) - fit.cx) * fit.ux + (path.y_at(i) - fit.cy) * fit.uy;
+    };
+    double lowest = along(segment.first);
+    std::uint64_t back = 0;
+    std::array<double, APPROACH_SPAN> before{};
+    while (back < APPROACH_SPAN && segment.first > floor + back) {
+        const std::uint64_t i = segment.first - back - 1;
+        if (!path.finite(i)) break;
+        const double offset = signed_offset(path, fit, i);
+        const double t = along(i);
+        if (!(std::fabs(offset) <= limit && t <= lowest + scales.tolerance)) break;
+        lowest = std::min(lowest, t);
+        before[back++] = offset;
+    }
+    const std::uint64_t ahead = std::min(SETTLING_SPAN, (segment.last - segment.first + 1) / 3);
+    approach.back = back;
+    approach.count = back + ahead;
+    for (std::uint64_t k = 0; k < back; ++k) approach.offsets[k] = before[back - 1 - k];
+    for (std::uint64_t k = 0; k < ahead; ++k)
+        approach.offsets[back + k] = signed_offset(path, fit, segment.first + k);
+    return approach;
 }
 
-// The factor by which the offset of a line's first samples shrinks a sample, pooled over all
-// hatch lines' starts as the ratio of their lag-two to their lag-one products: the noise,
-// uncorrelated between samples, adds to neither, so no noise estimate biases the ratio. Zero
-// when the starts show no settling clear of the noise.
-template <typename T>
-double settling_decay(const Path<T>& path, const Scales& scales,
-                      const std::vector<Segment>& segments) {
-    double lag_one = 0, lag_two = 0, pairs = 0;
-    for (const Segment& line : segments) {
-        if (line.rejected != nullptr || !line.fit.valid) continue;
-        const std::uint64_t span = fitted_span(line);
-        if (span < 4) continue;
-        const std::array<double, SETTLING_SPAN> offsets = start_offsets(path, line, span);
-        for (std::uint64_t k = 0; k + 2 < span; ++k) {
-            lag_one += offsets[k] * offsets[k + 1];
-            lag_two += offsets[k] * offsets[k + 2];
-            pairs += 1;
-        }
-    }
+struct LagProducts {
+    double one = 0, two = 0, three = 0, pairs = 0;
+};
+
+// The factor by which the offset of the lines' approaches shrinks a sample, pooled over all
+// hatch lines as the ratio of their lag-two to their lag-one products: the noise, uncorrelated
+// between samples, adds to neither, so no noise estimate biases the ratio. Zero when the
+// approaches show no settling clear of the noise, or one that is no single decay.
+double settling_decay(const LagProducts& sums, const Scales& scales) {
     // Noise alone gives lag products whose sum spreads by the noise variance times the root of
-    // their count, and the noise of the body's position adds a few hundredths of the variance
-    // a product; a settling must stand well clear of both. Clean data has no noise to compare
-    // with: there, offsets under a quarter of the settled one count as noise.
+    // their count, and rounding adds a little a product; a settling must stand clear of both. Clean
+    // data has no noise to compare with: there, offsets under a quarter of the settled one count as
+    // noise.
     const double noise = std::max(scales.noise, 0.25 * SETTLED_SHARE_OF_STEP * scales.step);
-    const double variance = noise * noise;
-    const double clear = std::max(SIGNIFICANCE * std::sqrt(pairs), SETTLING_SHARE * pairs);
-    if (!(lag_one > clear * variance && lag_two > 0)) return 0;
-    const double decay = lag_two / lag_one;
+    const double clear =
+        std::max(SIGNIFICANCE * std::sqrt(sums.pairs), SETTLING_SHARE * sums.pairs) * noise * noise;
+    if (!(sums.one > clear && sums.two > 0 && sums.three > 0)) return 0;
+    const double decay = sums.two / sums.one;
+    const double further = sums.three / sums.two;
+    if (!(std::fabs(further - decay) <= DECAY_AGREEMENT)) return 0;
     if (!(decay >= SLOWEST_UNFOLLOWED_DECAY && decay <= FASTEST_FOLLOWED_DECAY)) return 0;
     return decay;
 }
 
-// Samples from the line's first before its fitted settling offset falls to `settled`, or zero
-// when the offset fitted is within the noise of that fit.
-template <typename T>
-std::uint64_t settling_samples(const Path<T>& path, const Scales& scales, const Segment& line,
-                               double decay, double settled) {
-    const std::uint64_t span = fitted_span(line);
-    if (span < 4) return 0;
-    const std::array<double, SETTLING_SPAN> offsets = start_offsets(path, line, span);
-    double weighted = 0, weights = 0, power = 1;
-    for (std::uint64_t k = 0; k < span; ++k) {
-        weighted += offsets[k] * power;
-        weights += power * power;
-        power *= decay;
+// How many samples after the line's first one (negative: before it) the mirror comes within
+// `settled` of the line, from an exponential fitted to the approach; zero when the fit cannot
+// tell. Approach samples at the far end that the exponential does not follow are dropped.
+std::int64_t settling_offset(const Approach& approach, double decay, double noise, double settled) {
+    std::uint64_t from = 0;
+    double weighted = 0, weights = 0;
+    // Powers of the decay relative to the line's first sample: decay^(k - back).
+    std::array<double, APPROACH_SPAN + SETTLING_SPAN> power{};
+    double p = 1;
+    for (std::uint64_t k = approach.back; k < approach.count; ++k, p *= decay) power[k] = p;
+    p = 1;
+    for (std::uint64_t k = approach.back; k-- > 0;) {
+        p /= decay;
+        power[k] = p;
     }
-    const double offset = std::fabs(weighted / weights);
-    const double uncertainty = scales.noise / std::sqrt(weights);
-    if (!(offset > settled && offset > 2 * uncertainty)) return 0;
-    const double samples = std::ceil(std::log(offset / settled) / -std::log(decay));
-    return static_cast<std::uint64_t>(std::min(samples, static_cast<double>(span)));
+    for (std::uint64_t k = 0; k < approach.count; ++k) {
+        weighted += approach.offsets[k] * power[k];
+        weights += power[k] * power[k];
+    }
+    const double deviation = std::max(noise, 0.25 * settled);
+    double offset = weighted / weights;
+    while (from < approach.back) {
+        double worst = 0;
+        for (std::uint64_t k = from; k < approach.count; ++k)
+            worst = std::max(worst, std::fabs(approach.offsets[k] - offset * power[k]));
+        if (worst <= OUTLIER_DEVIATIONS * deviation) break;
+        weighted -= approach.offsets[from] * power[from];
+        weights -= power[from] * power[from];
+        ++from;
+        offset = weighted / weights;
+    }
+    const double uncertainty = deviation / std::sqrt(weights);
+    const double size = std::fabs(offset);
+    if (!(size > 2 * uncertainty)) return 0;
+    const double samples = std::ceil(std::log(size / settled) / -std::log(decay));
+    const double earliest = -static_cast<double>(approach.back - from);
+    const double latest = static_cast<double>(approach.count - approach.back);
+    return static_cast<std::int64_t>(std::clamp(samples, earliest, latest));
+}
+
+// The line fitted to its stretch's samples without those before `moved` samples past its first
+// one and a settling span more, nor the last settling span (where a turn may begin); invalid
+// when the sums do not hold the stretch or too few samples would be left.
+template <typename T>
+LineFit settled_fit(const Path<T>& path, const Segment& line, std::int64_t moved) {
+    LineFit none;
+    if (line.sums_first > line.sums_last) return none;
+    const std::int64_t settled_from =
+        static_cast<std::int64_t>(line.first) + moved + static_cast<std::int64_t>(SETTLING_SPAN);
+    const std::uint64_t head_end = static_cast<std::uint64_t>(
+        std::max(settled_from, static_cast<std::int64_t>(line.sums_first)));
+    const std::uint64_t count = line.sums_last - line.sums_first + 1;
+    if (head_end >= line.sums_last || line.sums_last - head_end < count / 2 + SETTLING_SPAN)
+        return none;
+    FitSums body = line.sums;
+    for (std::uint64_t i = line.sums_first; i < head_end; ++i)
+        body.remove(path.x_at(i), path.y_at(i));
+    for (std::uint64_t k = 0; k < SETTLING_SPAN; ++k)
+        body.remove(path.x_at(line.sums_last - k), path.y_at(line.sums_last - k));
+    return fit_line(body, line.first_x, line.first_y, line.last_x, line.last_y);
 }
 
 }  // namespace
@@ -138,13 +186,66 @@ std::uint64_t settling_samples(const Path<T>& path, const Scales& scales, const 
 template <typename T>
 double settle_line_starts(const Path<T>& path, const Scales& scales,
                           std::vector<Segment>& segments) {
-    const double decay = settling_decay(path, scales, segments);
+    // Each line's approach is gathered twice, for the decay and then for the line's own fit,
+    // rather than kept: a few dozen samples a line cost less than holding them all. Every
+    // stride-th hatch line is visited with the first sample the line before it left free.
+    const auto each_line = [&](std::size_t stride, auto&& visit) {
+        std::uint64_t floor = 0;
+        std::size_t seen = 0;
+        for (Segment& line : segments) {
+            if (line.rejected != nullptr || !line.fit.valid) continue;
+            const std::uint64_t next_floor = line.last + 1;
+            if (seen++ % stride == 0) visit(line, floor);
+            floor = next_floor;
+        }
+    };
+    // The decay comes from the lines long enough to be fitted without their settling: a fit
+    // that holds it lies a little towards the approach, which takes more from the lag-two
+    // products than from the lag-one ones and makes the decay look faster. Short lines count
+    // only where there are no long ones.
+    // An evenly spread share of the lines measures it as well as all would, and a recording
+    // without lag then costs little more than that share.
+    std::size_t hatch_lines = 0;
+    for (const Segment& line : segments) hatch_lines += line.rejected == nullptr && line.fit.valid;
+    const std::size_t stride = std::max<std::size_t>(1, hatch_lines / MEASURED_LINES);
+    LagProducts clean, all;
+    each_line(stride, [&](const Segment& line, std::uint64_t floor) {
+        const LineFit body = settled_fit(path, line, 0);
+        const Approach measured =
+            approach_of(path, scales, line, body.valid ? body : line.fit, floor);
+        LagProducts& products = body.valid ? clean : all;
+        for (std::uint64_t k = 0; k + 3 < measured.count; ++k) {
+            products.one += measured.offsets[k] * measured.offsets[k + 1];
+            products.two += measured.offsets[k] * measured.offsets[k + 2];
+            products.three += measured.offsets[k] * measured.offsets[k + 3];
+            products.pairs += 1;
+        }
+    });
+    const double decay = settling_decay(clean.pairs >= MEASURED_PAIRS ? clean : all, scales);
     if (decay == 0) return 0;
     const double settled = SETTLED_SHARE_OF_STEP * scales.step;
-    for (Segment& line : segments) {
-        if (line.rejected != nullptr || !line.fit.valid) continue;
-        line.first += settling_samples(path, scales, line, decay, settled);
-    }
+    each_line(1, [&](Segment& line, std::uint64_t floor) {
+        const Approach a = approach_of(path, scales, line, line.fit, floor);
+        if (a.count < 4) return;
+        std::int64_t moved = settling_offset(a, decay, scales.noise, settled);
+        // The line's fit still holds the end of the settling, which draws it towards the
+        // approach and makes the settling look shorter; fitted again without it, the offsets
+        // are measured from the line itself.
+        const LineFit body = settled_fit(path, line, moved);
+        if (body.valid) {
+            const Approach again = approach_of(path, scales, line, body, floor);
+            if (again.count >= 4) moved = settling_offset(again, decay, scales.noise, settled);
+        }
+        // The approach was followed over unexposed samples too; the line may not take them.
+        std::uint64_t first = line.first;
+        if (moved >= 0) {
+            first += static_cast<std::uint64_t>(moved);
+        } else {
+            const std::uint64_t wanted = line.first - static_cast<std::uint64_t>(-moved);
+            while (first > wanted && path.usable(first - 1)) --first;
+        }
+        line.first = std::min(first, line.last);
+    });
     return decay;
 }
 

@@ -20,6 +20,11 @@ struct Path {
     // A sample can lie on a line only when it is finite and exposed.
     bool usable(std::uint64_t i) const noexcept {
         if (laser_on != nullptr && laser_on[i] == 0) return false;
+        return finite(i);
+    }
+    // Where the mirror went, exposed or not: the way a lagged mirror approaches a line and
+    // leaves it shows in the samples beside it, whatever the laser did.
+    bool finite(std::uint64_t i) const noexcept {
         return std::isfinite(x[i]) && std::isfinite(y[i]);
     }
 };

@@ -73,6 +73,7 @@ struct Segment {
     double first_x = 0, first_y = 0, last_x = 0, last_y = 0;
     FitSums sums;
     LineFit fit;
+    std::uint64_t sums_first = 1, sums_last = 0;  // the samples the sums hold; none if first > last
     double t_first = 0, t_last = 0;  // extent along the fitted direction, from the centroid
     double angle_deg = 0;            // in [0, 180)
     const char* rejected = nullptr;  // why it is not a hatch line; null for a hatch line

@@ -147,7 +147,12 @@ class Planner:
         # The vector exposed before this one in the group: its end, direction and line.
         end = heading = None
         before = 0
+        # A vector the mirror crosses within one sample period leaves no recorded motion, only
+        # its delays: no labelling could find it, so it is not planned, as planners drop slivers.
+        shortest = m.scan_speed * self.dt
         for x0, y0, x1, y1 in vectors.tolist():
+            if math.hypot(x1 - x0, y1 - y0) < shortest:
+                continue
             a, b = np.array([x0, y0]), np.array([x1, y1])
             u = (b - a) / math.hypot(x1 - x0, y1 - y0)
             self.moves.vectors.append((x0, y0, x1, y1))

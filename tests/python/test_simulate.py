@@ -106,6 +106,16 @@ def test_hole_breaks_a_line_in_two():
     assert len(np.unique(path.truth[path.truth > 0])) == path.lines
 
 
+def test_no_sliver_shorter_than_a_sample_step_is_planned():
+    # The top hatch line crosses this triangle 3 um below its apex, where it is 3 um wide.
+    triangle = Part(np.array([[0.0, 0.0], [2.0, 0.0], [1.0, 0.90135]]))
+    path = simulate_path(triangle, Strategy(angle=0.0, hatch_inset=0.0), EXACT)
+    lengths = np.hypot(*(path.vectors[:, 2:] - path.vectors[:, :2]).T)
+    assert lengths.min() >= path.machine.scan_speed / path.machine.sample_rate
+    assert np.isclose(path.vectors[:, 1].max(), 0.8), "the lines below it are all planned"
+    assert len(np.unique(path.truth[path.truth > 0])) == path.lines
+
+
 @pytest.mark.parametrize("delay", ["mark_delay", "jump_delay"])
 def test_dwell_at_a_line_end_belongs_to_the_line(delay):
     machine = replace(EXACT, **{"jump_delay": 0, "mark_delay": 0, "corner_delay": 0, delay: 25})

@@ -49,6 +49,27 @@ TEST(RobustLabels, ContoursAndCirclesAreNoHatch) {
     EXPECT_EQ(lines_recovered(ids, path.truth), 10);
 }
 
+// A contour one hatch spacing outside the part's boundary lies parallel to the connectors that
+// run along the boundary; with corner delays its edges are many samples apart though they meet.
+TEST(RobustLabels, ContourEdgeBesideBoundaryConnectorsIsNoHatch) {
+    for (int corner_delay : {0, 20}) {
+        Recorded path;
+        add_meander(path, 90.0, 10, 1.0, 0.15);  // lines at x = 0, -0.15, ..., -1.35
+        const std::size_t hatch = path.size();
+        path.move_to(-1.5, 1.15, 0.05, -1);
+        const double corners[][2] = {{0.15, 1.15}, {0.15, -0.15}, {-1.5, -0.15}, {-1.5, 1.15}};
+        for (const auto& corner : corners) {
+            path.move_to(corner[0], corner[1], 0.01, -1);
+            path.dwell(corner_delay, -1);
+        }
+        path.add_noise(0.0005, 4);
+        const auto ids = label(path.x, path.y);
+        for (std::size_t i = hatch; i < path.size(); ++i)
+            ASSERT_EQ(ids[i], -1) << "contour sample " << i << ", corner delay " << corner_delay;
+        EXPECT_EQ(lines_recovered(ids, path.truth), 10) << "corner delay " << corner_delay;
+    }
+}
+
 TEST(RobustLabels, DwellAtALineEndBelongsToIt) {
     Recorded path;
     add_meander(path, 30.0, 8, 1.0, 0.1);

@@ -1,0 +1,134 @@
+// Where lines end and begin around skywriting: a lagged mirror leaving a line on a U-turn, and
+// the dwell after a jump, which is a line's own delay only when the scanner stopped before it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "robust_paths.hpp"
+
+namespace vorlane::testing {
+namespace {
+
+constexpr double STEP = 0.01, SPACING = 0.1, LENGTH = 1.0, OVERSHOOT = 0.15;
+constexpr int LINES = 16;
+
+// Lines along x, `SPACING` apart, meandering; each is run up to and run on past by OVERSHOOT
+// with U-turns between, at scan speed: only the lines themselves carry a truth label.
+Recorded skywritten_meander() {
+    Recorded path;
+    path.x.push_back(-OVERSHOOT);
+    path.y.push_back(0.0);
+    path.truth.push_back(-1);
+    for (int k = 0; k < LINES; ++k) {
+        const double dir = k % 2 == 0 ? 1.0 : -1.0;
+        const double y = k * SPACING;
+        const double a = k % 2 == 0 ? 0.0 : LENGTH, b = LENGTH - a;
+        path.move_to(a, y, STEP, -1);
+        path.move_to(b, y, STEP, k + 1);
+        path.move_to(b + dir * OVERSHOOT, y, STEP, -1);
+        if (k + 1 == LINES) break;
+        // A half circle from this overshoot's end to the next run-up's start.
+        const double cx = b + dir * OVERSHOOT, cy = y + SPACING / 2;
+        for (int piece = 1; piece <= 16; ++piece) {
+            const double phi = 3.141592653589793 * piece / 16;
+            path.move_to(cx + dir * (SPACING / 2) * std::sin(phi),
+                         cy - (SPACING / 2) * std::cos(phi), STEP, -1);
+        }
+    }
+    return path;
+}
+
+// The last sample of each id.
+std::vector<std::size_t> line_ends(const std::vector<std::int32_t>& ids) {
+    std::vector<std::size_t> ends;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (ids[i] <= 0) continue;
+        if (static_cast<std::size_t>(ids[i]) > ends.size()) ends.resize(ids[i]);
+        ends[ids[i] - 1] = i;
+    }
+    return ends;
+}
+
+// A lagged mirror runs on along the line through the overshoot, then leaves it on the turn:
+// each line ends on the line (within a tenth of a step and a half of it), at most a few
+// samples before the mirror is a tenth of a step off, not several samples into the turn.
+TEST(RobustLineEnds, LaggedLinesEndWhereTheMirrorTurnsAway) {
+    for (double sigma : {0.0005, 0.002}) {
+        Recorded clean = skywritten_meander();
+        clean.add_lag(10.0);
+        Recorded noisy = clean;
+        noisy.add_noise(sigma, 3);
+        const auto ids = label(noisy.x, noisy.y);
+        const auto ends = line_ends(ids);
+        ASSERT_EQ(ends.size(), static_cast<std::size_t>(LINES)) << "noise " << sigma;
+        for (std::size_t line = 0; line + 1 < ends.size(); ++line) {
+            const double y = static_cast<double>(line) * SPACING;
+            const std::size_t end = ends[line];
+            EXPECT_LT(std::fabs(clean.y[end] - y), 0.0015)
+                << "line " << line + 1 << " ends off it, noise " << sigma;
+            EXPECT_GT(std::fabs(clean.y[end + 5] - y), 0.001)
+                << "line " << line + 1 << " ends well before the turn, noise " << sigma;
+        }
+    }
+}
+
+// One-way lines along x, joined by jumps back at five times the scan speed, each jump followed
+// by a dwell of ten samples. With skywriting the scanner runs on past each line and jumps
+// without stopping, and runs up to the next one from the dwell; without it, it stops at the
+// line's end (its mark delay) and jumps to the next line's start.
+Recorded one_way(bool skywriting) {
+    Recorded path;
+    const double run = skywriting ? OVERSHOOT : 0.0;
+    path.x.push_back(-run);
+    path.y.push_back(0.0);
+    path.truth.push_back(-1);
+    for (int k = 0; k < LINES; ++k) {
+        const double y = k * SPACING;
+        path.dwell(10, skywriting ? -1 : k + 1);
+        path.move_to(0.0, y, STEP, -1);
+        path.move_to(LENGTH, y, STEP, k + 1);
+        if (skywriting) {
+            path.move_to(LENGTH + run, y, STEP, -1);
+        } else {
+            path.dwell(5, k + 1);
+        }
+        path.move_to(-run, y + SPACING, 5 * STEP, -1);
+    }
+    return path;
+}
+
+TEST(RobustLineEnds, DwellAfterAJumpIsALinesOnlyWhenTheScannerStoppedBeforeIt) {
+    const struct {
+        bool skywriting;
+        bool dwell_labelled;
+    } cases[] = {{true, false}, {false, true}};
+    for (const auto& c : cases) {
+        Recorded path = one_way(c.skywriting);
+        path.add_noise(0.0005, 7);
+        const auto ids = label(path.x, path.y);
+        int parked = 0, labelled = 0, jump_labelled = 0;
+        for (std::size_t i = 1; i + 1 < path.size(); ++i) {
+            const double before = std::hypot(path.x[i] - path.x[i - 1], path.y[i] - path.y[i - 1]);
+            const double after = std::hypot(path.x[i + 1] - path.x[i], path.y[i + 1] - path.y[i]);
+            if (before > 2 * STEP) jump_labelled += ids[i] > 0 && ids[i - 1] > 0;
+            // A parked sample at the left edge, where each line (or its run-up) begins.
+            if (before < 0.3 * STEP && after < 0.3 * STEP && path.x[i] < 0.5 * LENGTH) {
+                ++parked;
+                labelled += ids[i] > 0;
+            }
+        }
+        ASSERT_GT(parked, 5 * (LINES - 1)) << "skywriting " << c.skywriting;
+        if (c.dwell_labelled) {
+            EXPECT_GE(labelled, parked - LINES) << "the jump delays of the lines are theirs";
+        } else {
+            EXPECT_LE(labelled, 12) << "the dwells before run-ups are not the lines'";
+        }
+        EXPECT_EQ(jump_labelled, 0) << "skywriting " << c.skywriting;
+        EXPECT_EQ(*std::max_element(ids.begin(), ids.end()), LINES)
+            << "skywriting " << c.skywriting;
+    }
+}
+
+}  // namespace
+}  // namespace vorlane::testing
