@@ -69,8 +69,7 @@ Departure departure_of(const Path<T>& path, const Scales& scales, const Segment&
         if (!path.finite(i)) break;
         const double offset = signed_offset(path, line.fit, i);
         const double t = along(i);
-        const double step =
-            std::hypot(path.x_at(i) - path.x_at(i - 1), path.y_at(i) - path.y_at(i - 1));
+        const double step = path.step_between(i - 1, i);
         // A jump that leaves along the line is no turn away from it.
         if (!(step <= scales.step_max)) break;
         if (!(std::fabs(offset) <= limit && t >= highest - scales.tolerance)) break;

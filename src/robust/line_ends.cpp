@@ -42,8 +42,7 @@ template <typename T>
 bool continues(const Path<T>& path, const Scales& scales, const LineFit& line, std::uint64_t from,
                std::uint64_t to) {
     if (!path.usable(to)) return false;
-    const double step =
-        std::hypot(path.x_at(to) - path.x_at(from), path.y_at(to) - path.y_at(from));
+    const double step = path.step_between(from, to);
     return step <= scales.step_max && distance_of(path, line, to) <= scales.tolerance;
 }
 
@@ -67,9 +66,7 @@ bool end_is_off(const Path<T>& path, const Scales& scales, const Segment& segmen
     // A sample that a step longer than the exposure speed allows joins to the line lies on a
     // jump along it, not on the line.
     const std::uint64_t inner = at_start ? at + 1 : at - 1;
-    if (!(std::hypot(path.x_at(at) - path.x_at(inner), path.y_at(at) - path.y_at(inner)) <=
-          scales.step_max))
-        return true;
+    if (!(path.step_between(inner, at) <= scales.step_max)) return true;
     const std::uint64_t span = segment.last - segment.first + 1;
     const std::uint64_t count = std::min(SETTLING_WINDOW, span);
     double sum = 0;
@@ -106,11 +103,6 @@ void trim_ends(const Path<T>& path, const Scales& scales, Segment& segment, bool
     }
 }
 
-template <typename T>
-double step_between(const Path<T>& path, std::uint64_t from, std::uint64_t to) {
-    return std::hypot(path.x_at(to) - path.x_at(from), path.y_at(to) - path.y_at(from));
-}
-
 // The longest jump followed back to where it began, and the steps before it that must all
 // have moved for the mirror to count as moving when it left.
 constexpr std::uint64_t LONGEST_JUMP = 4096;
@@ -124,13 +116,13 @@ template <typename T>
 bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_t arrival) {
     std::uint64_t start = arrival;
     while (start > 0 && arrival - start < LONGEST_JUMP && path.finite(start - 1) &&
-           step_between(path, start - 1, start) > scales.step_max)
+           path.step_between(start - 1, start) > scales.step_max)
         --start;
     if (start == arrival || start < STEPS_BEFORE_JUMP) return false;
     for (std::uint64_t k = 0; k < STEPS_BEFORE_JUMP; ++k) {
         const std::uint64_t i = start - k;
         if (!path.finite(i - 1)) return false;
-        const double step = step_between(path, i - 1, i);
+        const double step = path.step_between(i - 1, i);
         if (!(step >= 0.5 * scales.step && step <= scales.step_max)) return false;
     }
     return true;
@@ -143,7 +135,7 @@ template <typename T>
 std::uint64_t run_up_dwell(const Path<T>& path, const Scales& scales, const Segment& line) {
     std::uint64_t parked = 0;
     while (line.first + parked < line.last &&
-           step_between(path, line.first + parked, line.first + parked + 1) < 0.5 * scales.step)
+           path.step_between(line.first + parked, line.first + parked + 1) < 0.5 * scales.step)
         ++parked;
     if (parked < 2) return 0;
     // The jump's last step may be a part of one, short enough to pass for a line's: the sample
@@ -151,7 +143,7 @@ std::uint64_t run_up_dwell(const Path<T>& path, const Scales& scales, const Segm
     std::uint64_t arrival = line.first;
     for (int partial = 0; partial < 2; ++partial, --arrival) {
         if (arrival == 0 || !path.finite(arrival - 1)) return 0;
-        if (step_between(path, arrival - 1, arrival) > scales.step_max)
+        if (path.step_between(arrival - 1, arrival) > scales.step_max)
             return jumped_while_moving(path, scales, arrival) ? parked + 1 : 0;
     }
     return 0;

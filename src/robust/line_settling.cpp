@@ -85,9 +85,7 @@ Approach approach_of(const Path<T>& path, const Scales& scales, const Segment& s
         if (!(std::fabs(offset) <= limit && t <= lowest + scales.tolerance)) break;
         // A step faster than exposure is a jump, however collinear: the mirror came from
         // elsewhere and what lies before it is no approach of this line.
-        const double dx = path.x_at(i + 1) - path.x_at(i);
-        const double dy = path.y_at(i + 1) - path.y_at(i);
-        if (!(std::hypot(dx, dy) <= scales.step_max)) break;
+        if (!(path.step_between(i, i + 1) <= scales.step_max)) break;
         lowest = std::min(lowest, t);
         before[back++] = offset;
     }

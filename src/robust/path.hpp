@@ -17,6 +17,10 @@ struct Path {
     std::uint64_t size() const noexcept { return x.size; }
     double x_at(std::uint64_t i) const noexcept { return static_cast<double>(x[i]); }
     double y_at(std::uint64_t i) const noexcept { return static_cast<double>(y[i]); }
+    // How far the mirror moved from sample `from` to sample `to`.
+    double step_between(std::uint64_t from, std::uint64_t to) const noexcept {
+        return std::hypot(x_at(to) - x_at(from), y_at(to) - y_at(from));
+    }
     // A sample can lie on a line only when it is finite and exposed.
     bool usable(std::uint64_t i) const noexcept {
         if (laser_on != nullptr && laser_on[i] == 0) return false;
