@@ -53,10 +53,12 @@ def run_cli(*args: str, timeout: float = 300) -> subprocess.CompletedProcess[str
 def make_build(tmp_path: Path, fmt: str, **shape: int) -> str:
     module, name = FORMATS[fmt]
     pytest.importorskip(module, minversion="3")
-    spec = importlib.util.spec_from_file_location("make_build", REPO / "examples/make_build.py")
-    assert spec and spec.loader
-    example = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(example)
+    module_spec = importlib.util.spec_from_file_location(
+        "make_build", REPO / "examples/make_build.py"
+    )
+    assert module_spec and module_spec.loader
+    example = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(example)
     path = str(tmp_path / name)
     example.make_build(path, **{**SMALL, **shape})
     if fmt == "hdf5-latest":

@@ -143,9 +143,9 @@ def test_rejects_mismatched_or_float_inputs():
 
 def test_quality_benchmark_prints_a_row_per_case_and_the_totals(capsys):
     bench = Path(__file__).resolve().parents[2] / "bench" / "robust_quality.py"
-    spec = importlib.util.spec_from_file_location("robust_quality", bench)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("robust_quality", bench)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     assert module.main(["--quick", "--case", "steep-clean", "--case", "angle-0"]) == 0
     rows = [line for line in capsys.readouterr().out.splitlines() if line.startswith("| ")]
     assert [row.split(" | ")[0] for row in rows[1:]] == [
