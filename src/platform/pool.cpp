@@ -72,7 +72,7 @@ void mark_pool_thread() noexcept {
     pthread_setspecific(pool_thread_key, &marker);
 }
 
-constexpr std::chrono::microseconds SPIN_BEFORE_SLEEP{300};
+constexpr std::chrono::microseconds SPIN_BEFORE_SLEEP{50};
 
 // One pool_run call: lives on the caller's stack until every index has finished.
 struct Job {
@@ -123,14 +123,27 @@ class Pool {
         return generation_ == fork_generation.load(std::memory_order_relaxed) && pid_ == getpid();
     }
 
-    // True when every task succeeded.
+    // True when every task succeeded. The caller claims indices of its own job beside the
+    // workers, so that it is one of the pool's threads for as long as the job has work: a
+    // caller that only waited would leave a CPU idle while the job runs and then take it back
+    // from workers that still spin.
     bool run(std::size_t count, vorlane_pool_task task, void* context) {
         Job job{task, context, count};
         std::unique_lock lock(mutex_);
-        start_threads(std::min(size_, count));
-        queue_.push_back(&job);
-        queued_.fetch_add(1, std::memory_order_release);
-        has_work_.notify_all();
+        start_threads(std::min(size_, count) - 1);
+        if (count > 1) {
+            queue_.push_back(&job);
+            queued_.fetch_add(1, std::memory_order_release);
+            has_work_.notify_all();
+        }
+        while (job.next < job.count) {
+            const std::size_t index = claim(job);
+            const bool abandoned = job.failed;
+            lock.unlock();
+            const bool task_failed = !abandoned && run_marked_as_pool_thread(job, index);
+            lock.lock();
+            finish(job, task_failed);
+        }
         job.done.wait(lock, [&job] { return job.finished == job.count; });
         // A thread still starting up when the caller goes on to fork could hold a lock of the
         // runtime's thread bookkeeping into the child; so no call returns before its threads run.
@@ -164,9 +177,10 @@ class Pool {
         started_.notify_all();
         for (;;) {
             if (queue_.empty()) {
-                // A call's chunks come in bursts a few hundred microseconds apart (the chunks
-                // of one stage, then the next call's): waiting a little before sleeping saves
-                // the wake-up, which costs about as much on a virtual machine.
+                // A call's chunks come in bursts (the chunks of one stage, then the next
+                // stage's once the caller has joined them): waiting a little before sleeping
+                // saves the wake-up. Only a little: the caller works on its own CPU meanwhile,
+                // and a longer spin takes CPU time from it and from the host's other guests.
                 const std::uint64_t seen = queued_.load(std::memory_order_acquire);
                 lock.unlock();
                 const auto until = std::chrono::steady_clock::now() + SPIN_BEFORE_SLEEP;
@@ -178,17 +192,42 @@ class Pool {
             }
             has_work_.wait(lock, [this] { return !queue_.empty(); });
             Job& job = *queue_.front();
-            const std::size_t index = job.next++;
-            if (job.next == job.count) queue_.pop_front();
+            const std::size_t index = claim(job);
             // After a failure the remaining indices are abandoned, not run.
             const bool abandoned = job.failed;
             lock.unlock();
             const bool task_failed = !abandoned && job.task(job.context, index) != 0;
             lock.lock();
-            if (task_failed) job.failed = true;
-            // Notified under the lock: the caller may destroy the job once it can lock.
-            if (++job.finished == job.count) job.done.notify_one();
+            finish(job, task_failed);
         }
+    }
+
+    // Called with the mutex held: the job's next index; the job leaves the queue with its last.
+    std::size_t claim(Job& job) {
+        const std::size_t index = job.next++;
+        if (job.next == job.count) {
+            const auto queued = std::find(queue_.begin(), queue_.end(), &job);
+            if (queued != queue_.end()) queue_.erase(queued);
+        }
+        return index;
+    }
+
+    // Called with the mutex held, once a claimed index has run or been skipped.
+    static void finish(Job& job, bool task_failed) {
+        if (task_failed) job.failed = true;
+        // Notified under the lock: the caller may destroy the job once it can lock.
+        if (++job.finished == job.count) job.done.notify_one();
+    }
+
+    // A task the caller runs is marked as on a pool thread while it runs, so that a loop it
+    // starts runs inline there too, as it would on a worker.
+    static bool run_marked_as_pool_thread(const Job& job, std::size_t index) {
+        pthread_once(&pool_thread_key_once, make_pool_thread_key);
+        void* const before = pthread_getspecific(pool_thread_key);
+        mark_pool_thread();
+        const bool failed = job.task(job.context, index) != 0;
+        pthread_setspecific(pool_thread_key, before);
+        return failed;
     }
 
     static void name_thread(std::size_t number) {

@@ -53,8 +53,8 @@ struct Carrier {
 }  // namespace pool_detail
 
 // Runs task(i) for every i in [0, count) on the pool's threads and returns when all are done;
-// the caller runs none. Threads start on first need: as many as the largest count so far, up
-// to pool_size().
+// the caller runs tasks beside them, as one of the pool_size() threads. Worker threads start on
+// first need: one fewer than the largest count so far, up to pool_size() - 1.
 // The first exception a task throws (tasks not yet started are then skipped) is rethrown on
 // the calling thread, and the pool stays usable. Any number of threads may call at once; a
 // call from inside a task runs its tasks inline. A forked child gets a fresh pool.

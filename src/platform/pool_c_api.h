@@ -31,8 +31,9 @@ typedef int (*vorlane_pool_task)(void* context, size_t index);
 VORLANE_PLATFORM_API size_t vorlane_pool_size(void);
 
 /* Runs task(context, i) for every i in [0, count) on the pool's threads and returns once all
-   have finished or been skipped; the caller runs none, except that a call from a pool thread
-   runs its tasks inline. Threads start on first need, up to vorlane_pool_size() in all.
+   have finished or been skipped; the caller claims tasks beside the workers, and a call from a
+   pool thread (or from a task the caller runs) runs its tasks inline. Worker threads start on
+   first need, up to vorlane_pool_size() - 1 in all: the caller is the last.
    `message` (capacity bytes, may be null when capacity is 0) receives a NUL-terminated text for
    VORLANE_POOL_NO_THREAD and VORLANE_POOL_BROKEN. A forked child gets a fresh pool. */
 VORLANE_PLATFORM_API int vorlane_pool_run(size_t count, vorlane_pool_task task, void* context,

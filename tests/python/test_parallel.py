@@ -262,7 +262,8 @@ def test_fault_on_a_pool_thread_reaches_the_caller(
     assert lines[0] == exception, result.stdout
     if message is not None:
         assert lines[1] == message
-        assert "thread 'vorlane-pool-" in result.stderr, result.stderr
+        # The caller runs chunks beside the pool's thread, so either may report first.
+        assert "thread '" in result.stderr and message in result.stderr, result.stderr
     assert_ids_equal(np.load(out), model_ids("x500000", 2), "the call after the fault")
 
 
