@@ -37,6 +37,12 @@ TurningListPair<T> staged_turns(const CoordinateView<T>& x, const CoordinateView
     return find_turning_points(collapse_y_parallel(a, plan.y_threads));
 }
 
+// Both collapse stages sequential, known before list A exists: list A never has more records
+// than there are samples, so below the y stage's threshold its stage is sequential too.
+bool fused_only(const ChunkPlan& plan, std::uint64_t n) noexcept {
+    return !plan.chunks_x(n) && !plan.chunks_y(n);
+}
+
 template <typename T>
 FoundTurns<T> answered(TurningListPair<T>&& lists, Strategy strategy, const char* name) {
     tally(name);
@@ -53,10 +59,8 @@ template <typename T>
 FoundTurns<T> find_turns(const CoordinateView<T>& x, const CoordinateView<T>& y,
                          const ChunkPlan& plan) {
     const std::uint64_t n = x.count;
-    // List A never has more records than there are samples, so below the y stage's threshold
-    // its stage is known to be sequential before A exists: with a sequential x stage, one pass
-    // on this thread, and nothing to settle.
-    if (!plan.chunks_x(n) && !plan.chunks_y(n)) {
+    // One pass on this thread, and nothing to settle.
+    if (fused_only(plan, n)) {
         return answered(collapse_and_find_turning_points(x, y), Strategy::fused_pass, "fused_pass");
     }
     // A sequential x stage is cheapest walked on this thread; a chunked one, on the pool.
@@ -76,6 +80,21 @@ FoundTurns<T> find_turns(const CoordinateView<T>& x, const CoordinateView<T>& y,
     return answered(staged_turns(x, y, plan), Strategy::stored_lists, "stored_lists");
 }
 
+// The turning points in path order. Where the fused pass answers, it records them in that
+// order as it finds them, which spares the call the two lists beside their merge: the largest
+// memory a sequential call holds on a path that turns all the time.
+namespace {
+template <typename T>
+TurningList<T> ordered_turns(const CoordinateView<T>& x, const CoordinateView<T>& y,
+                             const ChunkPlan& plan) {
+    if (fused_only(plan, x.count)) {
+        tally("fused_pass");
+        return collapse_and_order_turning_points(x, y);
+    }
+    return order_turning_points(find_turns(x, y, plan).lists);
+}
+}  // namespace
+
 template <typename T>
 std::optional<AnnotatorError> annotate_scanlines_into(const CoordinateView<T>& x,
                                                       const CoordinateView<T>& y,
@@ -92,7 +111,7 @@ std::optional<AnnotatorError> annotate_scanlines_into(const CoordinateView<T>& x
     ChunkPlan plan;
     plan.x_threads = threads;
     plan.y_threads = threads;
-    const TurningList<T> turns = order_turning_points(find_turns(x, y, plan).lists);
+    const TurningList<T> turns = ordered_turns(x, y, plan);
     const T segment_threshold = compute_segment_threshold(turns);
     const std::span<std::int32_t> ids = request(n);
     // The result's pages are fresh, and their first touch is most of the id pass. Where the

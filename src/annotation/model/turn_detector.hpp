@@ -36,14 +36,12 @@ inline T squared(T v) noexcept {
     return v * v;
 }
 
-// Appends the turning point at `vertex` (filtered point `index`, left with direction cur).
-// Kept out of line, and handed copies, not the caller's state: turns are rare, and the hot
-// loop then keeps its state in registers.
+// The turning point at `vertex` (filtered point `index`), given the latest falling turn f,
+// the latest rising turn r and the latest turn of the list it joins.
 template <typename T>
-[[gnu::noinline]] void record_turn(TurningListPair<T>& lists, FilteredPoint<T> vertex,
-                                   std::uint64_t index, T cur) {
-    const TurningPoint<T>& f = lists.falling_turns.back();
-    const TurningPoint<T>& r = lists.rising_turns.back();
+TurningPoint<T> make_turn(const TurningPoint<T>& f, const TurningPoint<T>& r,
+                          const TurningPoint<T>& l, const FilteredPoint<T>& vertex,
+                          std::uint64_t index) noexcept {
     const T x = vertex.x;
     const T y = vertex.y;
     T line_dist_sq;
@@ -55,11 +53,20 @@ template <typename T>
         const T offset = x * m - y + b;
         line_dist_sq = squared(offset) / (m * m + T(1));
     }
-    TurningList<T>& target = cur < T(0) ? lists.falling_turns : lists.rising_turns;
-    const TurningPoint<T>& l = target.back();
     const T prev_dist_sq = squared(l.x - x) + squared(l.y - y);
-    target.push_back(TurningPoint<T>{index, prev_dist_sq, line_dist_sq, x, y, vertex.start_index,
-                                     vertex.end_index});
+    return TurningPoint<T>{index, prev_dist_sq,       line_dist_sq,    x,
+                           y,     vertex.start_index, vertex.end_index};
+}
+
+// Appends the turning point at `vertex` (filtered point `index`, left with direction cur).
+// Kept out of line, and handed copies, not the caller's state: turns are rare, and the hot
+// loop then keeps its state in registers.
+template <typename T>
+[[gnu::noinline]] void record_turn(TurningListPair<T>& lists, FilteredPoint<T> vertex,
+                                   std::uint64_t index, T cur) {
+    TurningList<T>& target = cur < T(0) ? lists.falling_turns : lists.rising_turns;
+    target.push_back(make_turn(lists.falling_turns.back(), lists.rising_turns.back(), target.back(),
+                               vertex, index));
 }
 
 // Both lists begin with the same seed, made from the first filtered point.
@@ -69,6 +76,39 @@ template <typename T>
     lists.falling_turns.push_back(seed);
     lists.rising_turns.push_back(seed);
 }
+
+// The turns as the ordering stage gives them, recorded in path order as the rule finds them,
+// so that the two lists are never stored beside their merge: the rule only looks back at the
+// latest turn of each. The seeds and the earliest falling turn, which the ordering drops, are
+// kept as those latest turns only.
+template <typename T>
+struct PathOrderedTurns {
+    TurningList<T> ordered;
+    TurningPoint<T> falling_back{};
+    TurningPoint<T> rising_back{};
+    std::uint64_t falling_count = 0;  // the seed included
+};
+
+template <typename T>
+[[gnu::noinline]] void record_turn(PathOrderedTurns<T>& turns, FilteredPoint<T> vertex,
+                                   std::uint64_t index, T cur) {
+    const bool falling = cur < T(0);
+    TurningPoint<T>& back = falling ? turns.falling_back : turns.rising_back;
+    back = make_turn(turns.falling_back, turns.rising_back, back, vertex, index);
+    if (falling && ++turns.falling_count <= 2) return;
+    turns.ordered.push_back(back);
+}
+
+template <typename T>
+[[gnu::noinline]] void record_seeds(PathOrderedTurns<T>& turns, FilteredPoint<T> first) {
+    const TurningPoint<T> seed{0, T(0), T(0), first.x, first.y, first.start_index, first.end_index};
+    turns.falling_back = seed;
+    turns.rising_back = seed;
+    turns.falling_count = 1;
+}
+
+template <typename T>
+inline void observe(PathOrderedTurns<T>&, const FilteredPoint<T>&, std::uint64_t) noexcept {}
 
 // A chunk of the path walked on its own records its turns as events, without distances: the
 // distances depend on the turning points before the chunk, and are computed when the chunks'

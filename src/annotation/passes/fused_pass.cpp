@@ -125,6 +125,16 @@ TurningListPair<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
 }
 
 template <typename T>
+TurningList<T> collapse_and_order_turning_points(const CoordinateView<T>& x,
+                                                 const CoordinateView<T>& y) {
+    PathOrderedTurns<T> turns;
+    YRunToTurns<T, PathOrderedTurns<T>> downstream(turns);
+    walk_segment(x, y, ASegment<T>{0, x.count, std::nullopt}, x.count, 0, downstream);
+    downstream.finish();
+    return std::move(turns.ordered);
+}
+
+template <typename T>
 NotedPass<T> collapse_and_find_turning_points_noted(const CoordinateView<T>& x,
                                                     const CoordinateView<T>& y) {
     NotedPass<T> pass;
@@ -177,6 +187,10 @@ template TurningListPair<float> collapse_and_find_turning_points(const Coordinat
                                                                  const CoordinateView<float>&);
 template TurningListPair<double> collapse_and_find_turning_points(const CoordinateView<double>&,
                                                                   const CoordinateView<double>&);
+template TurningList<float> collapse_and_order_turning_points(const CoordinateView<float>&,
+                                                              const CoordinateView<float>&);
+template TurningList<double> collapse_and_order_turning_points(const CoordinateView<double>&,
+                                                               const CoordinateView<double>&);
 template NotedPass<float> collapse_and_find_turning_points_noted(const CoordinateView<float>&,
                                                                  const CoordinateView<float>&);
 template NotedPass<double> collapse_and_find_turning_points_noted(const CoordinateView<double>&,

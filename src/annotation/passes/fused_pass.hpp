@@ -11,6 +11,12 @@ template <typename T>
 TurningListPair<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
                                                     const CoordinateView<T>& y);
 
+// Equal to order_turning_points(collapse_and_find_turning_points(x, y)), without the two lists
+// ever standing beside their merge.
+template <typename T>
+TurningList<T> collapse_and_order_turning_points(const CoordinateView<T>& x,
+                                                 const CoordinateView<T>& y);
+
 // Equal to find_turning_points(collapse_y(a)).
 template <typename T>
 TurningListPair<T> collapse_y_and_find_turning_points(const FilteredList<T>& a);

@@ -1,5 +1,6 @@
-// The fused pass must give exactly the turning points of the stage-by-stage path, on random
-// and adversarial inputs (NaN, infinities, huge and tiny differences, long repeats).
+// The fused pass must give exactly the turning points of the stage-by-stage path (and, in its
+// path-ordered form, the ordering stage's list), on random and adversarial inputs (NaN,
+// infinities, huge and tiny differences, long repeats).
 #include <gtest/gtest.h>
 
 #include "annotation/passes/fused_pass.hpp"
@@ -28,6 +29,11 @@ void expect_same_turns(const std::vector<T>& x, const std::vector<T>& y) {
     const TurningListPair<T> half_fused = collapse_y_and_find_turning_points(a);
     EXPECT_TRUE(same_turns(staged, fused));
     EXPECT_TRUE(same_turns(staged, half_fused));
+    // The pass that records its turns in path order must give the ordering stage's list.
+    const TurningListPair<T> ordered{order_turning_points(TurningListPair<T>(staged)), {}};
+    const TurningListPair<T> recorded{collapse_and_order_turning_points(view_of(x), view_of(y)),
+                                      {}};
+    EXPECT_TRUE(same_turns(ordered, recorded)) << "recorded in path order";
 }
 
 TYPED_TEST(FusedPassTest, MatchesTheStagesOnAdversarialPaths) {
