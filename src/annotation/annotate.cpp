@@ -80,18 +80,22 @@ FoundTurns<T> find_turns(const CoordinateView<T>& x, const CoordinateView<T>& y,
     return answered(staged_turns(x, y, plan), Strategy::stored_lists, "stored_lists");
 }
 
-// The turning points in path order. Where the fused pass answers, it records them in that
-// order as it finds them, which spares the call the two lists beside their merge: the largest
-// memory a sequential call holds on a path that turns all the time.
+// The segment threshold and the ids from the turning points in path order.
 namespace {
 template <typename T>
-TurningList<T> ordered_turns(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                             const ChunkPlan& plan) {
-    if (fused_only(plan, x.count)) {
-        tally("fused_pass");
-        return collapse_and_order_turning_points(x, y);
+void write_ids(TurningView<T> turns, std::uint64_t n, const ChunkPlan& plan,
+               const IdBufferRequest& request) {
+    const T segment_threshold = compute_segment_threshold(turns);
+    const std::span<std::int32_t> ids = request(n);
+    // The result's pages are fresh, and their first touch is most of the id pass. Where the
+    // x stage is chunked, the pool's threads have just walked the samples and are awake, and
+    // the result is large enough for sharing that touch to beat the hand-over; every sample
+    // gets the same id either way.
+    if (plan.chunks_x(n)) {
+        assign_scanline_ids_pooled(ids, turns, segment_threshold, plan.x_threads);
+    } else {
+        assign_scanline_ids_into(ids, turns, segment_threshold);
     }
-    return order_turning_points(find_turns(x, y, plan).lists);
 }
 }  // namespace
 
@@ -111,17 +115,16 @@ std::optional<AnnotatorError> annotate_scanlines_into(const CoordinateView<T>& x
     ChunkPlan plan;
     plan.x_threads = threads;
     plan.y_threads = threads;
-    const TurningList<T> turns = ordered_turns(x, y, plan);
-    const T segment_threshold = compute_segment_threshold(turns);
-    const std::span<std::int32_t> ids = request(n);
-    // The result's pages are fresh, and their first touch is most of the id pass. Where the
-    // x stage is chunked, the pool's threads have just walked the samples and are awake, and
-    // the result is large enough for sharing that touch to beat the hand-over; every sample
-    // gets the same id either way.
-    if (plan.chunks_x(n)) {
-        assign_scanline_ids_pooled(ids, turns, segment_threshold, threads);
+    // Where the fused pass answers, it records the turns in path order as it finds them, in
+    // pages that grow without a copy: a sequential call on a path that turns all the time
+    // then holds one list of them, never two beside their merge or a list beside its copy.
+    if (fused_only(plan, n)) {
+        tally("fused_pass");
+        const PagedList<TurningPoint<T>> turns = collapse_and_order_turning_points(x, y);
+        write_ids(turns.view(), n, plan, request);
     } else {
-        assign_scanline_ids_into(ids, turns, segment_threshold);
+        const TurningList<T> turns = order_turning_points(find_turns(x, y, plan).lists);
+        write_ids(TurningView<T>(turns), n, plan, request);
     }
     return std::nullopt;
 }

@@ -9,6 +9,7 @@
 
 #include "annotation/model/records.hpp"
 #include "annotation/model/run_rules.hpp"
+#include "platform/paged_list.hpp"
 
 namespace vorlane {
 
@@ -78,12 +79,13 @@ template <typename T>
 }
 
 // The turns as the ordering stage gives them, recorded in path order as the rule finds them,
-// so that the two lists are never stored beside their merge: the rule only looks back at the
+// so that the two lists are never stored beside their merge, nor the list beside its copy as
+// it grows: the rule only looks back at the
 // latest turn of each. The seeds and the earliest falling turn, which the ordering drops, are
 // kept as those latest turns only.
 template <typename T>
 struct PathOrderedTurns {
-    TurningList<T> ordered;
+    PagedList<TurningPoint<T>> ordered;
     TurningPoint<T> falling_back{};
     TurningPoint<T> rising_back{};
     std::uint64_t falling_count = 0;  // the seed included

@@ -31,12 +31,14 @@ struct SegmentWalk {
 // registers. The shortcut waits until the detector has seen `head` points, so that a chunk's
 // first records all pass through it. With `checkpoints`, the first sample of a record is
 // noted every CHECKPOINT_EVERY records, or at the first run opened after a stretch that
-// passes that many. It stays one function, the skip a lambda over its locals, for that reason.
+// passes that many. It stays one function, the skip a lambda over its locals, for that reason,
+// and out of line: inlined into a caller with state of its own, its loop ran slower.
 template <typename T, typename Sink>
-SegmentWalk<T> walk_segment(const CoordinateView<T>& x, const CoordinateView<T>& y,
-                            const ASegment<T>& segment, std::uint64_t budget, std::uint64_t head,
-                            YRunToTurns<T, Sink>& downstream,
-                            std::vector<Checkpoint>* checkpoints = nullptr) {
+[[gnu::noinline]] SegmentWalk<T> walk_segment(const CoordinateView<T>& x,
+                                              const CoordinateView<T>& y,
+                                              const ASegment<T>& segment, std::uint64_t budget,
+                                              std::uint64_t head, YRunToTurns<T, Sink>& downstream,
+                                              std::vector<Checkpoint>* checkpoints = nullptr) {
     const std::uint64_t end = segment.end;
     std::uint64_t handed = 0;
     std::uint64_t next_checkpoint = std::numeric_limits<std::uint64_t>::max();
@@ -125,8 +127,8 @@ TurningListPair<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
 }
 
 template <typename T>
-TurningList<T> collapse_and_order_turning_points(const CoordinateView<T>& x,
-                                                 const CoordinateView<T>& y) {
+PagedList<TurningPoint<T>> collapse_and_order_turning_points(const CoordinateView<T>& x,
+                                                             const CoordinateView<T>& y) {
     PathOrderedTurns<T> turns;
     YRunToTurns<T, PathOrderedTurns<T>> downstream(turns);
     walk_segment(x, y, ASegment<T>{0, x.count, std::nullopt}, x.count, 0, downstream);
@@ -187,10 +189,10 @@ template TurningListPair<float> collapse_and_find_turning_points(const Coordinat
                                                                  const CoordinateView<float>&);
 template TurningListPair<double> collapse_and_find_turning_points(const CoordinateView<double>&,
                                                                   const CoordinateView<double>&);
-template TurningList<float> collapse_and_order_turning_points(const CoordinateView<float>&,
-                                                              const CoordinateView<float>&);
-template TurningList<double> collapse_and_order_turning_points(const CoordinateView<double>&,
-                                                               const CoordinateView<double>&);
+template PagedList<TurningPoint<float>> collapse_and_order_turning_points(
+    const CoordinateView<float>&, const CoordinateView<float>&);
+template PagedList<TurningPoint<double>> collapse_and_order_turning_points(
+    const CoordinateView<double>&, const CoordinateView<double>&);
 template NotedPass<float> collapse_and_find_turning_points_noted(const CoordinateView<float>&,
                                                                  const CoordinateView<float>&);
 template NotedPass<double> collapse_and_find_turning_points_noted(const CoordinateView<double>&,

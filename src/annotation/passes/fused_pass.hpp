@@ -3,6 +3,7 @@
 #pragma once
 
 #include "annotation/model/records.hpp"
+#include "platform/paged_list.hpp"
 
 namespace vorlane {
 
@@ -14,8 +15,8 @@ TurningListPair<T> collapse_and_find_turning_points(const CoordinateView<T>& x,
 // Equal to order_turning_points(collapse_and_find_turning_points(x, y)), without the two lists
 // ever standing beside their merge.
 template <typename T>
-TurningList<T> collapse_and_order_turning_points(const CoordinateView<T>& x,
-                                                 const CoordinateView<T>& y);
+PagedList<TurningPoint<T>> collapse_and_order_turning_points(const CoordinateView<T>& x,
+                                                             const CoordinateView<T>& y);
 
 // Equal to find_turning_points(collapse_y(a)).
 template <typename T>

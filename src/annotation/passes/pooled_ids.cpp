@@ -32,7 +32,7 @@ void write_id_slice(std::span<std::int32_t> ids, std::span<const IdRange> ranges
 }
 
 template <typename T>
-void assign_scanline_ids_pooled(std::span<std::int32_t> ids, const TurningList<T>& turns,
+void assign_scanline_ids_pooled(std::span<std::int32_t> ids, TurningView<T> turns,
                                 T segment_threshold, std::uint64_t slices) {
     const std::vector<IdRange> ranges = scanline_id_ranges(turns, segment_threshold);
     const std::uint64_t n = ids.size();
@@ -47,9 +47,9 @@ void assign_scanline_ids_pooled(std::span<std::int32_t> ids, const TurningList<T
     });
 }
 
-template void assign_scanline_ids_pooled(std::span<std::int32_t>, const TurningList<float>&, float,
+template void assign_scanline_ids_pooled(std::span<std::int32_t>, TurningView<float>, float,
                                          std::uint64_t);
-template void assign_scanline_ids_pooled(std::span<std::int32_t>, const TurningList<double>&,
-                                         double, std::uint64_t);
+template void assign_scanline_ids_pooled(std::span<std::int32_t>, TurningView<double>, double,
+                                         std::uint64_t);
 
 }  // namespace vorlane

@@ -23,7 +23,12 @@ void write_id_slice(std::span<std::int32_t> ids, std::span<const IdRange> ranges
 // The same result as assign_scanline_ids_into, the buffer cut into at most `slices` slices of
 // whole quanta, each written by a pool thread.
 template <typename T>
-void assign_scanline_ids_pooled(std::span<std::int32_t> ids, const TurningList<T>& turns,
+void assign_scanline_ids_pooled(std::span<std::int32_t> ids, TurningView<T> turns,
                                 T segment_threshold, std::uint64_t slices);
+template <typename T>
+void assign_scanline_ids_pooled(std::span<std::int32_t> ids, const TurningList<T>& turns,
+                                T segment_threshold, std::uint64_t slices) {
+    assign_scanline_ids_pooled(ids, TurningView<T>(turns), segment_threshold, slices);
+}
 
 }  // namespace vorlane

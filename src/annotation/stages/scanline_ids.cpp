@@ -28,7 +28,7 @@ bool fails_spacing(const TurningPoint<T>& turn, T segment_threshold) noexcept {
 }
 
 template <typename T>
-bool passes(const TurningList<T>& turns, std::size_t i, T segment_threshold) noexcept {
+bool passes(TurningView<T> turns, std::size_t i, T segment_threshold) noexcept {
     if (fails_spacing(turns[i], segment_threshold)) return false;
     const std::size_t m = turns.size();
     const bool has_next = i + 1 < m;
@@ -80,7 +80,7 @@ bool is_reversal(Vector2<T> a, Vector2<T> b) noexcept {
 // The main pass: hands write(first, last, id) every id range in ascending order (first may
 // exceed last when the range is empty; its id is consumed all the same).
 template <typename T, typename Write>
-void for_each_id_range(const TurningList<T>& turns, T segment_threshold, Write&& write) {
+void for_each_id_range(TurningView<T> turns, T segment_threshold, Write&& write) {
     IdCounter counter;
     std::uint64_t fill_from = 0;
     bool segment_open = false;
@@ -104,7 +104,7 @@ void for_each_id_range(const TurningList<T>& turns, T segment_threshold, Write&&
 }
 
 template <typename T>
-void assign_scanline_ids_into(std::span<std::int32_t> ids, const TurningList<T>& turns,
+void assign_scanline_ids_into(std::span<std::int32_t> ids, TurningView<T> turns,
                               T segment_threshold) {
     IdWriter writer(ids);
     for_each_id_range(turns, segment_threshold,
@@ -115,7 +115,7 @@ void assign_scanline_ids_into(std::span<std::int32_t> ids, const TurningList<T>&
 }
 
 template <typename T>
-std::vector<IdRange> scanline_id_ranges(const TurningList<T>& turns, T segment_threshold) {
+std::vector<IdRange> scanline_id_ranges(TurningView<T> turns, T segment_threshold) {
     std::vector<IdRange> ranges;
     for_each_id_range(turns, segment_threshold,
                       [&ranges](std::uint64_t first, std::uint64_t last, std::int32_t id) {
@@ -133,10 +133,10 @@ ScanlineIds assign_scanline_ids(std::uint64_t n, const TurningList<T>& turns, T 
 
 template bool is_reversal(Vector2<float>, Vector2<float>) noexcept;
 template bool is_reversal(Vector2<double>, Vector2<double>) noexcept;
-template void assign_scanline_ids_into(std::span<std::int32_t>, const TurningList<float>&, float);
-template void assign_scanline_ids_into(std::span<std::int32_t>, const TurningList<double>&, double);
-template std::vector<IdRange> scanline_id_ranges(const TurningList<float>&, float);
-template std::vector<IdRange> scanline_id_ranges(const TurningList<double>&, double);
+template void assign_scanline_ids_into(std::span<std::int32_t>, TurningView<float>, float);
+template void assign_scanline_ids_into(std::span<std::int32_t>, TurningView<double>, double);
+template std::vector<IdRange> scanline_id_ranges(TurningView<float>, float);
+template std::vector<IdRange> scanline_id_ranges(TurningView<double>, double);
 template ScanlineIds assign_scanline_ids(std::uint64_t, const TurningList<float>&, float);
 template ScanlineIds assign_scanline_ids(std::uint64_t, const TurningList<double>&, double);
 

@@ -24,8 +24,16 @@ TurningListPair<T> find_turning_points(const FilteredList<T>& points);
 template <typename T>
 TurningList<T> order_turning_points(TurningListPair<T>&& lists);
 
+// Turning points in path order, wherever they are stored.
 template <typename T>
-T compute_segment_threshold(const TurningList<T>& turns);
+using TurningView = std::span<const TurningPoint<T>>;
+
+template <typename T>
+T compute_segment_threshold(TurningView<T> turns);
+template <typename T>
+T compute_segment_threshold(const TurningList<T>& turns) {
+    return compute_segment_threshold(TurningView<T>(turns));
+}
 
 template <typename T>
 struct Vector2 {
@@ -41,8 +49,13 @@ ScanlineIds assign_scanline_ids(std::uint64_t n, const TurningList<T>& turns, T 
 
 // The same pass writing into a caller's buffer of n ids (the boundary's result array).
 template <typename T>
-void assign_scanline_ids_into(std::span<std::int32_t> ids, const TurningList<T>& turns,
+void assign_scanline_ids_into(std::span<std::int32_t> ids, TurningView<T> turns,
                               T segment_threshold);
+template <typename T>
+void assign_scanline_ids_into(std::span<std::int32_t> ids, const TurningList<T>& turns,
+                              T segment_threshold) {
+    assign_scanline_ids_into(ids, TurningView<T>(turns), segment_threshold);
+}
 
 // Samples first..last (inclusive) that get one scanline id.
 struct IdRange {
@@ -56,6 +69,10 @@ struct IdRange {
 // The non-empty ranges the id pass writes, ascending and disjoint; every other sample gets -1.
 // A range may reach beyond the last sample, whose positions the writers skip.
 template <typename T>
-std::vector<IdRange> scanline_id_ranges(const TurningList<T>& turns, T segment_threshold);
+std::vector<IdRange> scanline_id_ranges(TurningView<T> turns, T segment_threshold);
+template <typename T>
+std::vector<IdRange> scanline_id_ranges(const TurningList<T>& turns, T segment_threshold) {
+    return scanline_id_ranges(TurningView<T>(turns), segment_threshold);
+}
 
 }  // namespace vorlane

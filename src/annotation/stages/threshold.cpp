@@ -29,7 +29,7 @@ constexpr T THRESHOLD_FLOOR = T(1);
 }  // namespace
 
 template <typename T>
-T compute_segment_threshold(const TurningList<T>& turns) {
+T compute_segment_threshold(TurningView<T> turns) {
     std::vector<T> spacings;
     spacings.reserve(turns.size());
     for (const TurningPoint<T>& turn : turns) {
@@ -43,7 +43,7 @@ T compute_segment_threshold(const TurningList<T>& turns) {
     return scaled > THRESHOLD_FLOOR<T> ? scaled : THRESHOLD_FLOOR<T>;
 }
 
-template float compute_segment_threshold(const TurningList<float>&);
-template double compute_segment_threshold(const TurningList<double>&);
+template float compute_segment_threshold(TurningView<float>);
+template double compute_segment_threshold(TurningView<double>);
 
 }  // namespace vorlane

@@ -31,8 +31,9 @@ void expect_same_turns(const std::vector<T>& x, const std::vector<T>& y) {
     EXPECT_TRUE(same_turns(staged, half_fused));
     // The pass that records its turns in path order must give the ordering stage's list.
     const TurningListPair<T> ordered{order_turning_points(TurningListPair<T>(staged)), {}};
-    const TurningListPair<T> recorded{collapse_and_order_turning_points(view_of(x), view_of(y)),
-                                      {}};
+    const PagedList<TurningPoint<T>> paged =
+        collapse_and_order_turning_points(view_of(x), view_of(y));
+    const TurningListPair<T> recorded{{paged.view().begin(), paged.view().end()}, {}};
     EXPECT_TRUE(same_turns(ordered, recorded)) << "recorded in path order";
 }
 

@@ -1,0 +1,87 @@
+// A list of trivially copyable records in its own anonymous mapping, grown by remapping: the
+// kernel moves the pages instead of copying them, so a list that doubles never holds its old
+// and its new storage at once, and only the pages written are resident. For lists whose length
+// nobody knows in advance and that can reach a sizeable share of the input.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+namespace vorlane {
+
+template <typename Record>
+    requires std::is_trivially_copyable_v<Record>
+class PagedList {
+  public:
+    PagedList() noexcept = default;
+    PagedList(PagedList&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)),
+          bytes_(std::exchange(other.bytes_, 0)),
+          size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    PagedList& operator=(PagedList&& other) noexcept {
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, nullptr);
+            bytes_ = std::exchange(other.bytes_, 0);
+            size_ = std::exchange(other.size_, 0);
+            capacity_ = std::exchange(other.capacity_, 0);
+        }
+        return *this;
+    }
+    PagedList(const PagedList&) = delete;
+    PagedList& operator=(const PagedList&) = delete;
+    ~PagedList() { release(); }
+
+    void push_back(const Record& record) {
+        if (size_ == capacity_) grow();
+        std::memcpy(static_cast<unsigned char*>(data_) + size_ * sizeof(Record), &record,
+                    sizeof(Record));
+        ++size_;
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    // Valid until the next push_back.
+    std::span<const Record> view() const noexcept {
+        return {static_cast<const Record*>(data_), size_};
+    }
+
+  private:
+    // The first mapping holds this many bytes; each growth doubles it.
+    static constexpr std::size_t FIRST_BYTES = std::size_t(1) << 16;
+
+    void grow() {
+        const std::size_t old_bytes = bytes_;
+        const std::size_t new_bytes = old_bytes == 0 ? FIRST_BYTES : 2 * old_bytes;
+        if (old_bytes > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
+        void* grown = data_ == nullptr ? mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE,
+                                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                       : mremap(data_, old_bytes, new_bytes, MREMAP_MAYMOVE);
+        if (grown == MAP_FAILED) throw std::bad_alloc();
+        data_ = grown;
+        bytes_ = new_bytes;
+        capacity_ = new_bytes / sizeof(Record);
+    }
+
+    void release() noexcept {
+        if (data_ != nullptr) munmap(data_, bytes_);
+        data_ = nullptr;
+        bytes_ = 0;
+        size_ = 0;
+        capacity_ = 0;
+    }
+
+    void* data_ = nullptr;
+    std::size_t bytes_ = 0;  // mapped
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;  // in records
+};
+
+}  // namespace vorlane
