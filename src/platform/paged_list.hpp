@@ -1,12 +1,14 @@
-// A list of trivially copyable records in its own anonymous mapping, grown by remapping: the
-// kernel moves the pages instead of copying them, so a list that doubles never holds its old
-// and its new storage at once, and only the pages written are resident. For lists whose length
-// nobody knows in advance and that can reach a sizeable share of the input.
+// A list of trivially copyable records that, once past a few pages, lives in its own anonymous
+// mapping and grows by remapping: the kernel moves the pages instead of copying them, so a list
+// that doubles never holds its old and its new storage at once, and only the pages written are
+// resident. For lists whose length nobody knows in advance and that can reach a sizeable share
+// of the input.
 #pragma once
 
 #include <sys/mman.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -54,24 +56,42 @@ class PagedList {
     }
 
   private:
-    // The first mapping holds this many bytes; each growth doubles it.
-    static constexpr std::size_t FIRST_BYTES = std::size_t(1) << 16;
+    // Small lists live on the heap, where a short call pays no system call; from this size
+    // on, in a mapping. Each growth doubles the storage.
+    static constexpr std::size_t FIRST_BYTES = std::size_t(1) << 10;
+    static constexpr std::size_t HEAP_BYTES = std::size_t(1) << 16;
+
+    static bool mapped(std::size_t bytes) noexcept { return bytes > HEAP_BYTES; }
 
     void grow() {
         const std::size_t old_bytes = bytes_;
-        const std::size_t new_bytes = old_bytes == 0 ? FIRST_BYTES : 2 * old_bytes;
         if (old_bytes > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
-        void* grown = data_ == nullptr ? mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE,
-                                              MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                                       : mremap(data_, old_bytes, new_bytes, MREMAP_MAYMOVE);
-        if (grown == MAP_FAILED) throw std::bad_alloc();
+        const std::size_t new_bytes = old_bytes == 0 ? FIRST_BYTES : 2 * old_bytes;
+        void* grown = nullptr;
+        if (!mapped(new_bytes)) {
+            grown = std::realloc(data_, new_bytes);
+            if (grown == nullptr) throw std::bad_alloc();
+        } else if (!mapped(old_bytes)) {
+            grown = mmap(nullptr, new_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                         -1, 0);
+            if (grown == MAP_FAILED) throw std::bad_alloc();
+            if (data_ != nullptr) std::memcpy(grown, data_, size_ * sizeof(Record));
+            std::free(data_);
+        } else {
+            grown = mremap(data_, old_bytes, new_bytes, MREMAP_MAYMOVE);
+            if (grown == MAP_FAILED) throw std::bad_alloc();
+        }
         data_ = grown;
         bytes_ = new_bytes;
         capacity_ = new_bytes / sizeof(Record);
     }
 
     void release() noexcept {
-        if (data_ != nullptr) munmap(data_, bytes_);
+        if (mapped(bytes_)) {
+            munmap(data_, bytes_);
+        } else {
+            std::free(data_);
+        }
         data_ = nullptr;
         bytes_ = 0;
         size_ = 0;
