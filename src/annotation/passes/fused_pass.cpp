@@ -102,7 +102,9 @@ template <typename T, typename Sink>
         downstream.push(closed);
         if (++handed == budget) return {handed, closed};
         if (handed >= next_checkpoint) [[unlikely]] {
-            checkpoints->push_back({handed, j});
+            // Never reached without a list (the next checkpoint is then beyond any count),
+            // but a walk specialised for none cannot tell.
+            if (checkpoints != nullptr) checkpoints->push_back({handed, j});
             next_checkpoint = handed + CHECKPOINT_EVERY;
         }
         run_starts = {j, run_starts[0], run_starts[1]};
