@@ -82,8 +82,9 @@ def pin_pool_size(threads: int) -> None:
 
 
 def pool_threads() -> int | None:
-    """Pool threads this process has started (they are named ``vorlane-...``), or None where
-    the system does not list threads by name."""
+    """Worker threads this process's pool has started (they are named ``vorlane-...``), or
+    None where the system does not list threads by name. A pool of n threads is the calling
+    thread and n - 1 workers."""
     try:
         tasks = os.listdir("/proc/self/task")
     except OSError:
@@ -99,15 +100,16 @@ def pool_threads() -> int | None:
 
 
 def check_pool_size(threads: int, exact_samples: int) -> None:
-    """Verify the pin took: a pool never starts more threads than its size, and after an
-    exact call on a chunked layer it has started all of them."""
-    started = pool_threads()
-    if started is None:
+    """Verify the pin took: a pool never starts more workers than its size less the calling
+    thread, and after an exact call on a chunked layer it has started all of them."""
+    workers = pool_threads()
+    if workers is None:
         return
+    size = workers + 1
     chunked = threads > 1 and exact_samples >= CHUNKED_FROM
-    if started > threads or (chunked and started != threads):
+    if size > threads or (chunked and size != threads):
         raise PoolSizeError(
-            f"this process's pool has {started} threads, not {threads}: it was created before "
+            f"this process's pool has {size} threads, not {threads}: it was created before "
             f"{POOL_SIZE_ENV} could be set; restart the workers (or the process)"
         )
 

