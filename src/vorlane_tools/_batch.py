@@ -99,13 +99,19 @@ def pool_threads() -> int | None:
     return count
 
 
+def pool_size_seen() -> int | None:
+    """The size of this process's pool as its started workers show it: they and the calling
+    thread (1 before any has started), or None where threads are not listed by name."""
+    workers = pool_threads()
+    return None if workers is None else workers + 1
+
+
 def check_pool_size(threads: int, exact_samples: int) -> None:
     """Verify the pin took: a pool never starts more workers than its size less the calling
     thread, and after an exact call on a chunked layer it has started all of them."""
-    workers = pool_threads()
-    if workers is None:
+    size = pool_size_seen()
+    if size is None:
         return
-    size = workers + 1
     chunked = threads > 1 and exact_samples >= CHUNKED_FROM
     if size > threads or (chunked and size != threads):
         raise PoolSizeError(

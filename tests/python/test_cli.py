@@ -161,12 +161,12 @@ def test_pool_size_is_pinned_and_checked(tmp_path, created_with, threads, status
     code = (
         "import sys, numpy as np\n"
         "from vorlane_tools import cli\n"
-        "from vorlane_tools._batch import pool_threads\n"
+        "from vorlane_tools._batch import pool_size_seen\n"
         "if sys.argv[1] != 'None':\n"
         "    import os, vorlane; os.environ['RAYON_NUM_THREADS'] = sys.argv[1]\n"
         "    vorlane.annotate_scanlines(np.zeros(600_000), np.zeros(600_000))\n"
         "status = cli.main(['label', sys.argv[2], '--serial', '--threads', sys.argv[3]])\n"
-        "print(status, pool_threads() + 1)\n"
+        "print(status, pool_size_seen())\n"
     )
     done = subprocess.run(
         [sys.executable, "-c", code, str(created_with), path, str(threads)],
@@ -182,7 +182,7 @@ def test_pool_size_is_pinned_and_checked(tmp_path, created_with, threads, status
 
 def test_pool_size_is_pinned_on_cluster_workers(tmp_path):
     distributed = pytest.importorskip("distributed")
-    from vorlane_tools._batch import pool_threads
+    from vorlane_tools._batch import pool_size_seen
 
     path = make_build(tmp_path, "hdf5", layers=1, lines=60, samples_per_line=10_000)
     with (
@@ -197,7 +197,7 @@ def test_pool_size_is_pinned_on_cluster_workers(tmp_path):
     ):
         done = run_cli("label", path, "--scheduler", cluster.scheduler_address, "--threads", "2")
         assert done.returncode == 0, done.stderr
-        assert list(client.run(pool_threads).values()) == [1]  # beside the calling thread
+        assert list(client.run(pool_size_seen).values()) == [2]
     assert read_layers(path)["layer_0000"]["scanline_id"][1]["pool_size"] == 2
 
 

@@ -164,17 +164,11 @@ def test_threads_calling_at_once_get_the_single_threaded_results():
 
 
 SHARED_POOL = """
-import os, sys, time
+import sys, time
 import numpy as np
 import vorlane
 from vorlane_tools import _native
-
-def pool_threads():
-    names = []
-    for task in os.listdir("/proc/self/task"):
-        with open(f"/proc/self/task/{task}/comm") as comm:
-            names.append(comm.read().strip())
-    return sum(name.startswith("vorlane-pool-") for name in names)
+from vorlane_tools._batch import pool_threads
 
 def annotate():
     k = np.arange(600_000)
