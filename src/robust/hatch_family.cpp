@@ -2,12 +2,14 @@
 // recording order at about the line spacing with an overlapping extent, and is no polygon edge.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <map>
 #include <numbers>
 #include <string>
 #include <vector>
 
+#include "robust/batched_for.hpp"
 #include "robust/stages.hpp"
 
 namespace vorlane::robust {
@@ -90,18 +92,19 @@ bool side_by_side(const Pair& pair, const Scales& scales) {
 
 // The median offset between neighbouring parallel stretches that overlap.
 double line_spacing(const std::vector<Segment>& segments, const Scales& scales) {
-    std::vector<double> offsets;
-    for (std::size_t a = 0; a < segments.size(); ++a) {
-        if (!member_sized(segments[a], scales)) continue;
-        // The nearest parallel line ahead: farther ones sit several spacings away.
-        double nearest = std::numeric_limits<double>::infinity();
+    // The nearest parallel line ahead of each stretch: farther ones sit several spacings away.
+    std::vector<double> nearest(segments.size(), std::numeric_limits<double>::infinity());
+    for_each_segment(segments.size(), [&](std::size_t a) {
+        if (!member_sized(segments[a], scales)) return;
         for_neighbours(segments, a, scales, [&](std::size_t b) {
             if (b < a) return;
             const Pair pair = relate(segments[a], segments[b]);
-            if (side_by_side(pair, scales)) nearest = std::min(nearest, pair.offset);
+            if (side_by_side(pair, scales)) nearest[a] = std::min(nearest[a], pair.offset);
         });
-        if (std::isfinite(nearest)) offsets.push_back(nearest);
-    }
+    });
+    std::vector<double> offsets;
+    for (const double offset : nearest)
+        if (std::isfinite(offset)) offsets.push_back(offset);
     if (offsets.empty()) return 0;
     const auto middle = offsets.begin() + static_cast<std::ptrdiff_t>(offsets.size() / 2);
     std::nth_element(offsets.begin(), middle, offsets.end());
@@ -145,7 +148,7 @@ bool polygon_edge(const std::vector<Segment>& segments, std::size_t a, const Sca
 }
 
 const char* verdict(const std::vector<Segment>& segments, std::size_t a, const Scales& scales,
-                    double spacing, const std::vector<bool>& edges) {
+                    double spacing, const std::vector<std::uint8_t>& edges) {
     if (!candidate(segments[a], scales)) return TOO_SHORT;
     if (edges[a]) return POLYGON_EDGE;
     const char* reason = NO_PARALLEL;
@@ -194,13 +197,16 @@ std::vector<double> family_angles(const std::vector<Segment>& segments) {
 FamilyReport judge_hatch(std::vector<Segment>& segments, const Scales& scales) {
     FamilyReport report;
     report.spacing = line_spacing(segments, scales);
-    std::vector<bool> edges(segments.size());
-    for (std::size_t a = 0; a < segments.size(); ++a)
+    // Bytes, not packed bits, so that the pool's threads write neighbouring entries safely.
+    std::vector<std::uint8_t> edges(segments.size());
+    for_each_segment(segments.size(), [&](std::size_t a) {
         edges[a] =
             candidate(segments[a], scales) && polygon_edge(segments, a, scales, report.spacing);
+    });
     std::vector<const char*> verdicts(segments.size());
-    for (std::size_t a = 0; a < segments.size(); ++a)
+    for_each_segment(segments.size(), [&](std::size_t a) {
         verdicts[a] = verdict(segments, a, scales, report.spacing, edges);
+    });
     std::map<std::string, std::uint64_t> counts;
     for (std::size_t a = 0; a < segments.size(); ++a) {
         segments[a].rejected = verdicts[a];

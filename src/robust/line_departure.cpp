@@ -8,6 +8,7 @@
 #include <limits>
 #include <vector>
 
+#include "robust/batched_for.hpp"
 #include "robust/stages.hpp"
 
 namespace vorlane::robust {
@@ -177,9 +178,10 @@ template <typename T>
 void settle_line_ends(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
     const double settled = SETTLED_SHARE_OF_STEP * scales.step;
     const double noise = std::max(scales.noise, 0.25 * settled);
-    for (std::size_t s = 0; s < segments.size(); ++s) {
+    // Each line moves only its own end and reads only the starts of the lines after it.
+    for_each_segment(segments.size(), [&](std::size_t s) {
         Segment& line = segments[s];
-        if (line.rejected != nullptr || !line.fit.valid) continue;
+        if (line.rejected != nullptr || !line.fit.valid) return;
         std::uint64_t ceiling = path.size() - 1;
         for (std::size_t n = s + 1; n < segments.size(); ++n) {
             if (segments[n].rejected != nullptr) continue;
@@ -187,10 +189,10 @@ void settle_line_ends(const Path<T>& path, const Scales& scales, std::vector<Seg
             break;
         }
         const Departure d = departure_of(path, scales, line, ceiling);
-        if (d.count <= ON_LINE_SPAN / 2) continue;
+        if (d.count <= ON_LINE_SPAN / 2) return;
         const double last_index = static_cast<double>(line.last - d.from);
         const double crossing = departure_crossing(d, last_index, noise, settled);
-        if (!std::isfinite(crossing)) continue;
+        if (!std::isfinite(crossing)) return;
         // The last sample before the one where the mirror reaches the settled offset: the
         // command left the line a sample or two before its mirror shows it.
         // d.from is never before the line's first sample, so the line keeps one at least.
@@ -204,7 +206,7 @@ void settle_line_ends(const Path<T>& path, const Scales& scales, std::vector<Seg
         } else {
             while (line.last < wanted && path.usable(line.last + 1)) ++line.last;
         }
-    }
+    });
 }
 
 template void settle_line_ends<float>(const Path<float>&, const Scales&, std::vector<Segment>&);

@@ -5,6 +5,7 @@
 #include <numbers>
 #include <vector>
 
+#include "robust/batched_for.hpp"
 #include "robust/stages.hpp"
 
 namespace vorlane::robust {
@@ -175,16 +176,17 @@ LineFit body_fit(const Path<T>& path, const Segment& segment) {
 
 template <typename T>
 void fit_and_trim(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
-    for (Segment& segment : segments) {
+    for_each_segment(segments.size(), [&](std::size_t s) {
+        Segment& segment = segments[s];
         segment.fit = body_fit(path, segment);
-        if (!segment.fit.valid) continue;
+        if (!segment.fit.valid) return;
         trim_ends(path, scales, segment, true);
         refit(path, segment);
         if (static_cast<std::uint64_t>(segment.sums.n) == segment.last - segment.first + 1) {
             segment.sums_first = segment.first;
             segment.sums_last = segment.last;
         }
-    }
+    });
 }
 
 template <typename T>

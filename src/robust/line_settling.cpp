@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <utility>
 #include <vector>
 
+#include "robust/batched_for.hpp"
 #include "robust/stages.hpp"
 
 namespace vorlane::robust {
@@ -227,7 +229,14 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
     const double decay = settling_decay(clean.pairs >= MEASURED_PAIRS ? clean : all, scales);
     if (decay == 0) return 0;
     const double settled = SETTLED_SHARE_OF_STEP * scales.step;
-    each_line(1, [&](Segment& line, std::uint64_t floor) {
+    // Each line moves only its own start, and its floor is the end of the line before, which
+    // no line moves here: the lines are settled independently, on the pool when there are many.
+    std::vector<std::pair<Segment*, std::uint64_t>> lines;
+    lines.reserve(hatch_lines);
+    each_line(1, [&](Segment& line, std::uint64_t floor) { lines.emplace_back(&line, floor); });
+    for_each_segment(lines.size(), [&](std::size_t l) {
+        Segment& line = *lines[l].first;
+        const std::uint64_t floor = lines[l].second;
         const Approach a = approach_of(path, scales, line, line.fit, floor);
         if (a.count < 4) return;
         std::int64_t moved = settling_offset(a, decay, scales.noise, settled);

@@ -18,8 +18,12 @@ struct Path {
     double x_at(std::uint64_t i) const noexcept { return static_cast<double>(x[i]); }
     double y_at(std::uint64_t i) const noexcept { return static_cast<double>(y[i]); }
     // How far the mirror moved from sample `from` to sample `to`.
+    // Not hypot, which costs several times more and is asked once a sample by the per-line
+    // stages: a path whose steps would overflow the squares has no usable scale to start with.
     double step_between(std::uint64_t from, std::uint64_t to) const noexcept {
-        return std::hypot(x_at(to) - x_at(from), y_at(to) - y_at(from));
+        const double dx = x_at(to) - x_at(from);
+        const double dy = y_at(to) - y_at(from);
+        return std::sqrt(dx * dx + dy * dy);
     }
     // A sample can lie on a line only when it is finite and exposed.
     bool usable(std::uint64_t i) const noexcept {

@@ -50,17 +50,23 @@ void write_ids(const std::vector<Segment>& lines, std::span<std::int32_t> ids) {
     const auto fill_chunk = [&](std::size_t c) {
         const std::uint64_t begin = static_cast<std::uint64_t>(c) * CHUNK;
         const std::uint64_t end = std::min(begin + CHUNK, n);
-        std::fill(ids.begin() + static_cast<std::ptrdiff_t>(begin),
-                  ids.begin() + static_cast<std::ptrdiff_t>(end), -1);
+        // Every sample is written once: the gap before each line, then the line.
+        const auto fill = [&](std::uint64_t from, std::uint64_t to, std::int32_t id) {
+            if (from < to)
+                std::fill(ids.begin() + static_cast<std::ptrdiff_t>(from),
+                          ids.begin() + static_cast<std::ptrdiff_t>(to), id);
+        };
+        std::uint64_t written = begin;
         auto it = std::lower_bound(lines.begin(), lines.end(), begin,
                                    [](const Segment& s, std::uint64_t i) { return s.last < i; });
         for (; it != lines.end() && it->first < end; ++it) {
-            const auto id = static_cast<std::int32_t>(it - lines.begin() + 1);
             const std::uint64_t from = std::max(it->first, begin);
             const std::uint64_t to = std::min(it->last + 1, end);
-            std::fill(ids.begin() + static_cast<std::ptrdiff_t>(from),
-                      ids.begin() + static_cast<std::ptrdiff_t>(to), id);
+            fill(written, from, -1);
+            fill(from, to, static_cast<std::int32_t>(it - lines.begin() + 1));
+            written = std::max(written, to);
         }
+        fill(written, end, -1);
     };
     const std::uint64_t chunks = chunk_count(n);
     if (chunks > 1 && pool_size() > 1) {

@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "robust/batched_for.hpp"
 #include "robust/stages.hpp"
 
 namespace vorlane::robust {
@@ -71,40 +72,60 @@ struct Piece {
     }
 };
 
-std::size_t probe_samples(const std::vector<Probe>& spread) {
-    std::uint64_t total = 0;
-    for (const Probe& probe : spread) total += probe.end - probe.begin;
-    return static_cast<std::size_t>(total);
-}
+// Probes a task reads: a probe is a few microseconds of work.
+constexpr std::size_t PROBE_BATCH = 16;
 
-// Calls visit(piece, j) for every sample of every probe from `lead` samples past the probe's
-// start, the piece holding the `lead` samples before j as well.
+// What a pass over the probes finds: values in probe order, as one pass would give them, and
+// the largest coordinate magnitude it met.
+struct Found {
+    std::vector<double> values;
+    double magnitude = 0;
+};
+
+// Calls visit(piece, j, found) for every sample of each probe from `lead` samples past its
+// start, the piece holding the `lead` samples before j as well. Probes run on the pool, each
+// into a Found of its own; those are joined in probe order.
 template <typename T, typename Visit>
-void for_each_probe_sample(const Path<T>& path, const std::vector<Probe>& spread,
-                           std::uint64_t lead, Visit&& visit) {
-    Piece piece;
-    for (const Probe& probe : spread) {
+Found gather_from_probes(const Path<T>& path, const std::vector<Probe>& spread, std::uint64_t lead,
+                         Visit&& visit) {
+    std::vector<Found> per_probe(spread.size());
+    for_each_batched(spread.size(), PROBE_BATCH, [&](std::size_t p) {
+        const Probe& probe = spread[p];
+        Found& found = per_probe[p];
+        found.values.reserve(static_cast<std::size_t>(2 * (probe.end - probe.begin)));
+        Piece piece;
         for (std::uint64_t from = probe.begin + lead; from < probe.end; from += PIECE) {
             const std::uint64_t to = std::min(from + PIECE, probe.end);
             piece.read(path, from - lead, to);
             for (std::size_t j = static_cast<std::size_t>(lead); j < piece.x.size(); ++j)
-                visit(piece, j);
+                visit(piece, j, found);
         }
+    });
+    Found all;
+    std::size_t total = 0;
+    for (const Found& found : per_probe) total += found.values.size();
+    all.values.reserve(total);
+    for (Found& found : per_probe) {
+        all.values.insert(all.values.end(), found.values.begin(), found.values.end());
+        all.magnitude = std::max(all.magnitude, found.magnitude);
+        found = {};
     }
+    return all;
 }
 
 // Median distance between consecutive usable samples that moved at all: dwells repeat a
 // position exactly and jumps are too rare to move the median.
 template <typename T>
 double median_step(const Path<T>& path, const std::vector<Probe>& spread, double& magnitude) {
-    std::vector<double> steps;
-    steps.reserve(probe_samples(spread));
-    for_each_probe_sample(path, spread, 1, [&](const Piece& piece, std::size_t j) {
-        if (piece.usable[j] == 0 || piece.usable[j - 1] == 0) return;
-        magnitude = std::max({magnitude, std::fabs(piece.x[j]), std::fabs(piece.y[j])});
-        if (piece.step[j] > 0) steps.push_back(piece.step[j]);
-    });
-    return quantile(steps, 0.5);
+    Found steps =
+        gather_from_probes(path, spread, 1, [](const Piece& piece, std::size_t j, Found& found) {
+            if (piece.usable[j] == 0 || piece.usable[j - 1] == 0) return;
+            found.magnitude =
+                std::max({found.magnitude, std::fabs(piece.x[j]), std::fabs(piece.y[j])});
+            if (piece.step[j] > 0) found.values.push_back(piece.step[j]);
+        });
+    magnitude = steps.magnitude;
+    return quantile(steps.values, 0.5);
 }
 
 // Noise from the second differences of samples moving at the exposure speed, where a straight
@@ -112,22 +133,22 @@ double median_step(const Path<T>& path, const std::vector<Probe>& spread, double
 // by a fine encoder step.
 template <typename T>
 double noise_sigma(const Path<T>& path, const std::vector<Probe>& spread, double step) {
-    std::vector<double> bends;
-    bends.reserve(2 * probe_samples(spread));
-    for_each_probe_sample(path, spread, 2, [&](const Piece& piece, std::size_t j) {
-        if (piece.usable[j] == 0 || piece.usable[j - 1] == 0 || piece.usable[j - 2] == 0) return;
-        const double before = piece.step[j - 1];
-        const double after = piece.step[j];
-        if (!(before > 0.5 * step && before < 1.5 * step)) return;
-        if (!(after > 0.5 * step && after < 1.5 * step)) return;
-        const double* x = piece.x.data();
-        const double* y = piece.y.data();
-        const double dx = (x[j] - x[j - 1]) - (x[j - 1] - x[j - 2]);
-        const double dy = (y[j] - y[j - 1]) - (y[j - 1] - y[j - 2]);
-        bends.push_back(std::fabs(dx));
-        bends.push_back(std::fabs(dy));
-    });
-    const double sigma = quantile(bends, 0.75) * QUARTILE_TO_SIGMA;
+    Found bends = gather_from_probes(
+        path, spread, 2, [step](const Piece& piece, std::size_t j, Found& found) {
+            if (piece.usable[j] == 0 || piece.usable[j - 1] == 0 || piece.usable[j - 2] == 0)
+                return;
+            const double before = piece.step[j - 1];
+            const double after = piece.step[j];
+            if (!(before > 0.5 * step && before < 1.5 * step)) return;
+            if (!(after > 0.5 * step && after < 1.5 * step)) return;
+            const double* x = piece.x.data();
+            const double* y = piece.y.data();
+            const double dx = (x[j] - x[j - 1]) - (x[j - 1] - x[j - 2]);
+            const double dy = (y[j] - y[j - 1]) - (y[j - 1] - y[j - 2]);
+            found.values.push_back(std::fabs(dx));
+            found.values.push_back(std::fabs(dy));
+        });
+    const double sigma = quantile(bends.values, 0.75) * QUARTILE_TO_SIGMA;
     return std::isfinite(sigma) ? sigma : 0.0;
 }
 

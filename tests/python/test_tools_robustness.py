@@ -199,3 +199,28 @@ def test_both_modules_run_on_one_pool(needs_hooks, run_python, order):
     # The first call from either module starts the pool's two workers (the caller is its third
     # thread); the other's calls reuse them.
     assert result.stdout.split() == ["2"] * len(order)
+
+
+POOL_SIZE_IDS = """
+import zlib
+import numpy as np
+from vorlane_tools import Machine, Part, Strategy, robust_scanlines, simulate_path
+for dtype in ("float64", "float32"):
+    machine = Machine(lag=30e-6, noise=0.001, quantum=0.001, dtype=np.dtype(dtype))
+    part = Part.rectangle(60.0, 40.0, 20.0, 20.0)
+    path = simulate_path((part,), Strategy(angle=30.0), machine, samples=600_000)
+    ids, info = robust_scanlines(path.x, path.y, return_info=True)
+    print(dtype, ids.max(), zlib.crc32(ids.tobytes()), sorted(info.items()))
+"""
+
+
+@pytest.mark.parametrize("threads", ["2", "3"])
+def test_every_pool_size_gives_the_one_thread_labels(run_python, threads):
+    # Several chunks of the streaming pass and several batches of lines, lagged so that every
+    # per-line stage runs, and spread over the pool's threads in a different way each size.
+    alone = run_python(POOL_SIZE_IDS, env={"RAYON_NUM_THREADS": "1"})
+    shared = run_python(POOL_SIZE_IDS, env={"RAYON_NUM_THREADS": threads})
+    assert alone.returncode == 0, alone.stderr
+    assert shared.returncode == 0, shared.stderr
+    assert shared.stdout == alone.stdout
+    assert len(alone.stdout.splitlines()) == 2
