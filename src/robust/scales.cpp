@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "robust/batched_for.hpp"
@@ -32,7 +34,7 @@ std::vector<Probe> probes(std::uint64_t n) {
     return spread;
 }
 
-double quantile(std::vector<double>& values, double share) {
+double quantile(std::span<double> values, double share) {
     if (values.empty()) return std::numeric_limits<double>::quiet_NaN();
     const auto rank = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1));
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank),
@@ -75,41 +77,68 @@ struct Piece {
 // Probes a task reads: a probe is a few microseconds of work.
 constexpr std::size_t PROBE_BATCH = 16;
 
+// What one probe's samples give: values written into the probe's own slice of a shared array,
+// and the largest coordinate magnitude met.
+struct ProbeFinds {
+    std::span<double> slice;
+    std::size_t used = 0;
+    double magnitude = 0;
+    void push(double value) noexcept {
+        if (used < slice.size()) slice[used++] = value;
+    }
+};
+
 // What a pass over the probes finds: values in probe order, as one pass would give them, and
 // the largest coordinate magnitude it met.
 struct Found {
-    std::vector<double> values;
+    // Left uninitialised: only the values written are ever touched, so a pass costs the
+    // memory of what it finds, not of the room it reserved.
+    std::unique_ptr<double[]> storage;
+    std::span<double> values;
     double magnitude = 0;
 };
 
-// Calls visit(piece, j, found) for every sample of each probe from `lead` samples past its
-// start, the piece holding the `lead` samples before j as well. Probes run on the pool, each
-// into a Found of its own; those are joined in probe order.
+// Calls visit(piece, j, finds) for every sample of each probe from `lead` samples past its
+// start, the piece holding the `lead` samples before j as well; a visit pushes at most
+// `per_sample` values. Probes run on the pool, each into a slice with room for all it may push,
+// and the slices are then closed up in probe order: no more memory than one pass reserves.
 template <typename T, typename Visit>
 Found gather_from_probes(const Path<T>& path, const std::vector<Probe>& spread, std::uint64_t lead,
-                         Visit&& visit) {
-    std::vector<Found> per_probe(spread.size());
+                         std::size_t per_sample, Visit&& visit) {
+    std::vector<ProbeFinds> finds(spread.size());
+    std::size_t room = 0;
+    for (const Probe& probe : spread)
+        room += static_cast<std::size_t>(probe.end - probe.begin) * per_sample;
+    Found all;
+    all.storage = std::make_unique_for_overwrite<double[]>(room);
+    all.values = std::span<double>(all.storage.get(), room);
+    std::size_t offset = 0;
+    for (std::size_t p = 0; p < spread.size(); ++p) {
+        const auto size = static_cast<std::size_t>(spread[p].end - spread[p].begin) * per_sample;
+        finds[p].slice = all.values.subspan(offset, size);
+        offset += size;
+    }
     for_each_batched(spread.size(), PROBE_BATCH, [&](std::size_t p) {
         const Probe& probe = spread[p];
-        Found& found = per_probe[p];
-        found.values.reserve(static_cast<std::size_t>(2 * (probe.end - probe.begin)));
         Piece piece;
         for (std::uint64_t from = probe.begin + lead; from < probe.end; from += PIECE) {
             const std::uint64_t to = std::min(from + PIECE, probe.end);
             piece.read(path, from - lead, to);
             for (std::size_t j = static_cast<std::size_t>(lead); j < piece.x.size(); ++j)
-                visit(piece, j, found);
+                visit(piece, j, finds[p]);
         }
     });
-    Found all;
-    std::size_t total = 0;
-    for (const Found& found : per_probe) total += found.values.size();
-    all.values.reserve(total);
-    for (Found& found : per_probe) {
-        all.values.insert(all.values.end(), found.values.begin(), found.values.end());
+    std::size_t filled = 0;
+    for (const ProbeFinds& found : finds) {
+        // Slices only move towards the front, never past a slice not yet moved; std::copy
+        // allows that overlap but not a copy onto itself.
+        double* const to = all.values.data() + filled;
+        if (to != found.slice.data())
+            std::copy(found.slice.data(), found.slice.data() + found.used, to);
+        filled += found.used;
         all.magnitude = std::max(all.magnitude, found.magnitude);
-        found = {};
     }
+    all.values = all.values.first(filled);
     return all;
 }
 
@@ -117,12 +146,12 @@ Found gather_from_probes(const Path<T>& path, const std::vector<Probe>& spread, 
 // position exactly and jumps are too rare to move the median.
 template <typename T>
 double median_step(const Path<T>& path, const std::vector<Probe>& spread, double& magnitude) {
-    Found steps =
-        gather_from_probes(path, spread, 1, [](const Piece& piece, std::size_t j, Found& found) {
+    Found steps = gather_from_probes(
+        path, spread, 1, 1, [](const Piece& piece, std::size_t j, ProbeFinds& found) {
             if (piece.usable[j] == 0 || piece.usable[j - 1] == 0) return;
             found.magnitude =
                 std::max({found.magnitude, std::fabs(piece.x[j]), std::fabs(piece.y[j])});
-            if (piece.step[j] > 0) found.values.push_back(piece.step[j]);
+            if (piece.step[j] > 0) found.push(piece.step[j]);
         });
     magnitude = steps.magnitude;
     return quantile(steps.values, 0.5);
@@ -134,7 +163,7 @@ double median_step(const Path<T>& path, const std::vector<Probe>& spread, double
 template <typename T>
 double noise_sigma(const Path<T>& path, const std::vector<Probe>& spread, double step) {
     Found bends = gather_from_probes(
-        path, spread, 2, [step](const Piece& piece, std::size_t j, Found& found) {
+        path, spread, 2, 2, [step](const Piece& piece, std::size_t j, ProbeFinds& found) {
             if (piece.usable[j] == 0 || piece.usable[j - 1] == 0 || piece.usable[j - 2] == 0)
                 return;
             const double before = piece.step[j - 1];
@@ -145,8 +174,8 @@ double noise_sigma(const Path<T>& path, const std::vector<Probe>& spread, double
             const double* y = piece.y.data();
             const double dx = (x[j] - x[j - 1]) - (x[j - 1] - x[j - 2]);
             const double dy = (y[j] - y[j - 1]) - (y[j - 1] - y[j - 2]);
-            found.values.push_back(std::fabs(dx));
-            found.values.push_back(std::fabs(dy));
+            found.push(std::fabs(dx));
+            found.push(std::fabs(dy));
         });
     const double sigma = quantile(bends.values, 0.75) * QUARTILE_TO_SIGMA;
     return std::isfinite(sigma) ? sigma : 0.0;
