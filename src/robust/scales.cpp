@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "robust/batched_for.hpp"
+#include "robust/rank_select.hpp"
 #include "robust/stages.hpp"
 
 namespace vorlane::robust {
@@ -37,9 +38,7 @@ std::vector<Probe> probes(std::uint64_t n) {
 double quantile(std::span<double> values, double share) {
     if (values.empty()) return std::numeric_limits<double>::quiet_NaN();
     const auto rank = static_cast<std::size_t>(share * static_cast<double>(values.size() - 1));
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank),
-                     values.end());
-    return values[rank];
+    return value_at_rank(values, rank);
 }
 
 // Probe samples are read in pieces this long, each once, into plain arrays.
