@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -108,33 +110,74 @@ FixedSums fixed_sums(const Departure& d) {
     return f;
 }
 
-Regression regress(const Departure& d, const FixedSums& f, double start, int power) {
-    // The departure term is zero up to its start, so only the samples after it add to its sums.
-    double g1 = 0, gk = 0, gg = 0, og = 0;
-    const auto first = static_cast<std::uint64_t>(std::max(0.0, std::floor(start) + 1));
-    for (std::uint64_t k = first; k < d.count; ++k) {
-        const double t = static_cast<double>(k);
-        const double x = t - start;
-        const double g = power == 2 ? x * x : x * x * x;
-        g1 += g;
-        gk += g * t;
-        gg += g * g;
-        og += d.offsets[k] * g;
-    }
-    // The normal equations of (1, k, g), solved by Cramer's rule.
-    const auto det3 = [](double a, double b, double c, double d3, double e, double f3, double g,
-                         double h, double i) {
-        return a * (e * i - f3 * h) - b * (d3 * i - f3 * g) + c * (d3 * h - e * g);
+// At most this many starts in one grid: the coarse one spans at most the departure's length.
+constexpr std::size_t MOST_STARTS = ON_LINE_SPAN + DEPARTURE_SPAN;
+
+// A grid of starts and, once fitted, each one's error and departure gain.
+struct StartGrid {
+    std::array<double, MOST_STARTS> start{}, error{}, gain{};
+    std::size_t count = 0;
+};
+
+using Lanes [[gnu::vector_size(32)]] = double;
+using LaneMask [[gnu::vector_size(32)]] = std::int64_t;  // comparison results: -1 or 0 a lane
+constexpr std::size_t LANES = 4;
+static_assert(MOST_STARTS % LANES == 0);
+
+// Fits offset = c0 + c1 k + c2 g, g the departure term, for every start of the grid, four
+// starts a pass over the samples. The term is zero up to its start, so each lane adds its
+// samples after the start, in increasing k as a pass of its own would, and zero before: adding
+// zero leaves a sum's bits as they are, and each lane then solves with the scalar arithmetic in
+// the scalar order, so each start gets the bits of a fit of its own. Built for AVX2 as well as
+// the baseline, chosen when the module loads.
+[[gnu::target_clones("avx2", "default")]] void fit_grid(const Departure& d, const FixedSums& f,
+                                                        int power, StartGrid& grid) noexcept {
+    if (grid.count == 0) return;
+    // Starts ascend: no lane has a term before the first one's.
+    const auto first = static_cast<std::uint64_t>(std::max(0.0, std::floor(grid.start[0]) + 1));
+    // The normal equations of (1, k, g), solved by Cramer's rule. Vectors leave it through a
+    // reference: their calling convention differs between the builds.
+    const auto det3 = [](Lanes& out, const auto& a, const auto& b, const auto& c, const auto& d3,
+                         const auto& e, const auto& f3, const auto& g, const auto& h,
+                         const auto& i) {
+        out = a * (e * i - f3 * h) - b * (d3 * i - f3 * g) + c * (d3 * h - e * g);
     };
-    const double det = det3(f.n, f.k1, g1, f.k1, f.kk, gk, g1, gk, gg);
-    Regression r;
-    if (!(std::fabs(det) > 0)) return r;
-    const double c0 = det3(f.o1, f.k1, g1, f.ok, f.kk, gk, og, gk, gg) / det;
-    const double c1 = det3(f.n, f.o1, g1, f.k1, f.ok, gk, g1, og, gg) / det;
-    const double c2 = det3(f.n, f.k1, f.o1, f.k1, f.kk, f.ok, g1, gk, og) / det;
-    r.gain = c2;
-    r.error = f.oo - c0 * f.o1 - c1 * f.ok - c2 * og;
-    return r;
+    for (std::size_t s = 0; s < grid.count; s += LANES) {
+        Lanes start, g1{}, gk{}, gg{}, og{};
+        std::memcpy(&start, &grid.start[s], sizeof start);
+        for (std::uint64_t k = first; k < d.count; ++k) {
+            const Lanes t = Lanes{} + static_cast<double>(k);
+            const Lanes o = Lanes{} + d.offsets[k];
+            const Lanes x = t - start;
+            Lanes term = x * x;
+            if (power == 3) term = term * x;
+            const LaneMask after = t > start;
+            const Lanes g = reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(term) & after);
+            g1 += g;
+            gk += g * t;
+            gg += g * g;
+            og += o * g;
+        }
+        Lanes det, c0, c1, c2;
+        det3(det, f.n, f.k1, g1, f.k1, f.kk, gk, g1, gk, gg);
+        det3(c0, f.o1, f.k1, g1, f.ok, f.kk, gk, og, gk, gg);
+        det3(c1, f.n, f.o1, g1, f.k1, f.ok, gk, g1, og, gg);
+        det3(c2, f.n, f.k1, f.o1, f.k1, f.kk, f.ok, g1, gk, og);
+        c0 /= det;
+        c1 /= det;
+        c2 /= det;
+        const Lanes error = f.oo - c0 * f.o1 - c1 * f.ok - c2 * og;
+        // A singular system fits nothing: its error is infinite, as no fit at all.
+        const Lanes zero{};
+        const LaneMask solvable = (det > zero) | (det < zero);
+        const LaneMask infinite =
+            reinterpret_cast<LaneMask>(Lanes{} + std::numeric_limits<double>::infinity());
+        const Lanes kept_error = reinterpret_cast<Lanes>(
+            (reinterpret_cast<LaneMask>(error) & solvable) | (infinite & ~solvable));
+        const Lanes kept_gain = reinterpret_cast<Lanes>(reinterpret_cast<LaneMask>(c2) & solvable);
+        std::memcpy(&grid.error[s], &kept_error, sizeof kept_error);
+        std::memcpy(&grid.gain[s], &kept_gain, sizeof kept_gain);
+    }
 }
 
 // The sample (as an offset from d.from, fractional) where the fitted departure reaches
@@ -144,26 +187,36 @@ double departure_crossing(const Departure& d, double last_index, double noise, d
     Regression best;
     double best_start = std::numeric_limits<double>::quiet_NaN();
     int best_power = 2;
-    const auto consider = [&](double start, int power) {
-        const Regression r = regress(d, fixed, start, power);
-        if (r.error < best.error) {
-            best = r;
-            best_start = start;
-            best_power = power;
+    // Starts are weighed in grid order; the first of equal errors wins.
+    const auto consider = [&](StartGrid& grid, int power) {
+        fit_grid(d, fixed, power, grid);
+        for (std::size_t s = 0; s < grid.count; ++s) {
+            if (grid.error[s] < best.error) {
+                best = Regression{grid.error[s], grid.gain[s]};
+                best_start = grid.start[s];
+                best_power = power;
+            }
         }
     };
     // A coarse grid over where it may begin, then a fine one around the best: the error of the
     // fit changes smoothly with the start, and every fit reads all the samples.
     const double earliest = last_index - EARLIEST_DEPARTURE;
     const double latest = static_cast<double>(d.count) - LAST_SAMPLES_SHOWING_IT;
-    for (const int power : POWERS)
-        for (double start = earliest; start <= latest; start += COARSE_GRID) consider(start, power);
+    for (const int power : POWERS) {
+        StartGrid grid;
+        for (double start = earliest; start <= latest && grid.count < MOST_STARTS;
+             start += COARSE_GRID)
+            grid.start[grid.count++] = start;
+        consider(grid, power);
+    }
     if (std::isnan(best_start)) return best_start;
     const double coarse = best_start;
     const int power = best_power;
-    for (double start = coarse - COARSE_GRID + FINE_GRID; start < coarse + COARSE_GRID;
-         start += FINE_GRID)
-        consider(start, power);
+    StartGrid fine;
+    for (double start = coarse - COARSE_GRID + FINE_GRID;
+         start < coarse + COARSE_GRID && fine.count < MOST_STARTS; start += FINE_GRID)
+        fine.start[fine.count++] = start;
+    consider(fine, power);
     const double n = static_cast<double>(d.count);
     const double reach =
         std::fabs(best.gain) * std::pow(n - 1 - best_start, static_cast<double>(best_power));

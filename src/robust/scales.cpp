@@ -117,14 +117,16 @@ Found gather_from_probes(const Path<T>& path, const std::vector<Probe>& spread, 
         finds[p].slice = all.values.subspan(offset, size);
         offset += size;
     }
-    for_each_batched(spread.size(), PROBE_BATCH, [&](std::size_t p) {
-        const Probe& probe = spread[p];
-        Piece piece;
-        for (std::uint64_t from = probe.begin + lead; from < probe.end; from += PIECE) {
-            const std::uint64_t to = std::min(from + PIECE, probe.end);
-            piece.read(path, from - lead, to);
-            for (std::size_t j = static_cast<std::size_t>(lead); j < piece.x.size(); ++j)
-                visit(piece, j, finds[p]);
+    for_each_batch(spread.size(), PROBE_BATCH, [&](std::size_t begin, std::size_t end) {
+        Piece piece;  // its buffers serve every probe of the batch
+        for (std::size_t p = begin; p < end; ++p) {
+            const Probe& probe = spread[p];
+            for (std::uint64_t from = probe.begin + lead; from < probe.end; from += PIECE) {
+                const std::uint64_t to = std::min(from + PIECE, probe.end);
+                piece.read(path, from - lead, to);
+                for (std::size_t j = static_cast<std::size_t>(lead); j < piece.x.size(); ++j)
+                    visit(piece, j, finds[p]);
+            }
         }
     });
     std::size_t filled = 0;
