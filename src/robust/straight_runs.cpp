@@ -23,10 +23,18 @@ struct Block {
     std::vector<double> x, y;
     std::vector<std::size_t> unusable;   // local indices of unusable samples
     std::vector<std::uint8_t> straight;  // per chord start: 1 when straight
+    std::size_t size = 0;                // samples in the block
+    // Read in place and not yet checked for finiteness: the chord test checks it on the way.
+    bool unchecked = false;
 
+    // Reads samples [from, to). Contiguous, aligned doubles with the laser on throughout are
+    // read in place, unchecked, when `in_place` allows; test_chords then asks for a checked
+    // load if they hold a non-finite sample.
     template <typename T>
-    void load(const Path<T>& path, std::uint64_t from, std::uint64_t to) {
+    void load(const Path<T>& path, std::uint64_t from, std::uint64_t to, bool in_place = true) {
         const auto m = static_cast<std::size_t>(to - from);
+        size = m;
+        unchecked = false;
         unusable.clear();
         const bool all_on =
             path.laser_on == nullptr || std::memchr(path.laser_on + from, 0, m) == nullptr;
@@ -39,7 +47,10 @@ struct Block {
             if (contiguous && aligned(x_bytes) && aligned(y_bytes)) {
                 xs = reinterpret_cast<const double*>(x_bytes);
                 ys = reinterpret_cast<const double*>(y_bytes);
-                if (all_on && all_finite(xs, ys, m)) return;
+                if (all_on && in_place) {
+                    unchecked = true;
+                    return;
+                }
             }
         }
         x.resize(m);
@@ -74,18 +85,22 @@ struct Block {
     }
 
     // Chord j..j+k is straight when every sample in it is usable, its length lies in the speed
-    // band and its middle sample sits within the bend tolerance of it.
-    void test_chords(const Scales& scales, std::size_t count) {
+    // band and its middle sample sits within the bend tolerance of it. False when the block was
+    // read unchecked and holds a non-finite sample: it must be loaded again, checked.
+    [[nodiscard]] bool test_chords(const Scales& scales, std::size_t count) {
         const auto k = static_cast<std::size_t>(scales.window);
         const ChordLimits limits{k, scales.chord_min * scales.chord_min,
                                  scales.chord_max * scales.chord_max,
                                  scales.mid_tolerance * scales.mid_tolerance};
         straight.resize(count);
-        chord_flags(xs, ys, count, limits, straight.data());
+        const bool finite = chord_flags(xs, ys, count, limits, straight.data());
+        if (unchecked && !(finite && all_finite(xs + count, ys + count, size - count)))
+            return false;
         for (const std::size_t u : unusable) {
             const std::size_t lo = u >= k ? u - k : 0;
             for (std::size_t j = lo; j <= u && j < count; ++j) straight[j] = 0;
         }
+        return true;
     }
 
     // First chord start in [from, to) whose sample a window behind the frontier leaves the
@@ -205,7 +220,10 @@ std::vector<Segment> straight_runs(const Path<T>& path, const Scales& scales, st
         const std::uint64_t b1 = std::min(b0 + BLOCK, chord_end);
         block.load(path, b0, b1 + k);
         const auto count = static_cast<std::size_t>(b1 - b0);
-        block.test_chords(scales, count);
+        if (!block.test_chords(scales, count)) {
+            block.load(path, b0, b1 + k, false);
+            (void)block.test_chords(scales, count);
+        }
         const std::uint8_t* straight = block.straight.data();
         std::size_t j = 0;
         while (j < count) {

@@ -28,8 +28,8 @@ bool read_doubles_checked(const unsigned char* x, const unsigned char* y, std::s
 bool all_finite(const double* xs, const double* ys, std::size_t count) noexcept;
 
 // flags[j] = 1 when chord j..j+window is straight, else 0, for j < count; xs and ys hold
-// count + window samples.
-void chord_flags(const double* xs, const double* ys, std::size_t count, const ChordLimits& limits,
+// count + window samples. True when every xs[j] and ys[j], j < count, is finite.
+bool chord_flags(const double* xs, const double* ys, std::size_t count, const ChordLimits& limits,
                  std::uint8_t* flags) noexcept;
 
 // The drift test of a straight stretch: every `every`-th chord start is tested, from an origin

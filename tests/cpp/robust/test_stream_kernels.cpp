@@ -53,6 +53,29 @@ TEST(StreamKernels, ChordFlagsAreTheScalarTestAtEveryLength) {
     }
 }
 
+// The chord test reports whether the first sample of every chord was finite, at every lane and
+// in the tail; the samples past the last chord's start are the caller's to check.
+TEST(StreamKernels, ChordFlagsReportANonFiniteChordStart) {
+    const Walk walk(40, 2);
+    const ChordLimits limits{6, 0.03 * 0.03, 0.09 * 0.09, 0.004 * 0.004};
+    const double bad[] = {std::nan(""), std::numeric_limits<double>::infinity()};
+    for (std::size_t count : {0u, 3u, 4u, 9u, 34u}) {
+        std::vector<std::uint8_t> flags(count + 1);
+        EXPECT_TRUE(robust::chord_flags(walk.x.data(), walk.y.data(), count, limits, flags.data()));
+        for (std::size_t at = 0; at < count + 6; ++at) {
+            for (const double value : bad) {
+                for (int axis = 0; axis < 2; ++axis) {
+                    Walk broken = walk;
+                    (axis == 0 ? broken.x : broken.y)[at] = value;
+                    const bool finite = robust::chord_flags(broken.x.data(), broken.y.data(), count,
+                                                            limits, flags.data());
+                    EXPECT_EQ(finite, at >= count) << "bad sample " << at << " of " << count;
+                }
+            }
+        }
+    }
+}
+
 TEST(StreamKernels, FitSumsAreFourScalarLanesBitForBit) {
     const Walk walk(200, 2);
     const std::vector<std::pair<std::size_t, std::size_t>> ranges = {
