@@ -64,4 +64,8 @@ def environment(threads: str) -> dict[str, str]:
     env.pop("RAYON_RS_NUM_CPUS", None)
     if threads != "all":
         env["RAYON_NUM_THREADS"] = threads
+    # NumPy's BLAS starts a thread per CPU that spins for a tenth of a second after import and
+    # after every BLAS call (path generation makes some): on two CPUs that takes one from the
+    # pool being timed. Nothing measured here uses BLAS.
+    env["OPENBLAS_NUM_THREADS"] = "1"
     return env

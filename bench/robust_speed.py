@@ -27,6 +27,7 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+from configurations import environment  # noqa: E402
 from measure_one import floor, interleaved_medians, peak_growth  # noqa: E402
 from paths import make_path  # noqa: E402
 
@@ -89,11 +90,7 @@ def busy_cpu_seconds() -> float:
 
 def run_configuration(args: list[str], threads: str) -> tuple[dict, float]:
     """The child's figures, and the share of the CPUs that other work kept busy meanwhile."""
-    env = dict(os.environ)
-    env.pop("RAYON_NUM_THREADS", None)
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    if threads != "all":
-        env["RAYON_NUM_THREADS"] = threads
+    env = environment(threads)
     before = os.times()
     busy, start = busy_cpu_seconds(), time.monotonic()
     done = subprocess.run(
