@@ -39,11 +39,12 @@ std::uint64_t differing_bits(std::span<const double> values) noexcept {
 }  // namespace
 
 double value_at_rank(std::span<double> values, std::size_t rank) {
-    // The counts are 32-bit, which every probe of the scales fits many times over.
-    if (values.size() > std::numeric_limits<std::uint32_t>::max()) values = {};
-    std::vector<std::array<std::uint32_t, TABLES>> counts(BUCKETS);
-    std::uint64_t differing = values.size() > SELECT_BY_COMPARISON ? differing_bits(values) : 0;
-    while (values.size() > SELECT_BY_COMPARISON) {
+    // Few values are selected by comparison at once; so are more than the 32-bit counts hold.
+    const bool narrow = values.size() > SELECT_BY_COMPARISON &&
+                        values.size() <= std::numeric_limits<std::uint32_t>::max();
+    std::vector<std::array<std::uint32_t, TABLES>> counts(narrow ? BUCKETS : 0);
+    std::uint64_t differing = narrow ? differing_bits(values) : 0;
+    while (narrow && values.size() > SELECT_BY_COMPARISON) {
         if (differing == 0) return values[0];  // all the same
         const int top = std::bit_width(differing) - 1;
         const int shift = std::max(0, top - (BUCKET_BITS - 1));
