@@ -28,13 +28,19 @@ void for_each_batch(std::size_t count, std::size_t batch, Step&& step) {
     }
 }
 
+// Calls step(i) for every i in [0, count), `batch` indices a task.
+template <typename Step>
+void for_each_index(std::size_t count, std::size_t batch, Step&& step) {
+    for_each_batch(count, batch, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) step(i);
+    });
+}
+
 // The per-segment stages' form: step(i) for each segment, which reads its neighbours' fields
 // that the stage leaves alone.
 template <typename Step>
 void for_each_segment(std::size_t count, Step&& step) {
-    for_each_batch(count, SEGMENT_BATCH, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) step(i);
-    });
+    for_each_index(count, SEGMENT_BATCH, step);
 }
 
 }  // namespace vorlane::robust

@@ -6,7 +6,7 @@
 #include <map>
 #include <vector>
 
-#include "platform/pool.hpp"
+#include "robust/batched_for.hpp"
 #include "robust/stages.hpp"
 
 namespace vorlane::robust {
@@ -18,8 +18,7 @@ constexpr std::uint64_t CHUNK = std::uint64_t{1} << 18;
 
 std::uint64_t chunk_count(std::uint64_t n) { return (n + CHUNK - 1) / CHUNK; }
 
-// Straight stretches of every chunk in recording order. The pool is asked only when there is
-// more than one chunk; one chunk, or a pool of one, runs here on the caller's thread.
+// Straight stretches of every chunk in recording order, a chunk a task.
 template <typename T>
 std::vector<Segment> all_runs(const Path<T>& path, const Scales& scales) {
     const std::uint64_t chunks = chunk_count(path.size());
@@ -28,11 +27,7 @@ std::vector<Segment> all_runs(const Path<T>& path, const Scales& scales) {
         const std::uint64_t begin = static_cast<std::uint64_t>(c) * CHUNK;
         per_chunk[c] = straight_runs(path, scales, begin, std::min(begin + CHUNK, path.size()));
     };
-    if (chunks > 1 && pool_size() > 1) {
-        pool_run(per_chunk.size(), run_chunk);
-    } else {
-        for (std::size_t c = 0; c < per_chunk.size(); ++c) run_chunk(c);
-    }
+    for_each_index(per_chunk.size(), 1, run_chunk);
     std::vector<Segment> runs;
     std::size_t total = 0;
     for (const auto& chunk : per_chunk) total += chunk.size();
@@ -44,7 +39,8 @@ std::vector<Segment> all_runs(const Path<T>& path, const Scales& scales) {
     return runs;
 }
 
-// -1 everywhere, then each line's id over its samples; chunked like the pass that found them.
+// Each line's id over its samples and -1 between them, a chunk a task like the pass that found
+// them.
 void write_ids(const std::vector<Segment>& lines, std::span<std::int32_t> ids) {
     const std::uint64_t n = ids.size();
     const auto fill_chunk = [&](std::size_t c) {
@@ -68,12 +64,7 @@ void write_ids(const std::vector<Segment>& lines, std::span<std::int32_t> ids) {
         }
         fill(written, end, -1);
     };
-    const std::uint64_t chunks = chunk_count(n);
-    if (chunks > 1 && pool_size() > 1) {
-        pool_run(static_cast<std::size_t>(chunks), fill_chunk);
-    } else {
-        for (std::uint64_t c = 0; c < chunks; ++c) fill_chunk(static_cast<std::size_t>(c));
-    }
+    for_each_index(static_cast<std::size_t>(chunk_count(n)), 1, fill_chunk);
 }
 
 }  // namespace
