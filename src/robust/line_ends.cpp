@@ -129,25 +129,80 @@ bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_
     return true;
 }
 
+// How far, in noise deviations, a sample may lie from the mean of a dwell's samples before it
+// and still be parked there: a parked sample lies further by chance about once in 10^4. Half a
+// step at exposure speed is no motion either, whatever the noise (a jump's last partial step).
+constexpr double PARKED_DEVIATIONS = 4.5;
+constexpr double PARKED_STEPS = 0.5;
+
+// How many samples after `from`, walking by `step` (+1 or -1) and never past `limit`, stay
+// parked where the mirror is at `from`. Judged against the mean of the dwell so far rather
+// than sample to sample, so that noise as large as a step still shows a dwell as one point.
+template <typename T>
+std::uint64_t parked_after(const Path<T>& path, const Scales& scales, std::uint64_t from, int step,
+                           std::uint64_t limit) {
+    const double radius = std::max(PARKED_DEVIATIONS * scales.noise, PARKED_STEPS * scales.step);
+    double sum_x = path.x_at(from), sum_y = path.y_at(from);
+    std::uint64_t count = 0;
+    for (std::uint64_t i = from; i != limit;) {
+        i = step < 0 ? i - 1 : i + 1;
+        if (!path.finite(i)) break;
+        const double seen = static_cast<double>(count + 1);
+        const double dx = path.x_at(i) - sum_x / seen;
+        const double dy = path.y_at(i) - sum_y / seen;
+        if (!(std::sqrt(dx * dx + dy * dy) <= radius)) break;
+        sum_x += path.x_at(i);
+        sum_y += path.y_at(i);
+        ++count;
+    }
+    return count;
+}
+
+// Whether a jump arrives at sample `first`, and if so whether it left a moving mirror. The
+// jump's last step may be a part of one, short enough to pass for a line's: the sample it
+// arrives from is then the jump's.
+enum class Arrival { none, from_rest, while_moving };
+
+template <typename T>
+Arrival arrival_at(const Path<T>& path, const Scales& scales, std::uint64_t first) {
+    std::uint64_t arrival = first;
+    for (int partial = 0; partial < 2; ++partial, --arrival) {
+        if (arrival == 0 || !path.finite(arrival - 1)) return Arrival::none;
+        if (path.step_between(arrival - 1, arrival) > scales.step_max)
+            return jumped_while_moving(path, scales, arrival) ? Arrival::while_moving
+                                                              : Arrival::from_rest;
+    }
+    return Arrival::none;
+}
+
 // The samples of dwell a line begins with that are no laser delay of its own: the mirror
 // parked after a jump that left it moving, so that what follows the dwell is a run-up that
 // cannot be told from the line, and the dwell lies before it, not at the line's end.
 template <typename T>
 std::uint64_t run_up_dwell(const Path<T>& path, const Scales& scales, const Segment& line) {
-    std::uint64_t parked = 0;
-    while (line.first + parked < line.last &&
-           path.step_between(line.first + parked, line.first + parked + 1) < 0.5 * scales.step)
-        ++parked;
+    const std::uint64_t parked = parked_after(path, scales, line.first, +1, line.last);
     if (parked < 2) return 0;
-    // The jump's last step may be a part of one, short enough to pass for a line's: the sample
-    // it arrives from is then the jump's.
-    std::uint64_t arrival = line.first;
-    for (int partial = 0; partial < 2; ++partial, --arrival) {
-        if (arrival == 0 || !path.finite(arrival - 1)) return 0;
-        if (path.step_between(arrival - 1, arrival) > scales.step_max)
-            return jumped_while_moving(path, scales, arrival) ? parked + 1 : 0;
-    }
-    return 0;
+    return arrival_at(path, scales, line.first) == Arrival::while_moving ? parked + 1 : 0;
+}
+
+// Extends a line's ends over the dwell parked where they lie: at its end always, at its start
+// when a jump from a mirror at rest arrives there (a run-up's dwell is not the line's, and a
+// lagged arrival is left to the settling of the starts). A parked mirror is one point seen
+// many times, so the mean of its samples shows that point's own offset (its rounding to the
+// encoder step, a fit a little off at the line's end) and not a settling, and the trim of the
+// ends may stop anywhere inside a long laser delay; every sample of the dwell is the line's.
+template <typename T>
+void take_parked(const Path<T>& path, const Scales& scales, Segment& line, std::uint64_t floor,
+                 std::uint64_t ceiling) {
+    const auto on_line = [&](std::uint64_t i) {
+        return path.usable(i) && distance_of(path, line.fit, i) <= scales.tolerance;
+    };
+    const std::uint64_t before = parked_after(path, scales, line.first, -1, floor);
+    std::uint64_t first = line.first;
+    for (std::uint64_t k = 0; k < before && on_line(first - 1); ++k) --first;
+    if (arrival_at(path, scales, first) == Arrival::from_rest) line.first = first;
+    const std::uint64_t after = parked_after(path, scales, line.last, +1, ceiling);
+    for (std::uint64_t k = 0; k < after && on_line(line.last + 1); ++k) ++line.last;
 }
 
 // At most this many samples at either end of a stretch are left out of the line its ends are
@@ -224,6 +279,7 @@ void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment
             ++line.last;
         }
         trim_ends(path, scales, line, false);
+        take_parked(path, scales, line, floor, ceiling);
         line.first += run_up_dwell(path, scales, line);
         floor = line.last + 1;
     }

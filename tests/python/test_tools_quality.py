@@ -25,3 +25,22 @@ def test_lagged_meander_broken_by_a_hole_keeps_the_jump_across_it_out(seed, lag)
     score = score_labels(ids, path.truth)
     assert score.recovered >= 0.98 * score.lines
     assert score.precision >= 0.985
+
+
+@pytest.mark.parametrize("meander", [True, False])
+@pytest.mark.parametrize("angle", [0.0, 47.0, 113.0])
+def test_long_laser_delays_stay_with_their_lines(meander, angle):
+    # A jump delay of 1 ms parks the mirror at each line's start for 100 samples: one point seen
+    # many times, whose mean offset (rounding, a fit a little off at the end) is no settling.
+    # The short lines at the corners of a turned square are mostly dwell, so a dwell cut
+    # anywhere inside loses them.
+    path = simulate_path(
+        (Part.rectangle(60.0, 40.0, 10.0, 10.0),),
+        Strategy(angle=angle, meander=meander),
+        Machine(noise=0.0005, quantum=0.001, jump_delay=100, mark_delay=5),
+        layers=2,
+        seed=1,
+    )
+    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    assert score.recovered >= 0.99 * score.lines
+    assert score.precision >= 0.995
