@@ -119,14 +119,20 @@ bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_
     while (start > 0 && arrival - start < LONGEST_JUMP && path.finite(start - 1) &&
            path.step_between(start - 1, start) > scales.step_max)
         --start;
-    if (start == arrival || start < STEPS_BEFORE_JUMP) return false;
-    for (std::uint64_t k = 0; k < STEPS_BEFORE_JUMP; ++k) {
-        const std::uint64_t i = start - k;
-        if (!path.finite(i - 1)) return false;
-        const double step = path.step_between(i - 1, i);
-        if (!(step >= 0.5 * scales.step && step <= scales.step_max)) return false;
-    }
-    return true;
+    if (start == arrival) return false;
+    const auto moving_until = [&](std::uint64_t last) {
+        if (last < STEPS_BEFORE_JUMP) return false;
+        for (std::uint64_t k = 0; k < STEPS_BEFORE_JUMP; ++k) {
+            const std::uint64_t i = last - k;
+            if (!path.finite(i - 1)) return false;
+            const double step = path.step_between(i - 1, i);
+            if (!(step >= 0.5 * scales.step && step <= scales.step_max)) return false;
+        }
+        return true;
+    };
+    // The jump's first step may be a part of one, as its last may: the mirror then left the
+    // run from the sample before. A mirror stopped by a mark delay shows no motion either way.
+    return moving_until(start) || moving_until(start - 1);
 }
 
 // How far, in noise deviations, a sample may lie from the mean of a dwell's samples before it
@@ -175,32 +181,30 @@ Arrival arrival_at(const Path<T>& path, const Scales& scales, std::uint64_t firs
     return Arrival::none;
 }
 
-// The samples of dwell a line begins with that are no laser delay of its own: the mirror
-// parked after a jump that left it moving, so that what follows the dwell is a run-up that
-// cannot be told from the line, and the dwell lies before it, not at the line's end.
-template <typename T>
-std::uint64_t run_up_dwell(const Path<T>& path, const Scales& scales, const Segment& line) {
-    const std::uint64_t parked = parked_after(path, scales, line.first, +1, line.last);
-    if (parked < 2) return 0;
-    return arrival_at(path, scales, line.first) == Arrival::while_moving ? parked + 1 : 0;
-}
-
-// Extends a line's ends over the dwell parked where they lie: at its end always, at its start
-// when a jump from a mirror at rest arrives there (a run-up's dwell is not the line's, and a
-// lagged arrival is left to the settling of the starts). A parked mirror is one point seen
+// Settles a line's ends over the dwell parked where they lie. A parked mirror is one point seen
 // many times, so the mean of its samples shows that point's own offset (its rounding to the
 // encoder step, a fit a little off at the line's end) and not a settling, and the trim of the
-// ends may stop anywhere inside a long laser delay; every sample of the dwell is the line's.
+// ends may stop anywhere inside a long laser delay. A dwell at a line's end is the line's. One
+// at its start is the line's when a jump from a mirror at rest arrives there; after a jump that
+// left the mirror moving (skywriting), what follows the dwell is a run-up that cannot be told
+// from the line, and the dwell lies before it: none of it is the line's. A lagged arrival is
+// left to the settling of the starts.
 template <typename T>
-void take_parked(const Path<T>& path, const Scales& scales, Segment& line, std::uint64_t floor,
-                 std::uint64_t ceiling) {
+void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std::uint64_t floor,
+                  std::uint64_t ceiling) {
     const auto on_line = [&](std::uint64_t i) {
         return path.usable(i) && distance_of(path, line.fit, i) <= scales.tolerance;
     };
     const std::uint64_t before = parked_after(path, scales, line.first, -1, floor);
     std::uint64_t first = line.first;
     for (std::uint64_t k = 0; k < before && on_line(first - 1); ++k) --first;
-    if (arrival_at(path, scales, first) == Arrival::from_rest) line.first = first;
+    const Arrival arrival = arrival_at(path, scales, line.first - before);
+    if (arrival == Arrival::from_rest && first == line.first - before) {
+        line.first = first;
+    } else if (arrival == Arrival::while_moving) {
+        const std::uint64_t parked = parked_after(path, scales, line.first, +1, line.last);
+        if (before + parked >= 2) line.first = std::min(line.first + parked + 1, line.last);
+    }
     const std::uint64_t after = parked_after(path, scales, line.last, +1, ceiling);
     for (std::uint64_t k = 0; k < after && on_line(line.last + 1); ++k) ++line.last;
 }
@@ -279,8 +283,7 @@ void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment
             ++line.last;
         }
         trim_ends(path, scales, line, false);
-        take_parked(path, scales, line, floor, ceiling);
-        line.first += run_up_dwell(path, scales, line);
+        settle_dwell(path, scales, line, floor, ceiling);
         floor = line.last + 1;
     }
 }
