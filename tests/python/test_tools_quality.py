@@ -44,3 +44,19 @@ def test_long_laser_delays_stay_with_their_lines(meander, angle):
     score = score_labels(robust_scanlines(path.x, path.y), path.truth)
     assert score.recovered >= 0.99 * score.lines
     assert score.precision >= 0.995
+
+
+@pytest.mark.parametrize("angle", [1.0, 60.0])
+def test_a_run_ups_dwell_stays_off_the_line(angle):
+    # One-way skywriting: the mirror overshoots each line, jumps back at speed (along the line
+    # itself at 1 degree) and parks for the jump delay before its run-up. Neither the dwell
+    # nor the run-up is the line's, wherever the trim of the line's start happens to stop.
+    path = simulate_path(
+        (Part.rectangle(60.0, 30.0, 8.0, 8.0),),
+        Strategy(angle=angle, meander=False, skywriting=0.1),
+        Machine(noise=0.0005, jump_delay=50, mark_delay=0, corner_delay=5),
+        seed=7,
+    )
+    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    assert score.recovered >= 0.98 * score.lines
+    assert score.precision >= 0.995
