@@ -181,6 +181,45 @@ Arrival arrival_at(const Path<T>& path, const Scales& scales, std::uint64_t firs
     return Arrival::none;
 }
 
+// How far into a line a dwell is looked for that the line's end reached at speed.
+constexpr std::uint64_t STOP_SEARCH = 64;
+// Samples, the first included, that make a stop: noise near a step can park three moving
+// samples by chance now and then, never five.
+constexpr std::uint64_t STOP_SAMPLES = 5;
+
+// Cuts what lies beyond a stop near either end of a line. A line runs at exposure speed and
+// may begin or end in a dwell, but never passes through one: samples that reach a dwell on the
+// line's own axis from before it are a jump arriving there with lag (or, after it, leaving),
+// which the extension along the axis cannot tell from the line.
+template <typename T>
+void cut_at_stops(const Path<T>& path, const Scales& scales, Segment& line) {
+    // A stop at `from`, walking by `step` towards `limit`, that ends before it: a dwell that
+    // stretches to the line's other end is the one the line begins (or ends) in.
+    const auto stops = [&](std::uint64_t from, int step, std::uint64_t limit) {
+        const std::uint64_t parked = parked_after(path, scales, from, step, limit);
+        const std::uint64_t reached = step < 0 ? from - parked : from + parked;
+        return parked + 1 >= STOP_SAMPLES && reached != limit;
+    };
+    const std::uint64_t reach = std::min(STOP_SEARCH, (line.last - line.first) / 2);
+    const std::uint64_t first = line.first, last = line.last;
+    if (!stops(first, +1, last)) {
+        for (std::uint64_t k = 1; k < reach; ++k) {
+            if (stops(first + k, +1, last)) {
+                line.first = first + k;
+                break;
+            }
+        }
+    }
+    if (!stops(last, -1, first)) {
+        for (std::uint64_t k = 1; k < reach; ++k) {
+            if (stops(last - k, -1, first)) {
+                line.last = last - k;
+                break;
+            }
+        }
+    }
+}
+
 // Settles a line's ends over the dwell parked where they lie. A parked mirror is one point seen
 // many times, so the mean of its samples shows that point's own offset (its rounding to the
 // encoder step, a fit a little off at the line's end) and not a settling, and the trim of the
@@ -282,6 +321,7 @@ void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment
             highest = std::max(highest, t);
             ++line.last;
         }
+        cut_at_stops(path, scales, line);
         trim_ends(path, scales, line, false);
         settle_dwell(path, scales, line, floor, ceiling);
         floor = line.last + 1;

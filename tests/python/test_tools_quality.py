@@ -60,3 +60,20 @@ def test_a_run_ups_dwell_stays_off_the_line(angle):
     score = score_labels(robust_scanlines(path.x, path.y), path.truth)
     assert score.recovered >= 0.98 * score.lines
     assert score.precision >= 0.995
+
+
+@pytest.mark.parametrize("seed", [3, 4, 5])
+def test_a_lagged_jump_along_the_line_stops_before_it_starts(seed):
+    # The jump across the hole runs along the line, and with 100 us of lag and a 0.5 ms jump
+    # delay the mirror creeps up to the line's start from behind: on the line's axis, slower
+    # than exposure, stopping at the start. What reaches that stop is the jump, not the line.
+    part = Part.rectangle(40.0, 40.0, 8.0, 8.0, holes=[Part.round_hole(44.0, 44.0, 1.5)])
+    path = simulate_path(
+        (part,),
+        Strategy(angle=30.0),
+        Machine(lag=100e-6, noise=0.001, quantum=0.001, jump_delay=50),
+        seed=seed,
+    )
+    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    assert score.recovered >= 0.98 * score.lines
+    assert score.precision >= 0.98
