@@ -187,12 +187,14 @@ constexpr std::uint64_t STOP_SEARCH = 64;
 // samples by chance now and then, never five.
 constexpr std::uint64_t STOP_SAMPLES = 5;
 
-// Cuts what lies beyond a stop near either end of a line. A line runs at exposure speed and
-// may begin or end in a dwell, but never passes through one: samples that reach a dwell on the
-// line's own axis from before it are a jump arriving there with lag (or, after it, leaving),
-// which the extension along the axis cannot tell from the line.
+// Cuts what the extension took beyond a stop near either end of a line. A line runs at
+// exposure speed and may begin or end in a dwell, but never passes through one: samples that
+// reach a dwell on the line's own axis from before it are a jump arriving there with lag (or,
+// after it, leaving), which the extension along the axis cannot tell from the line. Only the
+// `added_front` and `added_back` samples the extension took are looked through.
 template <typename T>
-void cut_at_stops(const Path<T>& path, const Scales& scales, Segment& line) {
+void cut_at_stops(const Path<T>& path, const Scales& scales, Segment& line,
+                  std::uint64_t added_front, std::uint64_t added_back) {
     // A stop at `from`, walking by `step` towards `limit`, that ends before it: a dwell that
     // stretches to the line's other end is the one the line begins (or ends) in.
     const auto stops = [&](std::uint64_t from, int step, std::uint64_t limit) {
@@ -202,16 +204,16 @@ void cut_at_stops(const Path<T>& path, const Scales& scales, Segment& line) {
     };
     const std::uint64_t reach = std::min(STOP_SEARCH, (line.last - line.first) / 2);
     const std::uint64_t first = line.first, last = line.last;
-    if (!stops(first, +1, last)) {
-        for (std::uint64_t k = 1; k < reach; ++k) {
+    if (added_front > 0 && !stops(first, +1, last)) {
+        for (std::uint64_t k = 1; k < std::min(reach, added_front + 1); ++k) {
             if (stops(first + k, +1, last)) {
                 line.first = first + k;
                 break;
             }
         }
     }
-    if (!stops(last, -1, first)) {
-        for (std::uint64_t k = 1; k < reach; ++k) {
+    if (added_back > 0 && !stops(last, -1, first)) {
+        for (std::uint64_t k = 1; k < std::min(reach, added_back + 1); ++k) {
             if (stops(last - k, -1, first)) {
                 line.last = last - k;
                 break;
@@ -304,6 +306,7 @@ void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment
             ceiling = segments[j].first > line.last ? segments[j].first - 1 : line.last;
             break;
         }
+        const std::uint64_t run_first = line.first, run_last = line.last;
         // Backwards, the line may only recede (or dwell): a sample ahead of its start belongs
         // to a turn that crossed it.
         double lowest = along(path, line.fit, line.first);
@@ -321,7 +324,7 @@ void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment
             highest = std::max(highest, t);
             ++line.last;
         }
-        cut_at_stops(path, scales, line);
+        cut_at_stops(path, scales, line, run_first - line.first, line.last - run_last);
         trim_ends(path, scales, line, false);
         settle_dwell(path, scales, line, floor, ceiling);
         floor = line.last + 1;
