@@ -86,12 +86,12 @@ def settings(strategy: Strategy, machine: Machine) -> str:
     )
 
 
-def main() -> None:
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--draws", type=int, default=80)
     parser.add_argument("--seed", type=int, default=0, help="first draw's seed")
     parser.add_argument("--all", action="store_true", help="list every draw, not only misses")
-    args = parser.parse_args()
+    args = parser.parse_args(argv)
 
     start = time.perf_counter()
     pooled = Score(0, 0, 0, 0, 0, 0)
@@ -117,7 +117,8 @@ def main() -> None:
         f" pooled {100 * pooled.recovered_share:.1f} % of {pooled.lines} lines recovered,"
         f" precision {100 * pooled.precision:.2f} %; {time.perf_counter() - start:.1f} s"
     )
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    raise SystemExit(main())

@@ -153,3 +153,14 @@ def test_quality_benchmark_prints_a_row_per_case_and_the_totals(capsys):
         "| angle-0",
         "| **all cases**",
     ]
+
+
+def test_sweep_benchmark_lists_each_draw_and_the_pooled_figures(capsys):
+    bench = Path(__file__).resolve().parents[2] / "bench" / "robust_sweep.py"
+    module_spec = importlib.util.spec_from_file_location("robust_sweep", bench)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
+    assert module.main(["--draws", "2", "--seed", "3", "--all"]) == 0
+    out = capsys.readouterr().out
+    assert [line.split(" | ")[0] for line in out.splitlines() if line.startswith("| 3")] == ["| 3"]
+    assert "2 draws from seed 3:" in out
