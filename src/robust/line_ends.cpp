@@ -131,8 +131,9 @@ bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_
         return true;
     };
     // The jump's first step may be a part of one, as its last may: the mirror then left the
-    // run from the sample before. A mirror stopped by a mark delay shows no motion either way.
-    return moving_until(start) || moving_until(start - 1);
+    // run from the sample before (when there is one: a jump may begin the recording). A mirror
+    // stopped by a mark delay shows no motion either way.
+    return moving_until(start) || (start > 0 && moving_until(start - 1));
 }
 
 // How far, in noise deviations, a sample may lie from the mean of a dwell's samples before it

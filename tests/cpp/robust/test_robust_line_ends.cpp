@@ -130,5 +130,19 @@ TEST(RobustLineEnds, DwellAfterAJumpIsALinesOnlyWhenTheScannerStoppedBeforeIt) {
     }
 }
 
+// A recording may begin in a jump: the first sample lies far from the first line's dwell. The
+// jump is then followed back to the recording's start and no further.
+TEST(RobustLineEnds, AJumpFromTheFirstSampleLeavesTheLinesAsTheyAre) {
+    const Recorded lines = one_way(false);
+    Recorded path = lines;
+    path.x[0] = -3.0;
+    path.y[0] = 2.0;
+    const auto ids = label(path.x, path.y);
+    const auto expected = label(lines.x, lines.y);
+    EXPECT_EQ(ids[0], -1);
+    EXPECT_TRUE(std::equal(ids.begin() + 1, ids.end(), expected.begin() + 1))
+        << "the first line keeps its dwell and the others their ids";
+}
+
 }  // namespace
 }  // namespace vorlane::testing
