@@ -104,10 +104,12 @@ void trim_ends(const Path<T>& path, const Scales& scales, Segment& segment, bool
     }
 }
 
-// The longest jump followed back to where it began, and the steps before it that must all
-// have moved for the mirror to count as moving when it left.
+// The longest jump followed back to where it began, the steps before it that must all have
+// moved for the mirror to count as moving when it left, and the share of scan speed they must
+// keep together: a lagged mirror slowing for a short mark delay still makes steps of half one.
 constexpr std::uint64_t LONGEST_JUMP = 4096;
 constexpr std::uint64_t STEPS_BEFORE_JUMP = 3;
+constexpr double SCAN_SPEED_SHARE = 0.8;
 
 // Whether the jump that ends at sample `arrival` left a moving mirror: a scanner that stops at
 // the end of an exposure (its mark delay) before it jumps exposed up to where it stopped, while
@@ -120,20 +122,40 @@ bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_
            path.step_between(start - 1, start) > scales.step_max)
         --start;
     if (start == arrival) return false;
+    // Moving at scan speed in one direction over the steps up to `last`: noise on a parked
+    // mirror can make steps as long as half a step, but not keep their direction.
     const auto moving_until = [&](std::uint64_t last) {
         if (last < STEPS_BEFORE_JUMP) return false;
+        double previous_dx = 0, previous_dy = 0;
         for (std::uint64_t k = 0; k < STEPS_BEFORE_JUMP; ++k) {
             const std::uint64_t i = last - k;
             if (!path.finite(i - 1)) return false;
             const double step = path.step_between(i - 1, i);
             if (!(step >= 0.5 * scales.step && step <= scales.step_max)) return false;
+            const double dx = path.x_at(i) - path.x_at(i - 1);
+            const double dy = path.y_at(i) - path.y_at(i - 1);
+            if (k > 0 && !(dx * previous_dx + dy * previous_dy > 0)) return false;
+            previous_dx = dx;
+            previous_dy = dy;
         }
-        return true;
+        return path.step_between(last - STEPS_BEFORE_JUMP, last) >=
+               SCAN_SPEED_SHARE * static_cast<double>(STEPS_BEFORE_JUMP) * scales.step;
     };
+    if (moving_until(start)) return true;
     // The jump's first step may be a part of one, as its last may: the mirror then left the
-    // run from the sample before (when there is one: a jump may begin the recording). A mirror
-    // stopped by a mark delay shows no motion either way.
-    return moving_until(start) || (start > 0 && moving_until(start - 1));
+    // run from the sample before (when there is one: a jump may begin the recording). So may a
+    // lagged mirror's turn through rest when the jump reverses it. A step that still runs on,
+    // or slows on into a jump the same way, is a lagged mirror slowing for a mark delay: the
+    // steps up to it decide. A mirror stopped by a mark delay shows no motion either way.
+    if (start < 2) return false;
+    const auto direction_dot = [&](std::uint64_t a, std::uint64_t b) {
+        return (path.x_at(a) - path.x_at(a - 1)) * (path.x_at(b) - path.x_at(b - 1)) +
+               (path.y_at(a) - path.y_at(a - 1)) * (path.y_at(b) - path.y_at(b - 1));
+    };
+    const bool slow = path.step_between(start - 1, start) < 0.5 * scales.step;
+    const bool part_of_jump =
+        slow ? direction_dot(start - 1, start + 1) < 0 : !(direction_dot(start - 1, start) > 0);
+    return part_of_jump && moving_until(start - 1);
 }
 
 // How far, in noise deviations, a sample may lie from the mean of a dwell's samples before it
@@ -165,15 +187,16 @@ std::uint64_t parked_after(const Path<T>& path, const Scales& scales, std::uint6
     return count;
 }
 
-// Whether a jump arrives at sample `first`, and if so whether it left a moving mirror. The
-// jump's last step may be a part of one, short enough to pass for a line's: the sample it
-// arrives from is then the jump's.
+// Whether a jump arrives at sample `first`, and if so whether it left a moving mirror. A lagged
+// mirror creeps the last of the way, in steps short enough to pass for a line's: the jump is
+// looked for that many samples back.
 enum class Arrival { none, from_rest, while_moving };
+constexpr std::uint64_t ARRIVAL_CREEP = 12;
 
 template <typename T>
 Arrival arrival_at(const Path<T>& path, const Scales& scales, std::uint64_t first) {
     std::uint64_t arrival = first;
-    for (int partial = 0; partial < 2; ++partial, --arrival) {
+    for (std::uint64_t k = 0; k < ARRIVAL_CREEP; ++k, --arrival) {
         if (arrival == 0 || !path.finite(arrival - 1)) return Arrival::none;
         if (path.step_between(arrival - 1, arrival) > scales.step_max)
             return jumped_while_moving(path, scales, arrival) ? Arrival::while_moving
@@ -229,8 +252,8 @@ void cut_at_stops(const Path<T>& path, const Scales& scales, Segment& line,
 // ends may stop anywhere inside a long laser delay. A dwell at a line's end is the line's. One
 // at its start is the line's when a jump from a mirror at rest arrives there; after a jump that
 // left the mirror moving (skywriting), what follows the dwell is a run-up that cannot be told
-// from the line, and the dwell lies before it: none of it is the line's. A lagged arrival is
-// left to the settling of the starts.
+// from the line, and the dwell lies before it: none of it is the line's. Where a lagged
+// arrival creeps onto the line, the settling of the starts finishes the work.
 template <typename T>
 void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std::uint64_t floor,
                   std::uint64_t ceiling) {
