@@ -124,6 +124,10 @@ bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_
     if (start == arrival) return false;
     // Moving at scan speed in one direction over the steps up to `last`: noise on a parked
     // mirror can make steps as long as half a step, but not keep their direction.
+    // Each step as well, as far as the noise lets it be told: a mirror slowing for a mark delay
+    // makes one short step or two before the jump's first, long one.
+    const double shortest =
+        std::max(0.5 * scales.step, SCAN_SPEED_SHARE * scales.step - 3 * scales.noise);
     const auto moving_until = [&](std::uint64_t last) {
         if (last < STEPS_BEFORE_JUMP) return false;
         double previous_dx = 0, previous_dy = 0;
@@ -131,7 +135,7 @@ bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_
             const std::uint64_t i = last - k;
             if (!path.finite(i - 1)) return false;
             const double step = path.step_between(i - 1, i);
-            if (!(step >= 0.5 * scales.step && step <= scales.step_max)) return false;
+            if (!(step >= shortest && step <= scales.step_max)) return false;
             const double dx = path.x_at(i) - path.x_at(i - 1);
             const double dy = path.y_at(i) - path.y_at(i - 1);
             if (k > 0 && !(dx * previous_dx + dy * previous_dy > 0)) return false;
@@ -143,18 +147,18 @@ bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_
     };
     if (moving_until(start)) return true;
     // The jump's first step may be a part of one, as its last may: the mirror then left the
-    // run from the sample before (when there is one: a jump may begin the recording). So may a
-    // lagged mirror's turn through rest when the jump reverses it. A step that still runs on,
-    // or slows on into a jump the same way, is a lagged mirror slowing for a mark delay: the
-    // steps up to it decide. A mirror stopped by a mark delay shows no motion either way.
+    // run from the sample before (when there is one: a jump may begin the recording), and so
+    // did a lagged mirror that a jump reverses through rest. A step that runs on, or slows on,
+    // into a jump the same way is a lagged mirror slowing for a mark delay: the steps up to it
+    // decide. A mirror stopped by a mark delay shows no motion either way.
     if (start < 2) return false;
     const auto direction_dot = [&](std::uint64_t a, std::uint64_t b) {
         return (path.x_at(a) - path.x_at(a - 1)) * (path.x_at(b) - path.x_at(b - 1)) +
                (path.y_at(a) - path.y_at(a - 1)) * (path.y_at(b) - path.y_at(b - 1));
     };
     const bool slow = path.step_between(start - 1, start) < 0.5 * scales.step;
-    const bool part_of_jump =
-        slow ? direction_dot(start - 1, start + 1) < 0 : !(direction_dot(start - 1, start) > 0);
+    const bool part_of_jump = direction_dot(start - 1, start + 1) < 0 ||
+                              (!slow && !(direction_dot(start - 1, start) > 0));
     return part_of_jump && moving_until(start - 1);
 }
 
@@ -296,6 +300,26 @@ LineFit body_fit(const Path<T>& path, const Segment& segment) {
     return fit_line(body, segment.first_x, segment.first_y, segment.last_x, segment.last_y);
 }
 
+// Whether `segment` is only the end of a jump along `next`'s own axis, just before the line or
+// the dwell it begins in: a lagged mirror creeps the last of a jump in steps a line might take,
+// and they pass for a short line of their own that would take the jump delay as its end's.
+// Moving less than a chord's length, they are no stretch of exposure; the next line's extension
+// then settles where it begins.
+template <typename T>
+bool leads_into(const Path<T>& path, const Scales& scales, const Segment& segment,
+                const Segment& next) {
+    constexpr std::uint64_t GAP = 2;
+    if (!next.fit.valid || next.first <= segment.last) return false;
+    const std::uint64_t between = next.first - segment.last - 1;
+    if (between > GAP && parked_after(path, scales, next.first, -1, segment.last) + GAP < between)
+        return false;
+    const double moved = path.step_between(segment.first, segment.last);
+    if (!(moved < static_cast<double>(scales.window + 2) * scales.step)) return false;
+    for (std::uint64_t i : {segment.first, segment.last})
+        if (!(distance_of(path, next.fit, i) <= scales.tolerance)) return false;
+    return true;
+}
+
 }  // namespace
 
 template <typename T>
@@ -324,12 +348,16 @@ void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment
             line.rejected = "overlaps the line before";
             continue;
         }
-        std::uint64_t ceiling = path.size() - 1;
-        for (std::size_t j = i + 1; j < segments.size(); ++j) {
-            if (segments[j].rejected != nullptr) continue;
-            ceiling = segments[j].first > line.last ? segments[j].first - 1 : line.last;
-            break;
+        const Segment* next = nullptr;
+        for (std::size_t j = i + 1; j < segments.size() && next == nullptr; ++j)
+            if (segments[j].rejected == nullptr) next = &segments[j];
+        if (next != nullptr && leads_into(path, scales, line, *next)) {
+            line.rejected = "the end of a jump onto the next line";
+            continue;
         }
+        const std::uint64_t ceiling = next == nullptr           ? path.size() - 1
+                                      : next->first > line.last ? next->first - 1
+                                                                : line.last;
         const std::uint64_t run_first = line.first, run_last = line.last;
         // Backwards, the line may only recede (or dwell): a sample ahead of its start belongs
         // to a turn that crossed it.

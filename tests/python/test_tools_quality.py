@@ -77,3 +77,18 @@ def test_a_lagged_jump_along_the_line_stops_before_it_starts(seed):
     score = score_labels(robust_scanlines(path.x, path.y), path.truth)
     assert score.recovered >= 0.98 * score.lines
     assert score.precision >= 0.98
+
+
+def test_a_short_mark_delay_before_a_jump_across_a_hole_is_a_stop():
+    # A 2-sample mark delay under 20 us of lag: the mirror only slows before the jump across the
+    # hole, then creeps into the jump delay on the far piece's axis. The delay is the far
+    # piece's, and the creep is no line of its own.
+    part = Part.rectangle(40.0, 40.0, 8.0, 8.0, holes=[Part.round_hole(44.0, 44.0, 1.5)])
+    path = simulate_path(
+        (part,),
+        Strategy(angle=21.0, hatch_spacing=0.15),
+        Machine(lag=20e-6, noise=0.0, quantum=0.001, jump_delay=50, mark_delay=2),
+    )
+    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    assert score.recovered >= 0.98 * score.lines
+    assert score.precision >= 0.99
