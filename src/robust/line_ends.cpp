@@ -193,18 +193,30 @@ std::uint64_t parked_after(const Path<T>& path, const Scales& scales, std::uint6
 
 // Whether a jump arrives at sample `first`, and if so whether it left a moving mirror. A lagged
 // mirror creeps the last of the way, in steps short enough to pass for a line's: the jump is
-// looked for that many samples back.
+// looked for up to ARRIVAL_CREEP samples back, and up to SLOW_CREEP for a jump from rest (the
+// slowest creep drifts through a long delay). A jump that left a moving mirror that far back
+// is too uncertain to cost the line its dwell.
 enum class Arrival { none, from_rest, while_moving };
 constexpr std::uint64_t ARRIVAL_CREEP = 12;
+constexpr std::uint64_t SLOW_CREEP = 32;
+// The longest step, in sample steps, of a lagged mirror's creep that still counts as the
+// dwell's, and how many such steps a dwell may take.
+constexpr double CREEP_STEPS = 0.4;
+constexpr std::uint64_t CREEP_SAMPLES = 32;
+
+double creep_step(const Scales& scales) {
+    return std::max(CREEP_STEPS * scales.step, 3 * scales.noise);
+}
 
 template <typename T>
 Arrival arrival_at(const Path<T>& path, const Scales& scales, std::uint64_t first) {
     std::uint64_t arrival = first;
-    for (std::uint64_t k = 0; k < ARRIVAL_CREEP; ++k, --arrival) {
+    for (std::uint64_t k = 0; k < SLOW_CREEP; ++k, --arrival) {
         if (arrival == 0 || !path.finite(arrival - 1)) return Arrival::none;
-        if (path.step_between(arrival - 1, arrival) > scales.step_max)
-            return jumped_while_moving(path, scales, arrival) ? Arrival::while_moving
-                                                              : Arrival::from_rest;
+        if (path.step_between(arrival - 1, arrival) > scales.step_max) {
+            if (!jumped_while_moving(path, scales, arrival)) return Arrival::from_rest;
+            return k < ARRIVAL_CREEP ? Arrival::while_moving : Arrival::none;
+        }
     }
     return Arrival::none;
 }
@@ -269,6 +281,12 @@ void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std:
     for (std::uint64_t k = 0; k < before && on_line(first - 1); ++k) --first;
     const Arrival arrival = arrival_at(path, scales, line.first - before);
     if (arrival == Arrival::from_rest && first == line.first - before) {
+        // A lagged mirror creeps into the dwell: its slowest steps, on the line, are the
+        // delay's as well, though they stray from the parked point by more than its noise.
+        for (std::uint64_t k = 0; k < CREEP_SAMPLES && first > floor && on_line(first - 1) &&
+                                  path.step_between(first - 1, first) < creep_step(scales);
+             ++k)
+            --first;
         line.first = first;
     } else if (arrival == Arrival::while_moving) {
         const std::uint64_t parked = parked_after(path, scales, line.first, +1, line.last);
@@ -309,15 +327,30 @@ template <typename T>
 bool leads_into(const Path<T>& path, const Scales& scales, const Segment& segment,
                 const Segment& next) {
     constexpr std::uint64_t GAP = 2;
+    constexpr double LEAD_CHORDS = 3;
     if (!next.fit.valid || next.first <= segment.last) return false;
     const std::uint64_t between = next.first - segment.last - 1;
-    if (between > GAP && parked_after(path, scales, next.first, -1, segment.last) + GAP < between)
-        return false;
+    if (between > GAP && parked_after(path, scales, next.first, -1, segment.last) + GAP < between) {
+        // Or a lagged mirror still creeping through the delay.
+        for (std::uint64_t i = segment.last + 1; i <= next.first; ++i)
+            if (!(path.usable(i) && path.step_between(i - 1, i) < creep_step(scales))) return false;
+    }
+    if (!(distance_of(path, next.fit, segment.last) <= scales.tolerance)) return false;
+    const double chord = static_cast<double>(scales.window + 2) * scales.step;
     const double moved = path.step_between(segment.first, segment.last);
-    if (!(moved < static_cast<double>(scales.window + 2) * scales.step)) return false;
-    for (std::uint64_t i : {segment.first, segment.last})
-        if (!(distance_of(path, next.fit, i) <= scales.tolerance)) return false;
-    return true;
+    if (moved < chord && distance_of(path, next.fit, segment.first) <= scales.tolerance)
+        return true;
+    // A jump that stops on the axis, in its delay, before the line sets off from rest: the creep
+    // may come in at a slant, and the mirror's first, slow steps out of the dwell may be the
+    // stretch's too.
+    if (!(moved < LEAD_CHORDS * chord)) return false;
+    if (between > GAP) return true;  // the dwell between them
+    for (std::uint64_t i = segment.first; i < segment.last;) {
+        const std::uint64_t parked = parked_after(path, scales, i, +1, segment.last);
+        if (parked + 1 >= STOP_SAMPLES) return true;
+        i += parked + 1;
+    }
+    return false;
 }
 
 }  // namespace

@@ -79,6 +79,23 @@ def test_a_lagged_jump_along_the_line_stops_before_it_starts(seed):
     assert score.precision >= 0.98
 
 
+@pytest.mark.parametrize("angle", [20.0, 162.0])
+def test_a_lagged_jump_creeping_into_its_delay_leaves_the_delay_with_the_line(angle):
+    # One-way hatching under 50 us of lag: each jump back creeps the last of the way into a
+    # 0.5 ms jump delay, so slowly that the dwell drifts by more than its noise. The creep and
+    # the delay passed for a short line of their own, or were cut off the line they lead into.
+    # Not yet every line: the guard is against losing what is recovered now (84 % before).
+    path = simulate_path(
+        (Part.rectangle(40.0, 40.0, 6.0, 6.0),),
+        Strategy(angle=angle, meander=False),
+        Machine(lag=50e-6, noise=0.0005, jump_delay=50, mark_delay=5),
+        seed=1,
+    )
+    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    assert score.recovered >= 0.95 * score.lines
+    assert score.precision >= 0.99
+
+
 def test_a_short_mark_delay_before_a_jump_across_a_hole_is_a_stop():
     # A 2-sample mark delay under 20 us of lag: the mirror only slows before the jump across the
     # hole, then creeps into the jump delay on the far piece's axis. The delay is the far
