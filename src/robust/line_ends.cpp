@@ -122,25 +122,25 @@ bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_
            path.step_between(start - 1, start) > scales.step_max)
         --start;
     if (start == arrival) return false;
+    // The dot product of the steps into samples `a` and `b`: positive while they keep a way.
+    const auto direction_dot = [&](std::uint64_t a, std::uint64_t b) {
+        return (path.x_at(a) - path.x_at(a - 1)) * (path.x_at(b) - path.x_at(b - 1)) +
+               (path.y_at(a) - path.y_at(a - 1)) * (path.y_at(b) - path.y_at(b - 1));
+    };
     // Moving at scan speed in one direction over the steps up to `last`: noise on a parked
-    // mirror can make steps as long as half a step, but not keep their direction.
-    // Each step as well, as far as the noise lets it be told: a mirror slowing for a mark delay
-    // makes one short step or two before the jump's first, long one.
+    // mirror can make steps as long as half a step, but not keep their direction. Each step
+    // keeps most of scan speed, as far as the noise lets it be told: a mirror slowing for a
+    // mark delay makes a short step or two before the jump's first, long one.
     const double shortest =
         std::max(0.5 * scales.step, SCAN_SPEED_SHARE * scales.step - 3 * scales.noise);
     const auto moving_until = [&](std::uint64_t last) {
         if (last < STEPS_BEFORE_JUMP) return false;
-        double previous_dx = 0, previous_dy = 0;
         for (std::uint64_t k = 0; k < STEPS_BEFORE_JUMP; ++k) {
             const std::uint64_t i = last - k;
             if (!path.finite(i - 1)) return false;
             const double step = path.step_between(i - 1, i);
             if (!(step >= shortest && step <= scales.step_max)) return false;
-            const double dx = path.x_at(i) - path.x_at(i - 1);
-            const double dy = path.y_at(i) - path.y_at(i - 1);
-            if (k > 0 && !(dx * previous_dx + dy * previous_dy > 0)) return false;
-            previous_dx = dx;
-            previous_dy = dy;
+            if (k > 0 && !(direction_dot(i, i + 1) > 0)) return false;
         }
         return path.step_between(last - STEPS_BEFORE_JUMP, last) >=
                SCAN_SPEED_SHARE * static_cast<double>(STEPS_BEFORE_JUMP) * scales.step;
@@ -152,10 +152,6 @@ bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_
     // into a jump the same way is a lagged mirror slowing for a mark delay: the steps up to it
     // decide. A mirror stopped by a mark delay shows no motion either way.
     if (start < 2) return false;
-    const auto direction_dot = [&](std::uint64_t a, std::uint64_t b) {
-        return (path.x_at(a) - path.x_at(a - 1)) * (path.x_at(b) - path.x_at(b - 1)) +
-               (path.y_at(a) - path.y_at(a - 1)) * (path.y_at(b) - path.y_at(b - 1));
-    };
     const bool slow = path.step_between(start - 1, start) < 0.5 * scales.step;
     const bool part_of_jump = direction_dot(start - 1, start + 1) < 0 ||
                               (!slow && !(direction_dot(start - 1, start) > 0));
@@ -204,8 +200,11 @@ constexpr std::uint64_t SLOW_CREEP = 32;
 constexpr double CREEP_STEPS = 0.4;
 constexpr std::uint64_t CREEP_SAMPLES = 32;
 
-double creep_step(const Scales& scales) {
-    return std::max(CREEP_STEPS * scales.step, 3 * scales.noise);
+// Whether the step into sample `i` is a lagged mirror's creep (or rest).
+template <typename T>
+bool creeps_into(const Path<T>& path, const Scales& scales, std::uint64_t i) {
+    return path.usable(i - 1) && path.usable(i) &&
+           path.step_between(i - 1, i) < std::max(CREEP_STEPS * scales.step, 3 * scales.noise);
 }
 
 template <typename T>
@@ -284,7 +283,7 @@ void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std:
         // A lagged mirror creeps into the dwell: its slowest steps, on the line, are the
         // delay's as well, though they stray from the parked point by more than its noise.
         for (std::uint64_t k = 0; k < CREEP_SAMPLES && first > floor && on_line(first - 1) &&
-                                  path.step_between(first - 1, first) < creep_step(scales);
+                                  creeps_into(path, scales, first);
              ++k)
             --first;
         line.first = first;
@@ -333,7 +332,7 @@ bool leads_into(const Path<T>& path, const Scales& scales, const Segment& segmen
     if (between > GAP && parked_after(path, scales, next.first, -1, segment.last) + GAP < between) {
         // Or a lagged mirror still creeping through the delay.
         for (std::uint64_t i = segment.last + 1; i <= next.first; ++i)
-            if (!(path.usable(i) && path.step_between(i - 1, i) < creep_step(scales))) return false;
+            if (!creeps_into(path, scales, i)) return false;
     }
     if (!(distance_of(path, next.fit, segment.last) <= scales.tolerance)) return false;
     const double chord = static_cast<double>(scales.window + 2) * scales.step;
