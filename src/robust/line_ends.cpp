@@ -330,9 +330,21 @@ bool leads_into(const Path<T>& path, const Scales& scales, const Segment& segmen
     if (!next.fit.valid || next.first <= segment.last) return false;
     const std::uint64_t between = next.first - segment.last - 1;
     if (between > GAP && parked_after(path, scales, next.first, -1, segment.last) + GAP < between) {
-        // Or a lagged mirror still creeping through the delay.
-        for (std::uint64_t i = segment.last + 1; i <= next.first; ++i)
-            if (!creeps_into(path, scales, i)) return false;
+        // Or a lagged mirror still creeping through the delay, and perhaps setting off from it
+        // along the next line's axis: it must come to a stop, or the stretch and the next are
+        // pieces of one line.
+        std::uint64_t creeping = 0, longest = 0;
+        bool creeps_throughout = true;
+        for (std::uint64_t i = segment.last + 1; i <= next.first; ++i) {
+            if (creeps_into(path, scales, i)) {
+                longest = std::max(longest, ++creeping);
+                continue;
+            }
+            creeping = 0;
+            creeps_throughout = false;
+            if (!continues(path, scales, next.fit, i - 1, i)) return false;
+        }
+        if (!creeps_throughout && longest + 1 < STOP_SAMPLES) return false;
     }
     if (!(distance_of(path, next.fit, segment.last) <= scales.tolerance)) return false;
     const double chord = static_cast<double>(scales.window + 2) * scales.step;
@@ -352,6 +364,25 @@ bool leads_into(const Path<T>& path, const Scales& scales, const Segment& segmen
     return false;
 }
 
+// Whether a stretch only slows down, as the end of a lagged jump does: it comes in faster than
+// the exposure speed and loses speed by one factor after another. A line keeps its speed but
+// for the ends, which a third of it cannot cover.
+constexpr double ARRIVAL_SPEED = 1.1;  // in sample steps a sample
+constexpr double SPEED_KEPT = 0.85;    // the most of its speed a third may keep from the one before
+
+template <typename T>
+bool slows_throughout(const Path<T>& path, const Scales& scales, const Segment& segment) {
+    const std::uint64_t third = (segment.last - segment.first) / 3;
+    if (third == 0) return false;
+    const auto speed = [&](std::uint64_t k) {
+        const std::uint64_t from = segment.first + k * third;
+        return path.step_between(from, from + third) / static_cast<double>(third);
+    };
+    const double entry = speed(0), middle = speed(1), exit = speed(2);
+    return entry > ARRIVAL_SPEED * scales.step && middle < SPEED_KEPT * entry &&
+           exit < SPEED_KEPT * middle;
+}
+
 }  // namespace
 
 template <typename T>
@@ -362,6 +393,7 @@ void fit_and_trim(const Path<T>& path, const Scales& scales, std::vector<Segment
         if (!segment.fit.valid) return;
         trim_ends(path, scales, segment, true);
         refit(path, segment);
+        segment.slowing = slows_throughout(path, scales, segment);
         if (static_cast<std::uint64_t>(segment.sums.n) == segment.last - segment.first + 1) {
             segment.sums_first = segment.first;
             segment.sums_last = segment.last;

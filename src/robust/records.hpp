@@ -76,6 +76,7 @@ struct Segment {
     std::uint64_t sums_first = 1, sums_last = 0;  // the samples the sums hold; none if first > last
     double t_first = 0, t_last = 0;  // extent along the fitted direction, from the centroid
     double angle_deg = 0;            // in [0, 180)
+    bool slowing = false;            // loses speed throughout, as a jump arriving does
     const char* rejected = nullptr;  // why it is not a hatch line; null for a hatch line
 
     double length() const noexcept { return std::fabs(t_last - t_first); }

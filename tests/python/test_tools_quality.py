@@ -109,3 +109,20 @@ def test_a_short_mark_delay_before_a_jump_across_a_hole_is_a_stop():
     score = score_labels(robust_scanlines(path.x, path.y), path.truth)
     assert score.recovered >= 0.98 * score.lines
     assert score.precision >= 0.99
+
+
+@pytest.mark.parametrize("angle", [15.0, 160.0])
+def test_the_slowing_end_of_a_lagged_jump_back_is_no_line(angle):
+    # One-way hatching under 100 us of lag, jumping back at three times the scan speed: the
+    # jump's last tens of samples slow down along a track nearly parallel to the lines, on the
+    # next line's axis but slanted off it, and passed for short lines of their own (95 %
+    # precision, 83 to 88 % of the lines, before).
+    path = simulate_path(
+        (Part.rectangle(20.0, 30.0, 4.0, 4.0),),
+        Strategy(angle=angle, meander=False),
+        Machine(jump_speed=3000.0, lag=100e-6, jump_delay=50, mark_delay=5, dtype=np.float32),
+        seed=1,
+    )
+    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    assert score.recovered >= 0.88 * score.lines
+    assert score.precision >= 0.975

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "robust/stages.hpp"
 #include "robust_paths.hpp"
 
 namespace vorlane::testing {
@@ -183,6 +184,40 @@ TEST(RobustLineEnds, ADelayAfterAHoleIsTheFarPiecesUnderLag) {
     }
     ASSERT_GT(parked, 10 * LINES);
     EXPECT_GE(with_the_far_piece, parked - 2 * LINES);
+}
+
+// The stretch of samples [first, last] as the streaming pass hands it on: its fit sums.
+robust::Segment stretch(const Recorded& path, std::uint64_t first, std::uint64_t last) {
+    robust::Segment segment;
+    segment.first = first;
+    segment.last = last;
+    segment.first_x = path.x[first];
+    segment.first_y = path.y[first];
+    segment.last_x = path.x[last];
+    segment.last_y = path.y[last];
+    segment.sums.origin_x = path.x[first];
+    segment.sums.origin_y = path.y[first];
+    for (std::uint64_t i = first; i <= last; ++i) segment.sums.add(path.x[i], path.y[i]);
+    return segment;
+}
+
+// Noise of 2 um on a 10 um step splits a line where a chord fails by chance. A short first
+// piece runs on along the rest's axis, so it reaches it the way the creeping end of a jump
+// does; but it never stops on the way, so it is a piece of the line, not a jump's end.
+TEST(RobustLineEnds, AShortPieceOfANoisyLineIsNoJumpsEnd) {
+    Recorded path;
+    path.x.push_back(0.0);
+    path.y.push_back(0.0);
+    path.truth.push_back(1);
+    path.move_to(LENGTH, 0.0, STEP, 1);
+    path.add_noise(0.002, 11);
+    const robust::Path<double> view{samples_of(path.x), samples_of(path.y), nullptr};
+    const robust::Scales scales = robust::measure_scales(view, std::nan(""));
+    std::vector<robust::Segment> pieces = {stretch(path, 0, 15), stretch(path, 30, 100)};
+    robust::fit_and_trim(view, scales, pieces);
+    robust::extend_lines(view, scales, pieces);
+    EXPECT_EQ(pieces[0].rejected, nullptr);
+    EXPECT_FALSE(pieces[0].slowing);
 }
 
 }  // namespace
