@@ -110,6 +110,7 @@ void trim_ends(const Path<T>& path, const Scales& scales, Segment& segment, bool
 constexpr std::uint64_t LONGEST_JUMP = 4096;
 constexpr std::uint64_t STEPS_BEFORE_JUMP = 3;
 constexpr double SCAN_SPEED_SHARE = 0.8;
+constexpr double RAMP_SPEED = 1.3;
 
 // Whether the jump that ends at sample `arrival` left a moving mirror: a scanner that stops at
 // the end of an exposure (its mark delay) before it jumps exposed up to where it stopped, while
@@ -127,6 +128,18 @@ bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_
         return (path.x_at(a) - path.x_at(a - 1)) * (path.x_at(b) - path.x_at(b - 1)) +
                (path.y_at(a) - path.y_at(a - 1)) * (path.y_at(b) - path.y_at(b - 1));
     };
+    // Noise widens the longest step a line may take well past the exposure speed; a lagged
+    // jump's first steps, faster than exposure the same way, are the jump's too. A lagged
+    // mirror at most doubles its step from one sample to the next as it sets off; a jump's
+    // first, partial step before a much longer one is no such ramp.
+    const double faster = RAMP_SPEED * scales.step + 2 * scales.noise;
+    while (start > 1 && arrival - start < LONGEST_JUMP && path.finite(start - 1)) {
+        const double step = path.step_between(start - 1, start);
+        if (!(step > faster && step >= 0.5 * path.step_between(start, start + 1) &&
+              direction_dot(start, start + 1) > 0))
+            break;
+        --start;
+    }
     // Moving at scan speed in one direction over the steps up to `last`: noise on a parked
     // mirror can make steps as long as half a step, but not keep their direction. Each step
     // keeps most of scan speed, as far as the noise lets it be told: a mirror slowing for a

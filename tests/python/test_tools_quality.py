@@ -126,3 +126,21 @@ def test_the_slowing_end_of_a_lagged_jump_back_is_no_line(angle):
     score = score_labels(robust_scanlines(path.x, path.y), path.truth)
     assert score.recovered >= 0.88 * score.lines
     assert score.precision >= 0.975
+
+
+@pytest.mark.parametrize("angle", [60.0, 150.0])
+def test_a_lagged_jump_setting_off_from_a_mark_delay_left_a_stop(angle):
+    # 2 um of noise lets a line take steps of twice the exposure speed, so under 20 us of lag a
+    # jump at three times that speed sets off in steps that passed for scan speed before it: the
+    # scanner looked as if it had skywritten, and the jump delay after the hole was cut off the
+    # far piece (61 to 69 % of the lines before).
+    part = Part.rectangle(40.0, 40.0, 6.0, 6.0, holes=[Part.round_hole(42.0, 42.0, 1.2)])
+    path = simulate_path(
+        (part,),
+        Strategy(angle=angle, hatch_spacing=0.12),
+        Machine(jump_speed=3000.0, lag=20e-6, noise=0.002, jump_delay=50, mark_delay=5),
+        seed=1,
+    )
+    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    assert score.recovered >= 0.85 * score.lines
+    assert score.precision >= 0.98
