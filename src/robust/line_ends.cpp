@@ -2,6 +2,7 @@
 // extends hatch lines over the samples that continue them (the end of a rounded turn, dwell).
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 #include <vector>
 
@@ -308,6 +309,37 @@ void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std:
     for (std::uint64_t k = 0; k < after && on_line(line.last + 1); ++k) ++line.last;
 }
 
+// A lagged mirror that a jump along the line's own axis leaves short of the line's start still
+// creeps up to it from behind through the delay, and has not reached the line until it comes
+// to rest there. The rest is where the delay moves least, late in it (the line then sets off);
+// the samples before it that lie behind that point by more than the settling tolerance, or
+// three noise deviations, are the jump's.
+constexpr std::uint64_t REST_SPAN = 4;  // samples over which the mirror's motion is judged
+constexpr double REST_SLACK = 1.2;      // how much more than the least motion still counts
+
+template <typename T>
+void drop_creep_behind_start(const Path<T>& path, const Scales& scales, Segment& line,
+                             std::uint64_t moving_from) {
+    if (moving_from <= line.first + REST_SPAN || moving_from > line.last) return;
+    const auto motion = [&](std::uint64_t i) {
+        return path.step_between(i - REST_SPAN / 2, i + REST_SPAN / 2);
+    };
+    const std::uint64_t lo = line.first + REST_SPAN / 2, hi = moving_from - REST_SPAN / 2;
+    double least = std::numeric_limits<double>::infinity();
+    for (std::uint64_t i = lo; i <= hi; ++i) least = std::min(least, motion(i));
+    // No rest, no delay: the extension took the line's own first samples, moving at speed.
+    if (!(least <= std::max(CREEP_STEPS * scales.step, 3 * scales.noise))) return;
+    std::uint64_t rest = lo;
+    for (std::uint64_t i = lo; i <= hi; ++i)
+        if (motion(i) <= REST_SLACK * least) rest = i;
+    double reference = 0;
+    for (std::uint64_t i = rest - REST_SPAN / 2; i <= rest + REST_SPAN / 2; ++i)
+        reference += along(path, line.fit, i);
+    reference /= static_cast<double>(REST_SPAN + 1);
+    const double behind = reference - std::max(scales.settling_tolerance, 3 * scales.noise);
+    while (line.first < rest && along(path, line.fit, line.first) < behind) ++line.first;
+}
+
 // At most this many samples at either end of a stretch are left out of the line its ends are
 // judged against: a lagged mirror settles onto a line, and turns away from it, over a few tens.
 constexpr std::uint64_t UNSETTLED_END = 48;
@@ -456,6 +488,7 @@ void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment
         cut_at_stops(path, scales, line, run_first - line.first, line.last - run_last);
         trim_ends(path, scales, line, false);
         settle_dwell(path, scales, line, floor, ceiling);
+        drop_creep_behind_start(path, scales, line, run_first);
         floor = line.last + 1;
     }
 }

@@ -144,3 +144,20 @@ def test_a_lagged_jump_setting_off_from_a_mark_delay_left_a_stop(angle):
     score = score_labels(robust_scanlines(path.x, path.y), path.truth)
     assert score.recovered >= 0.85 * score.lines
     assert score.precision >= 0.98
+
+
+@pytest.mark.parametrize("angle", [20.0, 107.0])
+def test_a_lagged_mirror_creeping_up_to_a_lines_start_has_not_reached_it(angle):
+    # Under 100 us of lag a 0.5 ms jump delay leaves the mirror short of the far piece's start:
+    # it creeps up along the line's own axis through the whole delay. Only where it comes to
+    # rest has it reached the line (87 % of the lines at 97.5 % precision before).
+    part = Part.rectangle(40.0, 40.0, 6.0, 6.0, holes=[Part.round_hole(42.0, 42.0, 1.2)])
+    path = simulate_path(
+        (part,),
+        Strategy(angle=angle, hatch_spacing=0.05),
+        Machine(lag=100e-6, noise=0.0, quantum=0.001, jump_delay=50, mark_delay=20),
+        seed=1,
+    )
+    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    assert score.recovered >= 0.95 * score.lines
+    assert score.precision >= 0.985
