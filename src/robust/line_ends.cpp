@@ -240,6 +240,31 @@ constexpr std::uint64_t STOP_SEARCH = 64;
 // samples by chance now and then, never five.
 constexpr std::uint64_t STOP_SAMPLES = 5;
 
+// How many samples past `end`, walking by `step` (+1 or -1) and never past `limit`, a line
+// extends by: the next one when it continues the line and lies no further back along it than
+// `bound` allows (see extend_lines), or the two next when the noise threw only the first just
+// past the tolerance, as it does now and then to a sample in a long run. A line turning away
+// leaves it for good. Zero when neither.
+constexpr double LONE_SLACK = 1.5;
+
+template <typename T>
+std::uint64_t extension(const Path<T>& path, const Scales& scales, const LineFit& line,
+                        std::uint64_t end, int step, std::uint64_t limit, double bound) {
+    const auto forward = [&](std::uint64_t i, double slack) {
+        const double t = along(path, line, i);
+        return step < 0 ? t <= bound + slack : t >= bound - slack;
+    };
+    const std::uint64_t next = step < 0 ? end - 1 : end + 1;
+    if (continues(path, scales, line, end, next) && forward(next, 0)) return 1;
+    if (next == limit) return 0;
+    const std::uint64_t beyond = step < 0 ? end - 2 : end + 2;
+    const double slack = (LONE_SLACK - 1) * scales.tolerance;
+    const bool lone = path.usable(next) &&
+                      distance_of(path, line, next) <= LONE_SLACK * scales.tolerance &&
+                      path.step_between(end, next) <= scales.step_max && forward(next, slack);
+    return lone && continues(path, scales, line, next, beyond) && forward(beyond, 0) ? 2 : 0;
+}
+
 // Cuts what the extension took beyond a stop near either end of a line. A line runs at
 // exposure speed and may begin or end in a dwell, but never passes through one: samples that
 // reach a dwell on the line's own axis from before it are a jump arriving there with lag (or,
@@ -275,6 +300,10 @@ void cut_at_stops(const Path<T>& path, const Scales& scales, Segment& line,
     }
 }
 
+// How many of a line's end samples a dwell beside it is judged from: the one the extension
+// stopped at may be the dwell's noisiest.
+constexpr std::uint64_t DWELL_SEEDS = 4;
+
 // Settles a line's ends over the dwell parked where they lie. A parked mirror is one point seen
 // many times, so the mean of its samples shows that point's own offset (its rounding to the
 // encoder step, a fit a little off at the line's end) and not a settling, and the trim of the
@@ -289,7 +318,11 @@ void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std:
     const auto on_line = [&](std::uint64_t i) {
         return path.usable(i) && distance_of(path, line.fit, i) <= scales.tolerance;
     };
-    const std::uint64_t before = parked_after(path, scales, line.first, -1, floor);
+    std::uint64_t before = 0;
+    for (std::uint64_t j = 0; j < DWELL_SEEDS && j <= line.last - line.first; ++j) {
+        const std::uint64_t parked = parked_after(path, scales, line.first + j, -1, floor);
+        if (parked > j) before = std::max(before, parked - j);
+    }
     std::uint64_t first = line.first;
     for (std::uint64_t k = 0; k < before && on_line(first - 1); ++k) --first;
     const Arrival arrival = arrival_at(path, scales, line.first - before);
@@ -302,10 +335,18 @@ void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std:
             --first;
         line.first = first;
     } else if (arrival == Arrival::while_moving) {
-        const std::uint64_t parked = parked_after(path, scales, line.first, +1, line.last);
+        std::uint64_t parked = 0;
+        for (std::uint64_t j = 0; j < DWELL_SEEDS && line.first + j < line.last; ++j) {
+            const std::uint64_t seen = parked_after(path, scales, line.first + j, +1, line.last);
+            if (seen > 0 || j == 0) parked = std::max(parked, j + seen);
+        }
         if (before + parked >= 2) line.first = std::min(line.first + parked + 1, line.last);
     }
-    const std::uint64_t after = parked_after(path, scales, line.last, +1, ceiling);
+    std::uint64_t after = 0;
+    for (std::uint64_t j = 0; j < DWELL_SEEDS && j <= line.last - line.first; ++j) {
+        const std::uint64_t parked = parked_after(path, scales, line.last - j, +1, ceiling);
+        if (parked > j) after = std::max(after, parked - j);
+    }
     for (std::uint64_t k = 0; k < after && on_line(line.last + 1); ++k) ++line.last;
 }
 
@@ -469,21 +510,22 @@ void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment
                                                                 : line.last;
         const std::uint64_t run_first = line.first, run_last = line.last;
         // Backwards, the line may only recede (or dwell): a sample ahead of its start belongs
-        // to a turn that crossed it.
+        // to a turn that crossed it. Forwards, it may only advance.
         double lowest = along(path, line.fit, line.first);
-        while (line.first > floor &&
-               continues(path, scales, line.fit, line.first, line.first - 1)) {
-            const double t = along(path, line.fit, line.first - 1);
-            if (!(t <= lowest + scales.tolerance)) break;
-            lowest = std::min(lowest, t);
-            --line.first;
+        while (line.first > floor) {
+            const std::uint64_t taken =
+                extension(path, scales, line.fit, line.first, -1, floor, lowest + scales.tolerance);
+            if (taken == 0) break;
+            line.first -= taken;
+            lowest = std::min(lowest, along(path, line.fit, line.first));
         }
         double highest = along(path, line.fit, line.last);
-        while (line.last < ceiling && continues(path, scales, line.fit, line.last, line.last + 1)) {
-            const double t = along(path, line.fit, line.last + 1);
-            if (!(t >= highest - scales.tolerance)) break;
-            highest = std::max(highest, t);
-            ++line.last;
+        while (line.last < ceiling) {
+            const std::uint64_t taken = extension(path, scales, line.fit, line.last, +1, ceiling,
+                                                  highest - scales.tolerance);
+            if (taken == 0) break;
+            line.last += taken;
+            highest = std::max(highest, along(path, line.fit, line.last));
         }
         cut_at_stops(path, scales, line, run_first - line.first, line.last - run_last);
         trim_ends(path, scales, line, false);
