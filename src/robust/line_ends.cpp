@@ -340,7 +340,10 @@ void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std:
             const std::uint64_t seen = parked_after(path, scales, line.first + j, +1, line.last);
             if (seen > 0 || j == 0) parked = std::max(parked, j + seen);
         }
-        if (before + parked >= 2) line.first = std::min(line.first + parked + 1, line.last);
+        if (before + parked >= 2) {
+            line.first = std::min(line.first + parked + 1, line.last);
+            line.runs_up = true;
+        }
     }
     std::uint64_t after = 0;
     for (std::uint64_t j = 0; j < DWELL_SEEDS && j <= line.last - line.first; ++j) {

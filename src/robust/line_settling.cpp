@@ -67,10 +67,15 @@ double signed_offset(const Path<T>& path, const LineFit& line, std::uint64_t i) 
 }
 
 // Follows the approach back from the line's first sample while the mirror stays near the line
-// and behind its start, never below `floor` (the previous line's samples).
+// and behind its start, never below `floor` (the previous line's samples). With `from_ahead`,
+// also over samples ahead of the start that come back towards it: a jump back along one-way
+// hatching arrives from there, its offset from the line settling by the same factor a sample
+// as it slows. The decay is measured so from every line; but before a run-up what lies ahead
+// is the jump to the run-up's start, which settles by that factor too yet is no approach of
+// the line, so the line's own settling does not follow it.
 template <typename T>
 Approach approach_of(const Path<T>& path, const Scales& scales, const Segment& segment,
-                     const LineFit& fit, std::uint64_t floor) {
+                     const LineFit& fit, std::uint64_t floor, bool from_ahead = false) {
     Approach approach;
     const double limit = APPROACH_STEPS * scales.step;
     const auto along = [&](std::uint64_t i) {
@@ -84,7 +89,10 @@ Approach approach_of(const Path<T>& path, const Scales& scales, const Segment& s
         if (!path.finite(i)) break;
         const double offset = signed_offset(path, fit, i);
         const double t = along(i);
-        if (!(std::fabs(offset) <= limit && t <= lowest + scales.tolerance)) break;
+        // Ahead of the start, only a mirror coming back along the line towards it: a rounded
+        // turn cuts the corner ahead of the start too, but moving across the line or along it.
+        const bool coming_back = from_ahead && along(i + 1) < t;
+        if (!(std::fabs(offset) <= limit && (coming_back || t <= lowest + scales.tolerance))) break;
         // A step faster than exposure is a jump, however collinear: the mirror came from
         // elsewhere and what lies before it is no approach of this line.
         if (!(path.step_between(i, i + 1) <= scales.step_max)) break;
@@ -217,7 +225,7 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
     each_line(stride, [&](const Segment& line, std::uint64_t floor) {
         const LineFit body = settled_fit(path, line, 0);
         const Approach measured =
-            approach_of(path, scales, line, body.valid ? body : line.fit, floor);
+            approach_of(path, scales, line, body.valid ? body : line.fit, floor, true);
         LagProducts& products = body.valid ? clean : all;
         for (std::uint64_t k = 0; k + 3 < measured.count; ++k) {
             products.one += measured.offsets[k] * measured.offsets[k + 1];
@@ -237,7 +245,8 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
     for_each_segment(lines.size(), [&](std::size_t l) {
         Segment& line = *lines[l].first;
         const std::uint64_t floor = lines[l].second;
-        const Approach a = approach_of(path, scales, line, line.fit, floor);
+        const bool from_ahead = !line.runs_up;
+        const Approach a = approach_of(path, scales, line, line.fit, floor, from_ahead);
         if (a.count < 4) return;
         std::int64_t moved = settling_offset(a, decay, scales.noise, settled);
         // The line's fit still holds the end of the settling, which draws it towards the
@@ -245,7 +254,7 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
         // are measured from the line itself.
         const LineFit body = settled_fit(path, line, moved);
         if (body.valid) {
-            const Approach again = approach_of(path, scales, line, body, floor);
+            const Approach again = approach_of(path, scales, line, body, floor, from_ahead);
             if (again.count >= 4) moved = settling_offset(again, decay, scales.noise, settled);
         }
         // The approach was followed over unexposed samples too; the line may not take them.

@@ -77,6 +77,7 @@ struct Segment {
     double t_first = 0, t_last = 0;  // extent along the fitted direction, from the centroid
     double angle_deg = 0;            // in [0, 180)
     bool slowing = false;            // loses speed throughout, as a jump arriving does
+    bool runs_up = false;            // begins after a run-up from a dwell that is not its own
     const char* rejected = nullptr;  // why it is not a hatch line; null for a hatch line
 
     double length() const noexcept { return std::fabs(t_last - t_first); }

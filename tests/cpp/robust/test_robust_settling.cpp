@@ -53,6 +53,32 @@ TEST(RobustSettling, DecayIsMeasuredFromLaggedStartsAndAbsentWithoutLag) {
     }
 }
 
+// One-way lines along x: each jump back to the next line's start at five times the scan speed,
+// a short delay there, and the line. The lagged mirror arrives from ahead of the start, along
+// the line, and is still settling onto it sideways as the line begins.
+Recorded lagged_one_way(double time_constant) {
+    Recorded path;
+    path.x.push_back(0.0);
+    path.y.push_back(0.0);
+    path.truth.push_back(-1);
+    for (int k = 0; k < 40; ++k) {
+        path.move_to(0.0, k * SPACING, 0.05, -1);
+        path.dwell(10, k + 1);
+        path.move_to(1.0, k * SPACING, 0.01, k + 1);
+        path.dwell(5, k + 1);
+    }
+    path.add_lag(time_constant);
+    return path;
+}
+
+TEST(RobustSettling, DecayIsMeasuredFromOneWayLinesApproachedFromAhead) {
+    for (double sigma : {0.0005, 0.002}) {
+        Recorded path = lagged_one_way(10.0);
+        path.add_noise(sigma, 9);
+        EXPECT_NEAR(measured_decay(path), std::exp(-1.0 / 10.0), 0.03) << "noise " << sigma;
+    }
+}
+
 // Distance of a point from meander line `line` (numbered from 1).
 double offset_from_line(double x, double y, std::int32_t line) {
     const double a = DEGREES * 3.141592653589793 / 180.0;
