@@ -1,0 +1,271 @@
+// How a jump left the mirror, how far a dwell at a line's end reaches, and how much of it, and
+// of a lagged mirror's creep into it, the line takes.
+#include "robust/line_dwells.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "robust/line_geometry.hpp"
+
+namespace vorlane::robust {
+namespace {
+
+// The longest jump followed back to where it began, the steps before it that must all have
+// moved for the mirror to count as moving when it left, and the share of scan speed they must
+// keep together: a lagged mirror slowing for a short mark delay still makes steps of half one.
+constexpr std::uint64_t LONGEST_JUMP = 4096;
+constexpr std::uint64_t STEPS_BEFORE_JUMP = 3;
+constexpr double SCAN_SPEED_SHARE = 0.8;
+constexpr double RAMP_SPEED = 1.3;
+
+// Whether the jump that ends at sample `arrival` left a moving mirror: a scanner that stops at
+// the end of an exposure (its mark delay) before it jumps exposed up to where it stopped, while
+// one that jumps straight out of a run at scan speed had switched the laser off on the way
+// (skywriting), and enters its next line by a run-up as well.
+template <typename T>
+bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_t arrival) {
+    std::uint64_t start = arrival;
+    while (start > 0 && arrival - start < LONGEST_JUMP && path.finite(start - 1) &&
+           path.step_between(start - 1, start) > scales.step_max)
+        --start;
+    if (start == arrival) return false;
+    // The dot product of the steps into samples `a` and `b`: positive while they keep a way.
+    const auto direction_dot = [&](std::uint64_t a, std::uint64_t b) {
+        return (path.x_at(a) - path.x_at(a - 1)) * (path.x_at(b) - path.x_at(b - 1)) +
+               (path.y_at(a) - path.y_at(a - 1)) * (path.y_at(b) - path.y_at(b - 1));
+    };
+    // Noise widens the longest step a line may take well past the exposure speed; a lagged
+    // jump's first steps, faster than exposure the same way, are the jump's too. A lagged
+    // mirror at most doubles its step from one sample to the next as it sets off; a jump's
+    // first, partial step before a much longer one is no such ramp.
+    const double faster = RAMP_SPEED * scales.step + 2 * scales.noise;
+    while (start > 1 && arrival - start < LONGEST_JUMP && path.finite(start - 1)) {
+        const double step = path.step_between(start - 1, start);
+        if (!(step > faster && step >= 0.5 * path.step_between(start, start + 1) &&
+              direction_dot(start, start + 1) > 0))
+            break;
+        --start;
+    }
+    // Moving at scan speed in one direction over the steps up to `last`: noise on a parked
+    // mirror can make steps as long as half a step, but not keep their direction. Each step
+    // keeps most of scan speed, as far as the noise lets it be told: a mirror slowing for a
+    // mark delay makes a short step or two before the jump's first, long one.
+    const double shortest =
+        std::max(0.5 * scales.step, SCAN_SPEED_SHARE * scales.step - 3 * scales.noise);
+    const auto moving_until = [&](std::uint64_t last) {
+        if (last < STEPS_BEFORE_JUMP) return false;
+        for (std::uint64_t k = 0; k < STEPS_BEFORE_JUMP; ++k) {
+            const std::uint64_t i = last - k;
+            if (!path.finite(i - 1)) return false;
+            const double step = path.step_between(i - 1, i);
+            if (!(step >= shortest && step <= scales.step_max)) return false;
+            if (k > 0 && !(direction_dot(i, i + 1) > 0)) return false;
+        }
+        return path.step_between(last - STEPS_BEFORE_JUMP, last) >=
+               SCAN_SPEED_SHARE * static_cast<double>(STEPS_BEFORE_JUMP) * scales.step;
+    };
+    if (moving_until(start)) return true;
+    // The jump's first step may be a part of one, as its last may: the mirror then left the
+    // run from the sample before (when there is one: a jump may begin the recording), and so
+    // did a lagged mirror that a jump reverses through rest. A step that runs on, or slows on,
+    // into a jump the same way is a lagged mirror slowing for a mark delay: the steps up to it
+    // decide. A mirror stopped by a mark delay shows no motion either way.
+    if (start < 2) return false;
+    const bool slow = path.step_between(start - 1, start) < 0.5 * scales.step;
+    const bool part_of_jump = direction_dot(start - 1, start + 1) < 0 ||
+                              (!slow && !(direction_dot(start - 1, start) > 0));
+    return part_of_jump && moving_until(start - 1);
+}
+
+// How far, in noise deviations, a sample may lie from the mean of a dwell's samples before it
+// and still be parked there: a parked sample lies further by chance about once in 10^4. Half a
+// step at exposure speed is no motion either, whatever the noise (a jump's last partial step).
+constexpr double PARKED_DEVIATIONS = 4.5;
+constexpr double PARKED_STEPS = 0.5;
+
+// Whether a jump arrives at sample `first`, and if so whether it left a moving mirror. A lagged
+// mirror creeps the last of the way, in steps short enough to pass for a line's: the jump is
+// looked for up to ARRIVAL_CREEP samples back, and up to SLOW_CREEP for a jump from rest (the
+// slowest creep drifts through a long delay). A jump that left a moving mirror that far back
+// is too uncertain to cost the line its dwell.
+enum class Arrival { none, from_rest, while_moving };
+constexpr std::uint64_t ARRIVAL_CREEP = 12;
+constexpr std::uint64_t SLOW_CREEP = 32;
+// The longest step, in sample steps, of a lagged mirror's creep that still counts as the
+// dwell's, and how many such steps a dwell may take.
+constexpr double CREEP_STEPS = 0.4;
+constexpr std::uint64_t CREEP_SAMPLES = 32;
+
+}  // namespace
+
+template <typename T>
+std::uint64_t parked_after(const Path<T>& path, const Scales& scales, std::uint64_t from, int step,
+                           std::uint64_t limit) {
+    const double radius = std::max(PARKED_DEVIATIONS * scales.noise, PARKED_STEPS * scales.step);
+    double sum_x = path.x_at(from), sum_y = path.y_at(from);
+    std::uint64_t count = 0;
+    for (std::uint64_t i = from; i != limit;) {
+        i = step < 0 ? i - 1 : i + 1;
+        if (!path.finite(i)) break;
+        const double seen = static_cast<double>(count + 1);
+        const double dx = path.x_at(i) - sum_x / seen;
+        const double dy = path.y_at(i) - sum_y / seen;
+        if (!(std::sqrt(dx * dx + dy * dy) <= radius)) break;
+        sum_x += path.x_at(i);
+        sum_y += path.y_at(i);
+        ++count;
+    }
+    return count;
+}
+
+template <typename T>
+bool creeps_into(const Path<T>& path, const Scales& scales, std::uint64_t i) {
+    return path.usable(i - 1) && path.usable(i) &&
+           path.step_between(i - 1, i) < std::max(CREEP_STEPS * scales.step, 3 * scales.noise);
+}
+
+namespace {
+
+template <typename T>
+Arrival arrival_at(const Path<T>& path, const Scales& scales, std::uint64_t first) {
+    std::uint64_t arrival = first;
+    for (std::uint64_t k = 0; k < SLOW_CREEP; ++k, --arrival) {
+        if (arrival == 0 || !path.finite(arrival - 1)) return Arrival::none;
+        if (path.step_between(arrival - 1, arrival) > scales.step_max) {
+            if (!jumped_while_moving(path, scales, arrival)) return Arrival::from_rest;
+            return k < ARRIVAL_CREEP ? Arrival::while_moving : Arrival::none;
+        }
+    }
+    return Arrival::none;
+}
+
+// How far into a line a dwell is looked for that the line's end reached at speed.
+constexpr std::uint64_t STOP_SEARCH = 64;
+
+// How many of a line's end samples a dwell beside it is judged from: the one the extension
+// stopped at may be the dwell's noisiest.
+constexpr std::uint64_t DWELL_SEEDS = 4;
+
+// Samples over which the mirror's motion is judged at a line's start, and how much more than
+// the least motion there still counts as the rest.
+constexpr std::uint64_t REST_SPAN = 4;
+constexpr double REST_SLACK = 1.2;
+
+}  // namespace
+
+template <typename T>
+void cut_at_stops(const Path<T>& path, const Scales& scales, Segment& line,
+                  std::uint64_t added_front, std::uint64_t added_back) {
+    // A stop at `from`, walking by `step` towards `limit`, that ends before it: a dwell that
+    // stretches to the line's other end is the one the line begins (or ends) in.
+    const auto stops = [&](std::uint64_t from, int step, std::uint64_t limit) {
+        const std::uint64_t parked = parked_after(path, scales, from, step, limit);
+        const std::uint64_t reached = step < 0 ? from - parked : from + parked;
+        return parked + 1 >= STOP_SAMPLES && reached != limit;
+    };
+    const std::uint64_t reach = std::min(STOP_SEARCH, (line.last - line.first) / 2);
+    const std::uint64_t first = line.first, last = line.last;
+    if (added_front > 0 && !stops(first, +1, last)) {
+        for (std::uint64_t k = 1; k < std::min(reach, added_front + 1); ++k) {
+            if (stops(first + k, +1, last)) {
+                line.first = first + k;
+                break;
+            }
+        }
+    }
+    if (added_back > 0 && !stops(last, -1, first)) {
+        for (std::uint64_t k = 1; k < std::min(reach, added_back + 1); ++k) {
+            if (stops(last - k, -1, first)) {
+                line.last = last - k;
+                break;
+            }
+        }
+    }
+}
+
+template <typename T>
+void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std::uint64_t floor,
+                  std::uint64_t ceiling) {
+    const auto on_line = [&](std::uint64_t i) {
+        return path.usable(i) && distance_of(path, line.fit, i) <= scales.tolerance;
+    };
+    std::uint64_t before = 0;
+    for (std::uint64_t j = 0; j < DWELL_SEEDS && j <= line.last - line.first; ++j) {
+        const std::uint64_t parked = parked_after(path, scales, line.first + j, -1, floor);
+        if (parked > j) before = std::max(before, parked - j);
+    }
+    std::uint64_t first = line.first;
+    for (std::uint64_t k = 0; k < before && on_line(first - 1); ++k) --first;
+    const Arrival arrival = arrival_at(path, scales, line.first - before);
+    if (arrival == Arrival::from_rest && first == line.first - before) {
+        // A lagged mirror creeps into the dwell: its slowest steps, on the line, are the
+        // delay's as well, though they stray from the parked point by more than its noise.
+        for (std::uint64_t k = 0; k < CREEP_SAMPLES && first > floor && on_line(first - 1) &&
+                                  creeps_into(path, scales, first);
+             ++k)
+            --first;
+        line.first = first;
+    } else if (arrival == Arrival::while_moving) {
+        std::uint64_t parked = 0;
+        for (std::uint64_t j = 0; j < DWELL_SEEDS && line.first + j < line.last; ++j) {
+            const std::uint64_t seen = parked_after(path, scales, line.first + j, +1, line.last);
+            if (seen > 0 || j == 0) parked = std::max(parked, j + seen);
+        }
+        if (before + parked >= 2) {
+            line.first = std::min(line.first + parked + 1, line.last);
+            line.runs_up = true;
+        }
+    }
+    std::uint64_t after = 0;
+    for (std::uint64_t j = 0; j < DWELL_SEEDS && j <= line.last - line.first; ++j) {
+        const std::uint64_t parked = parked_after(path, scales, line.last - j, +1, ceiling);
+        if (parked > j) after = std::max(after, parked - j);
+    }
+    for (std::uint64_t k = 0; k < after && on_line(line.last + 1); ++k) ++line.last;
+}
+
+template <typename T>
+void drop_creep_behind_start(const Path<T>& path, const Scales& scales, Segment& line,
+                             std::uint64_t moving_from) {
+    if (moving_from <= line.first + REST_SPAN || moving_from > line.last) return;
+    const auto motion = [&](std::uint64_t i) {
+        return path.step_between(i - REST_SPAN / 2, i + REST_SPAN / 2);
+    };
+    const std::uint64_t lo = line.first + REST_SPAN / 2, hi = moving_from - REST_SPAN / 2;
+    double least = std::numeric_limits<double>::infinity();
+    for (std::uint64_t i = lo; i <= hi; ++i) least = std::min(least, motion(i));
+    // No rest, no delay: the extension took the line's own first samples, moving at speed.
+    if (!(least <= std::max(CREEP_STEPS * scales.step, 3 * scales.noise))) return;
+    std::uint64_t rest = lo;
+    for (std::uint64_t i = lo; i <= hi; ++i)
+        if (motion(i) <= REST_SLACK * least) rest = i;
+    double reference = 0;
+    for (std::uint64_t i = rest - REST_SPAN / 2; i <= rest + REST_SPAN / 2; ++i)
+        reference += along(path, line.fit, i);
+    reference /= static_cast<double>(REST_SPAN + 1);
+    const double behind = reference - std::max(scales.settling_tolerance, 3 * scales.noise);
+    while (line.first < rest && along(path, line.fit, line.first) < behind) ++line.first;
+}
+
+template std::uint64_t parked_after<float>(const Path<float>&, const Scales&, std::uint64_t, int,
+                                           std::uint64_t);
+template std::uint64_t parked_after<double>(const Path<double>&, const Scales&, std::uint64_t, int,
+                                            std::uint64_t);
+template bool creeps_into<float>(const Path<float>&, const Scales&, std::uint64_t);
+template bool creeps_into<double>(const Path<double>&, const Scales&, std::uint64_t);
+template void cut_at_stops<float>(const Path<float>&, const Scales&, Segment&, std::uint64_t,
+                                  std::uint64_t);
+template void cut_at_stops<double>(const Path<double>&, const Scales&, Segment&, std::uint64_t,
+                                   std::uint64_t);
+template void settle_dwell<float>(const Path<float>&, const Scales&, Segment&, std::uint64_t,
+                                  std::uint64_t);
+template void settle_dwell<double>(const Path<double>&, const Scales&, Segment&, std::uint64_t,
+                                   std::uint64_t);
+template void drop_creep_behind_start<float>(const Path<float>&, const Scales&, Segment&,
+                                             std::uint64_t);
+template void drop_creep_behind_start<double>(const Path<double>&, const Scales&, Segment&,
+                                              std::uint64_t);
+
+}  // namespace vorlane::robust

@@ -1,0 +1,76 @@
+// Fits each straight stretch and trims the samples at its ends that turned away from the line;
+// marks the stretches that only slow down, as the end of a lagged jump does.
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "robust/batched_for.hpp"
+#include "robust/line_geometry.hpp"
+#include "robust/stages.hpp"
+
+namespace vorlane::robust {
+namespace {
+
+// At most this many samples at either end of a stretch are left out of the line its ends are
+// judged against: a lagged mirror settles onto a line, and turns away from it, over a few tens.
+constexpr std::uint64_t UNSETTLED_END = 48;
+
+// The line through the middle half of a stretch (at most UNSETTLED_END samples left out at
+// either end): the ends of a lagged stretch lie off to one side and would tilt a fit of all
+// of it, so that trimming against that fit eats into the far end of a long line.
+template <typename T>
+LineFit body_fit(const Path<T>& path, const Segment& segment) {
+    const auto count = static_cast<std::uint64_t>(segment.sums.n);
+    const std::uint64_t left_out = std::min(UNSETTLED_END, count / 4);
+    if (count != segment.last - segment.first + 1 || left_out == 0)
+        return fit_line(segment.sums, segment.first_x, segment.first_y, segment.last_x,
+                        segment.last_y);
+    FitSums body = segment.sums;
+    for (std::uint64_t k = 0; k < left_out; ++k) {
+        body.remove(path.x_at(segment.first + k), path.y_at(segment.first + k));
+        body.remove(path.x_at(segment.last - k), path.y_at(segment.last - k));
+    }
+    return fit_line(body, segment.first_x, segment.first_y, segment.last_x, segment.last_y);
+}
+
+// Whether a stretch only slows down, as the end of a lagged jump does: it comes in faster than
+// the exposure speed and loses speed by one factor after another. A line keeps its speed but
+// for the ends, which a third of it cannot cover.
+constexpr double ARRIVAL_SPEED = 1.1;  // in sample steps a sample
+constexpr double SPEED_KEPT = 0.85;    // the most of its speed a third may keep from the one before
+
+template <typename T>
+bool slows_throughout(const Path<T>& path, const Scales& scales, const Segment& segment) {
+    const std::uint64_t third = (segment.last - segment.first) / 3;
+    if (third == 0) return false;
+    const auto speed = [&](std::uint64_t k) {
+        const std::uint64_t from = segment.first + k * third;
+        return path.step_between(from, from + third) / static_cast<double>(third);
+    };
+    const double entry = speed(0), middle = speed(1), exit = speed(2);
+    return entry > ARRIVAL_SPEED * scales.step && middle < SPEED_KEPT * entry &&
+           exit < SPEED_KEPT * middle;
+}
+
+}  // namespace
+
+template <typename T>
+void fit_and_trim(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
+    for_each_segment(segments.size(), [&](std::size_t s) {
+        Segment& segment = segments[s];
+        segment.fit = body_fit(path, segment);
+        if (!segment.fit.valid) return;
+        trim_ends(path, scales, segment, true);
+        refit(path, segment);
+        segment.slowing = slows_throughout(path, scales, segment);
+        if (static_cast<std::uint64_t>(segment.sums.n) == segment.last - segment.first + 1) {
+            segment.sums_first = segment.first;
+            segment.sums_last = segment.last;
+        }
+    });
+}
+
+template void fit_and_trim<float>(const Path<float>&, const Scales&, std::vector<Segment>&);
+template void fit_and_trim<double>(const Path<double>&, const Scales&, std::vector<Segment>&);
+
+}  // namespace vorlane::robust
