@@ -5,7 +5,9 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
+import vorlane
 from vorlane_tools import Machine, Part, Strategy, robust_scanlines, score_labels, simulate_path
+from vorlane_tools.cases import CASES
 
 
 @pytest.mark.parametrize("seed", [3, 4, 5])
@@ -178,3 +180,14 @@ def test_long_delays_under_heavy_noise_stay_with_their_lines(angle):
     score = score_labels(robust_scanlines(path.x, path.y), path.truth)
     assert score.recovered >= 0.98 * score.lines
     assert score.precision >= 0.995
+
+
+@pytest.mark.parametrize("name", ["steep-clean", "steep-rounded", "steep-float32"])
+def test_a_clean_steep_raster_loses_no_line_the_exact_labelling_finds(name):
+    # Where the exact labelling is right, the robust one must find every line it finds.
+    path = CASES[name].record(quick=True)
+    exact = score_labels(vorlane.annotate_scanlines(path.x, path.y), path.truth)
+    robust = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    assert exact.recovered > 0
+    assert robust.recovered >= exact.recovered
+    assert robust.precision >= exact.precision
