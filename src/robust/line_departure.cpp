@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "robust/batched_for.hpp"
+#include "robust/line_geometry.hpp"
 #include "robust/stages.hpp"
 
 namespace vorlane::robust {
@@ -40,11 +41,6 @@ constexpr std::array<int, 2> POWERS = {2, 3};
 // The departure must reach this many noise deviations within the samples followed.
 constexpr double SIGNIFICANCE = 6.0;
 
-template <typename T>
-double signed_offset(const Path<T>& path, const LineFit& line, std::uint64_t i) {
-    return (path.x_at(i) - line.cx) * line.uy - (path.y_at(i) - line.cy) * line.ux;
-}
-
 struct Departure {
     std::array<double, ON_LINE_SPAN + DEPARTURE_SPAN> offsets{};
     std::uint64_t from = 0;  // sample of offsets[0]
@@ -61,17 +57,13 @@ Departure departure_of(const Path<T>& path, const Scales& scales, const Segment&
     const std::uint64_t before = std::min<std::uint64_t>(ON_LINE_SPAN, span);
     d.from = line.last + 1 - before;
     for (std::uint64_t k = 0; k < before; ++k)
-        d.offsets[d.count++] = signed_offset(path, line.fit, d.from + k);
+        d.offsets[d.count++] = signed_distance(path, line.fit, d.from + k);
     const double limit = DEPARTURE_STEPS * scales.step;
-    const auto along = [&](std::uint64_t i) {
-        return (path.x_at(i) - line.fit.cx) * line.fit.ux +
-               (path.y_at(i) - line.fit.cy) * line.fit.uy;
-    };
-    double highest = along(line.last);
+    double highest = along(path, line.fit, line.last);
     for (std::uint64_t i = line.last + 1; i <= ceiling && d.count < d.offsets.size(); ++i) {
         if (!path.finite(i)) break;
-        const double offset = signed_offset(path, line.fit, i);
-        const double t = along(i);
+        const double offset = signed_distance(path, line.fit, i);
+        const double t = along(path, line.fit, i);
         const double step = path.step_between(i - 1, i);
         // A jump that leaves along the line is no turn away from it.
         if (!(step <= scales.step_max)) break;

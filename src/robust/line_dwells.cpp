@@ -148,6 +148,21 @@ constexpr std::uint64_t STOP_SEARCH = 64;
 // stopped at may be the dwell's noisiest.
 constexpr std::uint64_t DWELL_SEEDS = 4;
 
+// How many samples past the line's start (`step` -1) or end (+1), never past `limit`, stay
+// parked where the line ends: the farthest reach from any of its DWELL_SEEDS end samples.
+template <typename T>
+std::uint64_t dwell_beyond(const Path<T>& path, const Scales& scales, const Segment& line, int step,
+                           std::uint64_t limit) {
+    const std::uint64_t end = step < 0 ? line.first : line.last;
+    std::uint64_t reach = 0;
+    for (std::uint64_t j = 0; j < DWELL_SEEDS && j <= line.last - line.first; ++j) {
+        const std::uint64_t parked =
+            parked_after(path, scales, step < 0 ? end + j : end - j, step, limit);
+        if (parked > j) reach = std::max(reach, parked - j);
+    }
+    return reach;
+}
+
 // Samples over which the mirror's motion is judged at a line's start, and how much more than
 // the least motion there still counts as the rest.
 constexpr std::uint64_t REST_SPAN = 4;
@@ -191,11 +206,7 @@ void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std:
     const auto on_line = [&](std::uint64_t i) {
         return path.usable(i) && distance_of(path, line.fit, i) <= scales.tolerance;
     };
-    std::uint64_t before = 0;
-    for (std::uint64_t j = 0; j < DWELL_SEEDS && j <= line.last - line.first; ++j) {
-        const std::uint64_t parked = parked_after(path, scales, line.first + j, -1, floor);
-        if (parked > j) before = std::max(before, parked - j);
-    }
+    const std::uint64_t before = dwell_beyond(path, scales, line, -1, floor);
     std::uint64_t first = line.first;
     for (std::uint64_t k = 0; k < before && on_line(first - 1); ++k) --first;
     const Arrival arrival = arrival_at(path, scales, line.first - before);
@@ -218,11 +229,7 @@ void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std:
             line.runs_up = true;
         }
     }
-    std::uint64_t after = 0;
-    for (std::uint64_t j = 0; j < DWELL_SEEDS && j <= line.last - line.first; ++j) {
-        const std::uint64_t parked = parked_after(path, scales, line.last - j, +1, ceiling);
-        if (parked > j) after = std::max(after, parked - j);
-    }
+    const std::uint64_t after = dwell_beyond(path, scales, line, +1, ceiling);
     for (std::uint64_t k = 0; k < after && on_line(line.last + 1); ++k) ++line.last;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "robust/batched_for.hpp"
+#include "robust/line_geometry.hpp"
 #include "robust/stages.hpp"
 
 namespace vorlane::robust {
@@ -61,11 +62,6 @@ struct Approach {
     std::uint64_t back = 0, count = 0;
 };
 
-template <typename T>
-double signed_offset(const Path<T>& path, const LineFit& line, std::uint64_t i) {
-    return (path.x_at(i) - line.cx) * line.uy - (path.y_at(i) - line.cy) * line.ux;
-}
-
 // Follows the approach back from the line's first sample while the mirror stays near the line
 // and behind its start, never below `floor` (the previous line's samples). With `from_ahead`,
 // also over samples ahead of the start that come back towards it: a jump back along one-way
@@ -78,20 +74,17 @@ Approach approach_of(const Path<T>& path, const Scales& scales, const Segment& s
                      const LineFit& fit, std::uint64_t floor, bool from_ahead = false) {
     Approach approach;
     const double limit = APPROACH_STEPS * scales.step;
-    const auto along = [&](std::uint64_t i) {
-        return (path.x_at(i) - fit.cx) * fit.ux + (path.y_at(i) - fit.cy) * fit.uy;
-    };
-    double lowest = along(segment.first);
+    double lowest = along(path, fit, segment.first);
     std::uint64_t back = 0;
     std::array<double, APPROACH_SPAN> before{};
     while (back < APPROACH_SPAN && segment.first > floor + back) {
         const std::uint64_t i = segment.first - back - 1;
         if (!path.finite(i)) break;
-        const double offset = signed_offset(path, fit, i);
-        const double t = along(i);
+        const double offset = signed_distance(path, fit, i);
+        const double t = along(path, fit, i);
         // Ahead of the start, only a mirror coming back along the line towards it: a rounded
         // turn cuts the corner ahead of the start too, but moving across the line or along it.
-        const bool coming_back = from_ahead && along(i + 1) < t;
+        const bool coming_back = from_ahead && along(path, fit, i + 1) < t;
         if (!(std::fabs(offset) <= limit && (coming_back || t <= lowest + scales.tolerance))) break;
         // A step faster than exposure is a jump, however collinear: the mirror came from
         // elsewhere and what lies before it is no approach of this line.
@@ -104,7 +97,7 @@ Approach approach_of(const Path<T>& path, const Scales& scales, const Segment& s
     approach.count = back + ahead;
     for (std::uint64_t k = 0; k < back; ++k) approach.offsets[k] = before[back - 1 - k];
     for (std::uint64_t k = 0; k < ahead; ++k)
-        approach.offsets[back + k] = signed_offset(path, fit, segment.first + k);
+        approach.offsets[back + k] = signed_distance(path, fit, segment.first + k);
     return approach;
 }
 

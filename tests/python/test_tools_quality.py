@@ -6,8 +6,26 @@ import numpy as np
 import pytest
 
 import vorlane
-from vorlane_tools import Machine, Part, Strategy, robust_scanlines, score_labels, simulate_path
+from vorlane_tools import (
+    Machine,
+    Part,
+    RecordedPath,
+    Score,
+    Strategy,
+    robust_scanlines,
+    score_labels,
+    simulate_path,
+)
 from vorlane_tools.cases import CASES
+
+# Square parts with a round hole that breaks the lines crossing it in two.
+HOLED_SQUARE = Part.rectangle(40.0, 40.0, 8.0, 8.0, holes=[Part.round_hole(44.0, 44.0, 1.5)])
+SMALL_HOLED_SQUARE = Part.rectangle(40.0, 40.0, 6.0, 6.0, holes=[Part.round_hole(42.0, 42.0, 1.2)])
+
+
+def robust_score(path: RecordedPath) -> Score:
+    """The robust labelling of a recorded path, scored against its truth."""
+    return score_labels(robust_scanlines(path.x, path.y), path.truth)
 
 
 @pytest.mark.parametrize("seed", [3, 4, 5])
@@ -15,9 +33,11 @@ from vorlane_tools.cases import CASES
 def test_lagged_meander_broken_by_a_hole_keeps_the_jump_across_it_out(seed, lag):
     # Each line the hole breaks is left by a jump along the line itself: collinear, so only
     # its speed tells it from the line, and a lagged start must not be followed back over it.
-    part = Part.rectangle(40.0, 40.0, 8.0, 8.0, holes=[Part.round_hole(44.0, 44.0, 1.5)])
     path = simulate_path(
-        (part,), Strategy(angle=30.0), Machine(lag=lag, noise=0.001, quantum=0.001), seed=seed
+        (HOLED_SQUARE,),
+        Strategy(angle=30.0),
+        Machine(lag=lag, noise=0.001, quantum=0.001),
+        seed=seed,
     )
     ids = robust_scanlines(path.x, path.y)
     steps = np.hypot(np.diff(path.x), np.diff(path.y))
@@ -43,7 +63,7 @@ def test_long_laser_delays_stay_with_their_lines(meander, angle):
         layers=2,
         seed=1,
     )
-    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    score = robust_score(path)
     assert score.recovered >= 0.99 * score.lines
     assert score.precision >= 0.995
 
@@ -59,7 +79,7 @@ def test_a_run_ups_dwell_stays_off_the_line(angle):
         Machine(noise=0.0005, jump_delay=50, mark_delay=0, corner_delay=5),
         seed=7,
     )
-    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    score = robust_score(path)
     assert score.recovered >= 0.98 * score.lines
     assert score.precision >= 0.995
 
@@ -69,14 +89,13 @@ def test_a_lagged_jump_along_the_line_stops_before_it_starts(seed):
     # The jump across the hole runs along the line, and with 100 us of lag and a 0.5 ms jump
     # delay the mirror creeps up to the line's start from behind: on the line's axis, slower
     # than exposure, stopping at the start. What reaches that stop is the jump, not the line.
-    part = Part.rectangle(40.0, 40.0, 8.0, 8.0, holes=[Part.round_hole(44.0, 44.0, 1.5)])
     path = simulate_path(
-        (part,),
+        (HOLED_SQUARE,),
         Strategy(angle=30.0),
         Machine(lag=100e-6, noise=0.001, quantum=0.001, jump_delay=50),
         seed=seed,
     )
-    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    score = robust_score(path)
     assert score.recovered >= 0.98 * score.lines
     assert score.precision >= 0.98
 
@@ -93,7 +112,7 @@ def test_a_lagged_jump_creeping_into_its_delay_leaves_the_delay_with_the_line(an
         Machine(lag=50e-6, noise=0.0005, jump_delay=50, mark_delay=5),
         seed=1,
     )
-    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    score = robust_score(path)
     assert score.recovered >= 0.95 * score.lines
     assert score.precision >= 0.99
 
@@ -102,13 +121,12 @@ def test_a_short_mark_delay_before_a_jump_across_a_hole_is_a_stop():
     # A 2-sample mark delay under 20 us of lag: the mirror only slows before the jump across the
     # hole, then creeps into the jump delay on the far piece's axis. The delay is the far
     # piece's, and the creep is no line of its own.
-    part = Part.rectangle(40.0, 40.0, 8.0, 8.0, holes=[Part.round_hole(44.0, 44.0, 1.5)])
     path = simulate_path(
-        (part,),
+        (HOLED_SQUARE,),
         Strategy(angle=21.0, hatch_spacing=0.15),
         Machine(lag=20e-6, noise=0.0, quantum=0.001, jump_delay=50, mark_delay=2),
     )
-    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    score = robust_score(path)
     assert score.recovered >= 0.98 * score.lines
     assert score.precision >= 0.99
 
@@ -125,7 +143,7 @@ def test_the_slowing_end_of_a_lagged_jump_back_is_no_line(angle):
         Machine(jump_speed=3000.0, lag=100e-6, jump_delay=50, mark_delay=5, dtype=np.float32),
         seed=1,
     )
-    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    score = robust_score(path)
     assert score.recovered >= 0.88 * score.lines
     assert score.precision >= 0.975
 
@@ -136,14 +154,13 @@ def test_a_lagged_jump_setting_off_from_a_mark_delay_left_a_stop(angle):
     # jump at three times that speed sets off in steps that passed for scan speed before it: the
     # scanner looked as if it had skywritten, and the jump delay after the hole was cut off the
     # far piece (61 to 69 % of the lines before).
-    part = Part.rectangle(40.0, 40.0, 6.0, 6.0, holes=[Part.round_hole(42.0, 42.0, 1.2)])
     path = simulate_path(
-        (part,),
+        (SMALL_HOLED_SQUARE,),
         Strategy(angle=angle, hatch_spacing=0.12),
         Machine(jump_speed=3000.0, lag=20e-6, noise=0.002, jump_delay=50, mark_delay=5),
         seed=1,
     )
-    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    score = robust_score(path)
     assert score.recovered >= 0.85 * score.lines
     assert score.precision >= 0.98
 
@@ -153,14 +170,13 @@ def test_a_lagged_mirror_creeping_up_to_a_lines_start_has_not_reached_it(angle):
     # Under 100 us of lag a 0.5 ms jump delay leaves the mirror short of the far piece's start:
     # it creeps up along the line's own axis through the whole delay. Only where it comes to
     # rest has it reached the line (87 % of the lines at 97.5 % precision before).
-    part = Part.rectangle(40.0, 40.0, 6.0, 6.0, holes=[Part.round_hole(42.0, 42.0, 1.2)])
     path = simulate_path(
-        (part,),
+        (SMALL_HOLED_SQUARE,),
         Strategy(angle=angle, hatch_spacing=0.05),
         Machine(lag=100e-6, noise=0.0, quantum=0.001, jump_delay=50, mark_delay=20),
         seed=1,
     )
-    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    score = robust_score(path)
     assert score.recovered >= 0.95 * score.lines
     assert score.precision >= 0.985
 
@@ -177,7 +193,7 @@ def test_long_delays_under_heavy_noise_stay_with_their_lines(angle):
         layers=2,
         seed=1,
     )
-    score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    score = robust_score(path)
     assert score.recovered >= 0.98 * score.lines
     assert score.precision >= 0.995
 
@@ -187,7 +203,7 @@ def test_a_clean_steep_raster_loses_no_line_the_exact_labelling_finds(name):
     # Where the exact labelling is right, the robust one must find every line it finds.
     path = CASES[name].record(quick=True)
     exact = score_labels(vorlane.annotate_scanlines(path.x, path.y), path.truth)
-    robust = score_labels(robust_scanlines(path.x, path.y), path.truth)
+    robust = robust_score(path)
     assert exact.recovered > 0
     assert robust.recovered >= exact.recovered
     assert robust.precision >= exact.precision
