@@ -29,6 +29,7 @@ const char* const NO_PARALLEL = "no parallel neighbour";
 const char* const OFF_SPACING = "not at the line spacing";
 const char* const POLYGON_EDGE = "polygon edge";
 const char* const SLOWING = "the end of a jump, slowing down";
+const char* const SPEEDING = "the start of a jump, speeding up";
 
 struct Pair {
     bool parallel = false;
@@ -151,7 +152,8 @@ bool polygon_edge(const std::vector<Segment>& segments, std::size_t a, const Sca
 const char* verdict(const std::vector<Segment>& segments, std::size_t a, const Scales& scales,
                     double spacing, const std::vector<std::uint8_t>& edges) {
     if (!candidate(segments[a], scales)) return TOO_SHORT;
-    if (segments[a].slowing) return SLOWING;
+    if (segments[a].ramp == JumpRamp::arriving) return SLOWING;
+    if (segments[a].ramp == JumpRamp::leaving) return SPEEDING;
     if (edges[a]) return POLYGON_EDGE;
     const char* reason = NO_PARALLEL;
     bool family = false;

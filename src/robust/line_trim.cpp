@@ -1,5 +1,5 @@
 // Fits each straight stretch and trims the samples at its ends that turned away from the line;
-// marks the stretches that only slow down, as the end of a lagged jump does.
+// marks the stretches that only speed up or slow down, as a lagged jump's ends do.
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -33,23 +33,31 @@ LineFit body_fit(const Path<T>& path, const Segment& segment) {
     return fit_line(body, segment.first_x, segment.first_y, segment.last_x, segment.last_y);
 }
 
-// Whether a stretch only slows down, as the end of a lagged jump does: it comes in faster than
-// the exposure speed and loses speed by one factor after another. A line keeps its speed but
-// for the ends, which a third of it cannot cover.
-constexpr double ARRIVAL_SPEED = 1.1;  // in sample steps a sample
-constexpr double SPEED_KEPT = 0.85;    // the most of its speed a third may keep from the one before
+// Whether a stretch only speeds up, as a lagged jump leaves a mirror at rest, or only slows
+// down, as it arrives: one end comes or goes faster than the exposure speed and the speed
+// changes by one factor after another. A line keeps its speed but for the ends, which a third
+// of it cannot cover, and never runs faster than the exposure.
+constexpr double JUMP_SPEED = 1.1;   // in sample steps a sample
+constexpr double SPEED_KEPT = 0.85;  // the most of its speed a third may keep from its neighbour
 
 template <typename T>
-bool slows_throughout(const Path<T>& path, const Scales& scales, const Segment& segment) {
+JumpRamp jump_ramp(const Path<T>& path, const Scales& scales, const Segment& segment) {
     const std::uint64_t third = (segment.last - segment.first) / 3;
-    if (third == 0) return false;
+    if (third == 0) return JumpRamp::none;
     const auto speed = [&](std::uint64_t k) {
         const std::uint64_t from = segment.first + k * third;
         return path.step_between(from, from + third) / static_cast<double>(third);
     };
     const double entry = speed(0), middle = speed(1), exit = speed(2);
-    return entry > ARRIVAL_SPEED * scales.step && middle < SPEED_KEPT * entry &&
-           exit < SPEED_KEPT * middle;
+    if (entry > JUMP_SPEED * scales.step && middle < SPEED_KEPT * entry &&
+        exit < SPEED_KEPT * middle)
+        return JumpRamp::arriving;
+    // A short line setting off from a delay gains speed third after third as well: the noise
+    // of a chord's two ends must not make its last third look faster than the exposure.
+    const double fast = JUMP_SPEED * scales.step + 2.0 * scales.noise / static_cast<double>(third);
+    if (exit > fast && middle < SPEED_KEPT * exit && entry < SPEED_KEPT * middle)
+        return JumpRamp::leaving;
+    return JumpRamp::none;
 }
 
 }  // namespace
@@ -62,7 +70,7 @@ void fit_and_trim(const Path<T>& path, const Scales& scales, std::vector<Segment
         if (!segment.fit.valid) return;
         trim_ends(path, scales, segment, true);
         refit(path, segment);
-        segment.slowing = slows_throughout(path, scales, segment);
+        segment.ramp = jump_ramp(path, scales, segment);
         if (static_cast<std::uint64_t>(segment.sums.n) == segment.last - segment.first + 1) {
             segment.sums_first = segment.first;
             segment.sums_last = segment.last;

@@ -67,6 +67,10 @@ struct LineFit {
 LineFit fit_line(const FitSums& sums, double first_x, double first_y, double last_x,
                  double last_y) noexcept;
 
+// How a stretch's speed runs: a lagged jump leaves and arrives on a straight track, and only its
+// ramp, speeding up as it leaves or slowing down as it arrives, tells it from a line.
+enum class JumpRamp : std::uint8_t { none, leaving, arriving };
+
 // A straight stretch of samples [first, last] and what the stages learn about it.
 struct Segment {
     std::uint64_t first = 0, last = 0;
@@ -76,7 +80,7 @@ struct Segment {
     std::uint64_t sums_first = 1, sums_last = 0;  // the samples the sums hold; none if first > last
     double t_first = 0, t_last = 0;  // extent along the fitted direction, from the centroid
     double angle_deg = 0;            // in [0, 180)
-    bool slowing = false;            // loses speed throughout, as a jump arriving does
+    JumpRamp ramp = JumpRamp::none;  // gains or loses speed throughout, as a lagged jump does
     bool runs_up = false;            // begins after a run-up from a dwell that is not its own
     const char* rejected = nullptr;  // why it is not a hatch line; null for a hatch line
 

@@ -217,7 +217,34 @@ TEST(RobustLineEnds, AShortPieceOfANoisyLineIsNoJumpsEnd) {
     robust::fit_and_trim(view, scales, pieces);
     robust::extend_lines(view, scales, pieces);
     EXPECT_EQ(pieces[0].rejected, nullptr);
-    EXPECT_FALSE(pieces[0].slowing);
+    EXPECT_EQ(pieces[0].ramp, robust::JumpRamp::none);
+}
+
+// Under lag a jump back along the line just left speeds up from rest on the line's own axis:
+// straight, and slower than a jump for tens of samples. Only its speed, gained third after
+// third up to more than the exposure's, tells it from a line; a lagged line's own start also
+// gains speed from rest, but never beyond the exposure's.
+TEST(RobustLineEnds, TheSpeedingStartOfALaggedJumpIsNoLine) {
+    Recorded path;
+    path.x.push_back(0.0);
+    path.y.push_back(0.0);
+    path.truth.push_back(-1);
+    path.dwell(30, -1);
+    path.move_to(LENGTH, 0.0, STEP, 1);
+    path.dwell(10, 1);
+    const std::size_t jump = path.size();
+    path.move_to(0.0, 0.0, 3 * STEP, -1);
+    path.dwell(30, -1);
+    path.add_lag(10.0);
+    const robust::Path<double> view{samples_of(path.x), samples_of(path.y), nullptr};
+    const robust::Scales scales = robust::measure_scales(view, std::nan(""));
+    // The line's start from rest, its body, and the jump's first samples once it moves.
+    std::vector<robust::Segment> pieces = {stretch(path, 31, 45), stretch(path, 45, jump - 1),
+                                           stretch(path, jump + 1, jump + 12)};
+    robust::fit_and_trim(view, scales, pieces);
+    EXPECT_EQ(pieces[0].ramp, robust::JumpRamp::none);
+    EXPECT_EQ(pieces[1].ramp, robust::JumpRamp::none);
+    EXPECT_EQ(pieces[2].ramp, robust::JumpRamp::leaving);
 }
 
 }  // namespace
