@@ -30,6 +30,7 @@ const char* const OFF_SPACING = "not at the line spacing";
 const char* const POLYGON_EDGE = "polygon edge";
 const char* const SLOWING = "the end of a jump, slowing down";
 const char* const SPEEDING = "the start of a jump, speeding up";
+const char* const TURN_PIECE = "a piece of the turn onto or off a line";
 
 struct Pair {
     bool parallel = false;
@@ -220,5 +221,40 @@ FamilyReport judge_hatch(std::vector<Segment>& segments, const Scales& scales) {
     report.angles_deg = family_angles(segments);
     return report;
 }
+
+// A lagged mirror turning onto a line, or off it, straightens out along the line's own axis
+// before it is on it: the drift test cuts that piece off as a short stretch of its own, which
+// runs straight on into the line (or out of it) at scan speed. Two hatch lines never meet so:
+// a line's neighbours on its own axis lie across a hole, beyond a jump. Judged once the lines
+// are extended and settled, so that the piece has kept the line from growing over it.
+template <typename T>
+void reject_turn_pieces(const Path<T>& path, const Scales& scales, double spacing,
+                        std::vector<Segment>& segments) {
+    if (spacing <= 0) return;
+    const auto runs_on = [&](const Segment& piece, const Segment& line, std::uint64_t from,
+                             std::uint64_t to) {
+        if (line.rejected != nullptr || !member_sized(line, scales) || to <= from) return false;
+        const std::uint64_t steps = to - from;
+        return steps <= scales.window &&
+               path.step_between(from, to) <= static_cast<double>(steps) * scales.step_max &&
+               sine_between(piece.fit, line.fit) <= PARALLEL_SINE &&
+               relate(line, piece).offset <= SPACING_SLACK * spacing;
+    };
+    std::vector<std::uint8_t> pieces(segments.size());
+    for (std::size_t a = 0; a < segments.size(); ++a) {
+        const Segment& piece = segments[a];
+        if (piece.rejected != nullptr || member_sized(piece, scales)) continue;
+        pieces[a] = (a + 1 < segments.size() &&
+                     runs_on(piece, segments[a + 1], piece.last, segments[a + 1].first)) ||
+                    (a > 0 && runs_on(piece, segments[a - 1], segments[a - 1].last, piece.first));
+    }
+    for (std::size_t a = 0; a < segments.size(); ++a)
+        if (pieces[a]) segments[a].rejected = TURN_PIECE;
+}
+
+template void reject_turn_pieces<float>(const Path<float>&, const Scales&, double,
+                                        std::vector<Segment>&);
+template void reject_turn_pieces<double>(const Path<double>&, const Scales&, double,
+                                         std::vector<Segment>&);
 
 }  // namespace vorlane::robust

@@ -60,4 +60,10 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
 template <typename T>
 void settle_line_ends(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments);
 
+// Rejects the short stretches that run straight on into a hatch line, or out of it, on its own
+// axis: pieces of a lagged turn, once the lines around them are settled.
+template <typename T>
+void reject_turn_pieces(const Path<T>& path, const Scales& scales, double spacing,
+                        std::vector<Segment>& segments);
+
 }  // namespace vorlane::robust

@@ -247,5 +247,31 @@ TEST(RobustLineEnds, TheSpeedingStartOfALaggedJumpIsNoLine) {
     EXPECT_EQ(pieces[2].ramp, robust::JumpRamp::leaving);
 }
 
+// A short stretch that runs on at scan speed into a line on the line's own axis is a piece of
+// the turn onto it, cut off by the drift test; one beyond a jump across a hole is a short line.
+TEST(RobustLineEnds, AShortStretchRunningIntoALineIsAPieceOfItsTurn) {
+    Recorded path;
+    path.x.push_back(0.0);
+    path.y.push_back(0.0);
+    path.truth.push_back(1);
+    path.move_to(0.08, 0.0, STEP, 1);
+    const std::size_t piece_end = path.size() - 1;
+    path.move_to(LENGTH, 0.0, STEP, 1);
+    const std::size_t jump = path.size();
+    path.move_to(LENGTH + 0.5, 0.0, 5 * STEP, -1);
+    const std::size_t far_piece = path.size();
+    path.move_to(LENGTH + 0.58, 0.0, STEP, 2);
+    const robust::Path<double> view{samples_of(path.x), samples_of(path.y), nullptr};
+    const robust::Scales scales = robust::measure_scales(view, std::nan(""));
+    std::vector<robust::Segment> pieces = {stretch(path, 0, piece_end),
+                                           stretch(path, piece_end + 1, jump - 1),
+                                           stretch(path, far_piece, path.size() - 1)};
+    robust::fit_and_trim(view, scales, pieces);
+    robust::reject_turn_pieces(view, scales, SPACING, pieces);
+    EXPECT_NE(pieces[0].rejected, nullptr);
+    EXPECT_EQ(pieces[1].rejected, nullptr);
+    EXPECT_EQ(pieces[2].rejected, nullptr);
+}
+
 }  // namespace
 }  // namespace vorlane::testing
