@@ -23,6 +23,7 @@ const double CORNER_SINE = std::sin(15.0 * std::numbers::pi / 180.0);
 constexpr double SPACING_SLACK = 0.3;          // share of a spacing a neighbour may be off
 constexpr double POLYGON_EDGE_SPACINGS = 4.0;  // an edge this long joins contours, not lines
 constexpr double MIN_OVERLAP_SHARE = 0.25;
+constexpr std::size_t CORNER_PIECES = 3;  // stretches either side looked at for a corner
 
 const char* const TOO_SHORT = "too short";
 const char* const NO_PARALLEL = "no parallel neighbour";
@@ -144,8 +145,33 @@ bool polygon_edge(const std::vector<Segment>& segments, std::size_t a, const Sca
     if (a + 1 < segments.size() && segments[a + 1].last > line.last) {
         const Segment& after = segments[a + 1];
         const std::uint64_t gap = after.first > line.last ? after.first - line.last : 0;
-        return corner_with(after, gap,
-                           std::hypot(after.first_x - line.last_x, after.first_y - line.last_y));
+        if (corner_with(after, gap,
+                        std::hypot(after.first_x - line.last_x, after.first_y - line.last_y)))
+            return true;
+    }
+    // A lagged mirror rounds a corner without a delay into short pieces of its own between the
+    // two edges, each running on into the next at scan speed: the edge beyond them meets this
+    // one as closely.
+    const auto traced = [&](const Segment& from, const Segment& to) {
+        const double apart = std::hypot(to.first_x - from.last_x, to.first_y - from.last_y);
+        return !from.jumps && !to.jumps && to.first > from.last &&
+               to.first - from.last <= scales.window &&
+               apart <= static_cast<double>(to.first - from.last) * scales.step_max;
+    };
+    const auto apart = [](const Segment& from, const Segment& to) {
+        return std::hypot(to.first_x - from.last_x, to.first_y - from.last_y);
+    };
+    for (std::size_t k = 1; k < CORNER_PIECES && k < a; ++k) {
+        if (!traced(segments[a - k], segments[a - k + 1])) break;
+        const Segment& before = segments[a - k - 1];
+        if (!traced(before, segments[a - k])) break;
+        if (corner_with(before, line.first - before.last, apart(before, line))) return true;
+    }
+    for (std::size_t k = 1; k < CORNER_PIECES && a + k + 1 < segments.size(); ++k) {
+        if (!traced(segments[a + k - 1], segments[a + k])) break;
+        const Segment& after = segments[a + k + 1];
+        if (!traced(segments[a + k], after)) break;
+        if (corner_with(after, after.first - line.last, apart(line, after))) return true;
     }
     return false;
 }

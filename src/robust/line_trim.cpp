@@ -60,6 +60,18 @@ JumpRamp jump_ramp(const Path<T>& path, const Scales& scales, const Segment& seg
     return JumpRamp::none;
 }
 
+// Stretches up to this many samples are searched for a jump inside them: a chord averages a
+// jump of a sample or two with the dwell after it, so a short stretch may hold one.
+constexpr std::uint64_t SHORT_STRETCH = 24;
+
+template <typename T>
+bool holds_a_jump(const Path<T>& path, const Scales& scales, const Segment& segment) {
+    if (segment.last - segment.first >= SHORT_STRETCH) return false;
+    for (std::uint64_t i = segment.first; i < segment.last; ++i)
+        if (!(path.step_between(i, i + 1) <= scales.step_max)) return true;
+    return false;
+}
+
 }  // namespace
 
 template <typename T>
@@ -71,6 +83,7 @@ void fit_and_trim(const Path<T>& path, const Scales& scales, std::vector<Segment
         trim_ends(path, scales, segment, true);
         refit(path, segment);
         segment.ramp = jump_ramp(path, scales, segment);
+        segment.jumps = holds_a_jump(path, scales, segment);
         if (static_cast<std::uint64_t>(segment.sums.n) == segment.last - segment.first + 1) {
             segment.sums_first = segment.first;
             segment.sums_last = segment.last;

@@ -82,6 +82,7 @@ struct Segment {
     double angle_deg = 0;            // in [0, 180)
     JumpRamp ramp = JumpRamp::none;  // gains or loses speed throughout, as a lagged jump does
     bool runs_up = false;            // begins after a run-up from a dwell that is not its own
+    bool jumps = false;              // a short stretch holding a step longer than a line may take
     const char* rejected = nullptr;  // why it is not a hatch line; null for a hatch line
 
     double length() const noexcept { return std::fabs(t_last - t_first); }

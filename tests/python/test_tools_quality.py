@@ -190,6 +190,31 @@ def test_a_lagged_turn_onto_a_line_is_no_line_of_its_own(angle):
     assert score_labels(ids, path.truth).precision >= 0.995
 
 
+def test_a_contour_corner_rounded_into_pieces_still_ends_its_edges():
+    # 20 us of lag and no corner delay round the contour's corners into short pieces between
+    # its edges; beside the connectors along the boundary, an edge or a piece whose corner hid
+    # behind them passed for a hatch line of its own.
+    path = simulate_path(
+        (Part.rectangle(40.0, 40.0, 10.0, 8.0, holes=[Part.round_hole(43.0, 43.0, 1.2)]),),
+        Strategy(angle=139.0, rotation=90.0, connectors=True, contours="after"),
+        Machine(
+            jump_speed=8000.0,
+            lag=20e-6,
+            noise=0.0005,
+            quantum=0.001,
+            jump_delay=50,
+            mark_delay=50,
+            corner_delay=0,
+            dtype=np.float32,
+        ),
+        layers=2,
+        seed=1,
+    )
+    ids = robust_scanlines(path.x, path.y)
+    assert phantom_lines(ids, path.truth) == 0
+    assert score_labels(ids, path.truth).recovered >= 0.99 * path.lines
+
+
 @pytest.mark.parametrize("angle", [60.0, 150.0])
 def test_a_lagged_jump_setting_off_from_a_mark_delay_left_a_stop(angle):
     # 2 um of noise lets a line take steps of twice the exposure speed, so under 20 us of lag a
