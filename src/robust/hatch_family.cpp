@@ -121,6 +121,19 @@ bool at_spacing(double offset, double spacing) {
     return nearest >= 1 && nearest <= 2 && std::fabs(ratio - nearest) <= SPACING_SLACK;
 }
 
+double apart(const Segment& from, const Segment& to) {
+    return std::hypot(to.first_x - from.last_x, to.first_y - from.last_y);
+}
+
+// Whether `from` runs on into `to` within a chord at scan speed, as the pieces of a corner a
+// lagged mirror rounds do. A piece holding a jump runs on into nothing: a chord averages a
+// jump of a sample or two with the delay after it into a straight stretch.
+bool traced(const Segment& from, const Segment& to, const Scales& scales) {
+    return !from.jumps && !to.jumps && to.first > from.last &&
+           to.first - from.last <= scales.window &&
+           apart(from, to) <= static_cast<double>(to.first - from.last) * scales.step_max;
+}
+
 // A polygon's edges meet at corners with nothing between; a hatch line meets only short
 // connectors and turns, whose length is about one spacing.
 bool polygon_edge(const std::vector<Segment>& segments, std::size_t a, const Scales& scales,
@@ -129,8 +142,8 @@ bool polygon_edge(const std::vector<Segment>& segments, std::size_t a, const Sca
     // A corner delay parks the mirror for any number of samples without moving it.
     const double near = static_cast<double>(joined) * scales.step;
     const Segment& line = segments[a];
-    const auto corner_with = [&](const Segment& other, std::uint64_t gap, double apart) {
-        return other.fit.valid && (gap <= joined || apart <= near) &&
+    const auto corner_with = [&](const Segment& other, std::uint64_t gap, double distance) {
+        return other.fit.valid && (gap <= joined || distance <= near) &&
                sine_between(line.fit, other.fit) >= CORNER_SINE &&
                other.length() >= POLYGON_EDGE_SPACINGS * spacing;
     };
@@ -138,39 +151,27 @@ bool polygon_edge(const std::vector<Segment>& segments, std::size_t a, const Sca
     if (a > 0 && segments[a - 1].first < line.first) {
         const Segment& before = segments[a - 1];
         const std::uint64_t gap = line.first > before.last ? line.first - before.last : 0;
-        if (corner_with(before, gap,
-                        std::hypot(line.first_x - before.last_x, line.first_y - before.last_y)))
-            return true;
+        if (corner_with(before, gap, apart(before, line))) return true;
     }
     if (a + 1 < segments.size() && segments[a + 1].last > line.last) {
         const Segment& after = segments[a + 1];
         const std::uint64_t gap = after.first > line.last ? after.first - line.last : 0;
-        if (corner_with(after, gap,
-                        std::hypot(after.first_x - line.last_x, after.first_y - line.last_y)))
-            return true;
+        if (corner_with(after, gap, apart(line, after))) return true;
     }
-    // A lagged mirror rounds a corner without a delay into short pieces of its own between the
-    // two edges, each running on into the next at scan speed: the edge beyond them meets this
-    // one as closely.
-    const auto traced = [&](const Segment& from, const Segment& to) {
-        const double apart = std::hypot(to.first_x - from.last_x, to.first_y - from.last_y);
-        return !from.jumps && !to.jumps && to.first > from.last &&
-               to.first - from.last <= scales.window &&
-               apart <= static_cast<double>(to.first - from.last) * scales.step_max;
-    };
-    const auto apart = [](const Segment& from, const Segment& to) {
-        return std::hypot(to.first_x - from.last_x, to.first_y - from.last_y);
-    };
+    // Without a corner delay a lagged mirror rounds the corner into short pieces between the
+    // two edges: the edge beyond them meets this one as closely.
     for (std::size_t k = 1; k < CORNER_PIECES && k < a; ++k) {
-        if (!traced(segments[a - k], segments[a - k + 1])) break;
         const Segment& before = segments[a - k - 1];
-        if (!traced(before, segments[a - k])) break;
+        if (!traced(segments[a - k], segments[a - k + 1], scales) ||
+            !traced(before, segments[a - k], scales))
+            break;
         if (corner_with(before, line.first - before.last, apart(before, line))) return true;
     }
     for (std::size_t k = 1; k < CORNER_PIECES && a + k + 1 < segments.size(); ++k) {
-        if (!traced(segments[a + k - 1], segments[a + k])) break;
         const Segment& after = segments[a + k + 1];
-        if (!traced(segments[a + k], after)) break;
+        if (!traced(segments[a + k - 1], segments[a + k], scales) ||
+            !traced(segments[a + k], after, scales))
+            break;
         if (corner_with(after, after.first - line.last, apart(line, after))) return true;
     }
     return false;
