@@ -100,10 +100,14 @@ constexpr std::uint64_t CREEP_SAMPLES = 32;
 
 }  // namespace
 
+double parked_radius(const Scales& scales) noexcept {
+    return std::max(PARKED_DEVIATIONS * scales.noise, PARKED_STEPS * scales.step);
+}
+
 template <typename T>
 std::uint64_t parked_after(const Path<T>& path, const Scales& scales, std::uint64_t from, int step,
                            std::uint64_t limit) {
-    const double radius = std::max(PARKED_DEVIATIONS * scales.noise, PARKED_STEPS * scales.step);
+    const double radius = parked_radius(scales);
     double sum_x = path.x_at(from), sum_y = path.y_at(from);
     std::uint64_t count = 0;
     for (std::uint64_t i = from; i != limit;) {

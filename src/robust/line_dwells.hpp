@@ -21,6 +21,9 @@ template <typename T>
 std::uint64_t parked_after(const Path<T>& path, const Scales& scales, std::uint64_t from, int step,
                            std::uint64_t limit);
 
+// How far a parked mirror's samples may lie from their running mean, noise and all.
+double parked_radius(const Scales& scales) noexcept;
+
 // Whether the step into sample `i` is a lagged mirror's creep (or rest).
 template <typename T>
 bool creeps_into(const Path<T>& path, const Scales& scales, std::uint64_t i);

@@ -6,10 +6,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
 #include <utility>
 #include <vector>
 
 #include "robust/batched_for.hpp"
+#include "robust/line_dwells.hpp"
 #include "robust/line_geometry.hpp"
 #include "robust/stages.hpp"
 
@@ -255,8 +257,19 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
         if (moved >= 0) {
             first += static_cast<std::uint64_t>(moved);
         } else {
+            // Settled across the line is not yet on it: a jump arriving along the line's own
+            // axis is settled all the way, and only its creep up to where it rests before the
+            // start tells it from the line (a dwell parked there is the line's own delay).
             const std::uint64_t wanted = line.first - static_cast<std::uint64_t>(-moved);
-            while (first > wanted && path.usable(first - 1)) --first;
+            const double margin = parked_radius(scales);
+            std::optional<double> rest;  // along the line, where the mirror rests nearest it
+            for (; first > wanted && first >= 2 && path.usable(first - 1); --first) {
+                const std::uint64_t i = first - 1;
+                if (!(creeps_into(path, scales, i + 1) && creeps_into(path, scales, i))) continue;
+                const double at = along(path, line.fit, i);
+                if (!rest) rest = at;
+                if (at < *rest - margin) break;
+            }
         }
         line.first = std::min(first, line.last);
     });

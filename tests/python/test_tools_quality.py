@@ -248,6 +248,22 @@ def test_a_lagged_mirror_creeping_up_to_a_lines_start_has_not_reached_it(angle):
     assert score.precision >= 0.985
 
 
+@pytest.mark.parametrize("angle", [30.0, 141.0])
+def test_a_creep_settled_across_the_line_is_not_yet_on_it(angle):
+    # The jump across the hole arrives along the far piece's own axis, so it lies settled
+    # across the line all the way in; the start's settling followed it back over the creep and
+    # the jump's last tens of samples (97.8 to 97.9 % of the lines before).
+    path = simulate_path(
+        (HOLED_SQUARE,),
+        Strategy(angle=angle, hatch_spacing=0.05),
+        Machine(lag=100e-6, noise=0.001, quantum=0.0, jump_delay=50, mark_delay=5, corner_delay=0),
+        seed=1,
+    )
+    score = robust_score(path)
+    assert score.recovered >= 0.985 * score.lines
+    assert score.precision >= 0.99
+
+
 @pytest.mark.parametrize("angle", [23.0, 106.0])
 def test_long_delays_under_heavy_noise_stay_with_their_lines(angle):
     # 2 um of noise on a 10 um step with 0.5 ms delays at both ends of every line: now and then
