@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "robust/line_geometry.hpp"
 
@@ -204,16 +205,42 @@ void cut_at_stops(const Path<T>& path, const Scales& scales, Segment& line,
     }
 }
 
+// One jump in this many that leaves the mirror moving makes a skywriting scanner: a lagged
+// reversal often passes for a stop, so even a skywritten layer shows most jumps from rest,
+// while a noisy short mark delay passes for motion at only a few.
+constexpr std::uint64_t SKYWRITTEN_SHARE = 8;
+// Fewer jumps than this leave each to its own judgement.
+constexpr std::uint64_t VOTING_JUMPS = 8;
+
+template <typename T>
+bool jumps_leave_moving(const Path<T>& path, const Scales& scales,
+                        const std::vector<Segment>& segments) {
+    std::uint64_t from_rest = 0, while_moving = 0, floor = 0;
+    for (const Segment& line : segments) {
+        if (line.rejected != nullptr) continue;
+        const std::uint64_t before = dwell_beyond(path, scales, line, -1, floor);
+        const Arrival arrival = arrival_at(path, scales, line.first - before);
+        from_rest += arrival == Arrival::from_rest;
+        while_moving += arrival == Arrival::while_moving;
+        floor = line.last + 1;
+    }
+    const std::uint64_t jumps = from_rest + while_moving;
+    return jumps < VOTING_JUMPS || while_moving * SKYWRITTEN_SHARE >= jumps;
+}
+
 template <typename T>
 void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std::uint64_t floor,
-                  std::uint64_t ceiling) {
+                  std::uint64_t ceiling, bool skywritten) {
     const auto on_line = [&](std::uint64_t i) {
         return path.usable(i) && distance_of(path, line.fit, i) <= scales.tolerance;
     };
     const std::uint64_t before = dwell_beyond(path, scales, line, -1, floor);
     std::uint64_t first = line.first;
     for (std::uint64_t k = 0; k < before && on_line(first - 1); ++k) --first;
-    const Arrival arrival = arrival_at(path, scales, line.first - before);
+    Arrival arrival = arrival_at(path, scales, line.first - before);
+    // Whether a scanner skywrites is its setting, not a jump's: where most jumps leave it at
+    // rest, one that seems to leave it moving is a short mark delay blurred by noise and lag.
+    if (arrival == Arrival::while_moving && !skywritten) arrival = Arrival::from_rest;
     if (arrival == Arrival::from_rest && first == line.first - before) {
         // A lagged mirror creeps into the dwell: its slowest steps, on the line, are the
         // delay's as well, though they stray from the parked point by more than its noise.
@@ -271,9 +298,13 @@ template void cut_at_stops<float>(const Path<float>&, const Scales&, Segment&, s
 template void cut_at_stops<double>(const Path<double>&, const Scales&, Segment&, std::uint64_t,
                                    std::uint64_t);
 template void settle_dwell<float>(const Path<float>&, const Scales&, Segment&, std::uint64_t,
-                                  std::uint64_t);
+                                  std::uint64_t, bool);
 template void settle_dwell<double>(const Path<double>&, const Scales&, Segment&, std::uint64_t,
-                                   std::uint64_t);
+                                   std::uint64_t, bool);
+template bool jumps_leave_moving<float>(const Path<float>&, const Scales&,
+                                        const std::vector<Segment>&);
+template bool jumps_leave_moving<double>(const Path<double>&, const Scales&,
+                                         const std::vector<Segment>&);
 template void drop_creep_behind_start<float>(const Path<float>&, const Scales&, Segment&,
                                              std::uint64_t);
 template void drop_creep_behind_start<double>(const Path<double>&, const Scales&, Segment&,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "robust/path.hpp"
 #include "robust/records.hpp"
@@ -47,7 +48,13 @@ void cut_at_stops(const Path<T>& path, const Scales& scales, Segment& line,
 // arrival creeps onto the line, the settling of the starts finishes the work.
 template <typename T>
 void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std::uint64_t floor,
-                  std::uint64_t ceiling);
+                  std::uint64_t ceiling, bool skywritten);
+
+// Whether the recording's jumps to its hatch lines mostly leave the mirror moving, as a
+// skywriting scanner's do; judged over all the lines before any is extended.
+template <typename T>
+bool jumps_leave_moving(const Path<T>& path, const Scales& scales,
+                        const std::vector<Segment>& segments);
 
 // Moves a line's start past a lagged mirror's creep up to it from behind. A jump along the
 // line's own axis leaves the mirror short of the start, and it creeps up through the delay: it
