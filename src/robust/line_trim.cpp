@@ -1,6 +1,7 @@
 // Fits each straight stretch and trims the samples at its ends that turned away from the line;
 // marks the stretches that only speed up or slow down, as a lagged jump's ends do.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -72,7 +73,35 @@ bool holds_a_jump(const Path<T>& path, const Scales& scales, const Segment& segm
     return false;
 }
 
+// A line runs at its own speed up to its ends, where a lagged mirror may only be slower. Faster
+// is a jump along the line's own axis that slows into it, or speeds out of it, without a stop.
+constexpr double RAMP_SPEED = 1.2;  // of the line's own speed, past which a chord is a jump's
+
+template <typename T>
+void trim_ramp(const Path<T>& path, const Scales& scales, Segment& line) {
+    const std::uint64_t w = scales.window;
+    if (line.last - line.first < 8 * w) return;
+    const std::uint64_t quarter = (line.last - line.first) / 4;
+    const std::uint64_t a = line.first + quarter, b = line.last - quarter;
+    // The line's own speed, from its middle half; no less than the exposure speed, for a line
+    // that is partly a long delay moves slower on average than it runs.
+    const double own = std::max(scales.step, path.step_between(a, b) / static_cast<double>(b - a));
+    // A chord's two ends carry the noise of two samples.
+    const double limit =
+        static_cast<double>(w) * RAMP_SPEED * own + 3.0 * std::sqrt(2.0) * scales.noise;
+    const auto fast = [&](std::uint64_t from) { return path.step_between(from, from + w) > limit; };
+    while (line.first < a && fast(line.first)) ++line.first;
+    while (line.last > b && fast(line.last - w)) --line.last;
+}
+
 }  // namespace
+
+template <typename T>
+void trim_jump_ramps(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
+    for_each_segment(segments.size(), [&](std::size_t s) {
+        if (segments[s].rejected == nullptr) trim_ramp(path, scales, segments[s]);
+    });
+}
 
 template <typename T>
 void fit_and_trim(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
@@ -92,6 +121,8 @@ void fit_and_trim(const Path<T>& path, const Scales& scales, std::vector<Segment
 }
 
 template void fit_and_trim<float>(const Path<float>&, const Scales&, std::vector<Segment>&);
+template void trim_jump_ramps<float>(const Path<float>&, const Scales&, std::vector<Segment>&);
+template void trim_jump_ramps<double>(const Path<double>&, const Scales&, std::vector<Segment>&);
 template void fit_and_trim<double>(const Path<double>&, const Scales&, std::vector<Segment>&);
 
 }  // namespace vorlane::robust

@@ -93,6 +93,7 @@ RobustInfo robust_scanlines(StridedSamples<T> x, StridedSamples<T> y, const std:
             if (s.rejected == nullptr && s.last - s.first + 1 < scales.window + 2)
                 s.rejected = "too short once settled";
         reject_turn_pieces(path, scales, report.spacing, segments);
+        trim_jump_ramps(path, scales, segments);
         info.line_spacing = report.spacing;
         info.angles_deg = std::move(report.angles_deg);
         std::map<std::string, std::uint64_t> rejected;

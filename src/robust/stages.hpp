@@ -60,6 +60,11 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
 template <typename T>
 void settle_line_ends(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments);
 
+// Cuts from each hatch line's ends the samples that move faster than the line itself: a jump
+// along its own axis, slowing into it or speeding out of it without a stop.
+template <typename T>
+void trim_jump_ramps(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments);
+
 // Rejects the short stretches that run straight on into a hatch line, or out of it, on its own
 // axis: pieces of a lagged turn, once the lines around them are settled.
 template <typename T>

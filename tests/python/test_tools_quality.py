@@ -282,6 +282,23 @@ def test_a_short_mark_delay_blurred_by_noise_is_still_a_stop(angle):
     assert score.precision >= 0.995
 
 
+@pytest.mark.parametrize("angle", [56.0, 150.0])
+def test_a_jump_slowing_along_the_lines_axis_is_not_the_line(angle):
+    # With no jump delay under 100 us of lag, the jump across the hole slows into the far
+    # piece without stopping, along its own axis: straight, and under 2 um of noise slow
+    # enough for a line's steps, but faster than the line itself runs (99.2 and 99.3 %
+    # precision before).
+    path = simulate_path(
+        (HOLED_SQUARE,),
+        Strategy(angle=angle),
+        Machine(lag=100e-6, noise=0.002, jump_delay=0, mark_delay=2, dtype=np.float32),
+        seed=1,
+    )
+    score = robust_score(path)
+    assert score.recovered >= 0.98 * score.lines
+    assert score.precision >= 0.995
+
+
 @pytest.mark.parametrize("angle", [23.0, 106.0])
 def test_long_delays_under_heavy_noise_stay_with_their_lines(angle):
     # 2 um of noise on a 10 um step with 0.5 ms delays at both ends of every line: now and then

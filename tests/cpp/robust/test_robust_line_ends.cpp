@@ -273,5 +273,50 @@ TEST(RobustLineEnds, AShortStretchRunningIntoALineIsAPieceOfItsTurn) {
     EXPECT_EQ(pieces[2].rejected, nullptr);
 }
 
+// A lagged jump along a line's own axis slows into it without a stop, in steps a noisy line
+// might take: only that they are faster than the line itself runs tells them from it. A line
+// that runs faster throughout, or dwells at its ends, keeps all its samples.
+TEST(RobustLineEnds, TheSlowingEndOfAJumpAlongTheAxisIsCutOffTheLine) {
+    Recorded path;
+    path.x.push_back(0.0);
+    path.y.push_back(0.0);
+    path.truth.push_back(1);
+    path.move_to(LENGTH, 0.0, STEP, 1);
+    path.move_to(0.0, SPACING, 5 * STEP, -1);
+    const std::size_t approach = path.size();
+    double x = 0.0;
+    for (const double step : {0.025, 0.022, 0.019, 0.016, 0.013}) {
+        x += step;
+        path.x.push_back(x);
+        path.y.push_back(SPACING);
+        path.truth.push_back(-1);
+    }
+    const std::size_t second = path.size();
+    path.move_to(x + LENGTH, SPACING, STEP, 2);
+    const std::size_t fast = path.size();
+    path.move_to(0.0, 2 * SPACING, 5 * STEP, -1);
+    path.move_to(LENGTH, 2 * SPACING, 1.5 * STEP, 3);
+    const std::size_t parked = path.size();
+    path.move_to(0.0, 3 * SPACING, 5 * STEP, -1);
+    path.dwell(50, 4);
+    path.move_to(LENGTH, 3 * SPACING, STEP, 4);
+    path.dwell(50, 4);
+    const robust::Path<double> view{samples_of(path.x), samples_of(path.y), nullptr};
+    const robust::Scales scales = robust::measure_scales(view, std::nan(""));
+    std::vector<robust::Segment> lines = {stretch(path, approach, fast - 1),
+                                          stretch(path, fast + 1, parked - 1),
+                                          stretch(path, parked + 1, path.size() - 1)};
+    robust::fit_and_trim(view, scales, lines);
+    const std::vector<robust::Segment> before = lines;
+    robust::trim_jump_ramps(view, scales, lines);
+    EXPECT_GE(lines[0].first + 2, second);
+    EXPECT_LE(lines[0].first, second);
+    EXPECT_EQ(lines[0].last, before[0].last);
+    for (std::size_t k = 1; k < lines.size(); ++k) {
+        EXPECT_EQ(lines[k].first, before[k].first) << "line " << k;
+        EXPECT_EQ(lines[k].last, before[k].last) << "line " << k;
+    }
+}
+
 }  // namespace
 }  // namespace vorlane::testing
