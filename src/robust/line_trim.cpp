@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "robust/batched_for.hpp"
+#include "robust/line_dwells.hpp"
 #include "robust/line_geometry.hpp"
 #include "robust/stages.hpp"
 
@@ -75,7 +76,10 @@ bool holds_a_jump(const Path<T>& path, const Scales& scales, const Segment& segm
 
 // A line runs at its own speed up to its ends, where a lagged mirror may only be slower. Faster
 // is a jump along the line's own axis that slows into it, or speeds out of it, without a stop.
-constexpr double RAMP_SPEED = 1.2;  // of the line's own speed, past which a chord is a jump's
+constexpr double RAMP_SPEED = 1.2;        // of the line's own speed, past which a chord is a jump's
+constexpr double DIP_SHARE = 0.7;         // of the line's own speed, below which a chord is a dip
+constexpr double REGAINED_SHARE = 0.9;    // of it, that the line runs at again after a dip
+constexpr std::uint64_t DIP_SEARCH = 32;  // samples into a line a dip is looked for
 
 template <typename T>
 void trim_ramp(const Path<T>& path, const Scales& scales, Segment& line) {
@@ -92,6 +96,26 @@ void trim_ramp(const Path<T>& path, const Scales& scales, Segment& line) {
     const auto fast = [&](std::uint64_t from) { return path.step_between(from, from + w) > limit; };
     while (line.first < a && fast(line.first)) ++line.first;
     while (line.last > b && fast(line.last - w)) --line.last;
+    // A jump delay shorter than the lag leaves the mirror arriving along the axis still moving
+    // when the line sets off: it slows below the line's speed, without coming to rest, and
+    // only then speeds up with the line. Entered at the line's speed or faster, that dip is
+    // where the line begins; a line setting off from rest, or out of a turn, only speeds up.
+    const auto speed = [&](std::uint64_t from) { return path.step_between(from, from + w); };
+    if (!(speed(line.first) >= static_cast<double>(w) * own)) return;
+    std::uint64_t slowest = line.first;
+    for (std::uint64_t i = line.first + 1; i < std::min(a, line.first + DIP_SEARCH); ++i)
+        if (speed(i) < speed(slowest)) slowest = i;
+    if (!(speed(slowest) < static_cast<double>(w) * DIP_SHARE * own &&
+          speed(slowest) > parked_radius(scales)))
+        return;
+    // The line runs on at its speed after the dip; a short line slowing into its end's delay
+    // has no speed to regain.
+    for (std::uint64_t j = slowest + 1; j + w <= line.last && j < slowest + DIP_SEARCH; ++j) {
+        if (speed(j) >= static_cast<double>(w) * REGAINED_SHARE * own) {
+            line.first = slowest + w / 2;
+            return;
+        }
+    }
 }
 
 }  // namespace

@@ -299,6 +299,23 @@ def test_a_jump_slowing_along_the_lines_axis_is_not_the_line(angle):
     assert score.precision >= 0.995
 
 
+@pytest.mark.parametrize("angle", [30.0, 152.0])
+def test_a_line_begins_where_a_jump_along_it_slows_the_most(angle):
+    # A 0.1 ms jump delay under 30 us of lag: the jump across the hole slows along the far
+    # piece's axis to half the scan speed without stopping, then speeds up with the line. The
+    # dip is where the line begins; what comes before it is the jump's (99.4 % precision
+    # before).
+    path = simulate_path(
+        (HOLED_SQUARE,),
+        Strategy(angle=angle, hatch_spacing=0.2),
+        Machine(lag=30e-6, noise=0.0005, quantum=0.0, jump_delay=10, mark_delay=5),
+        seed=1,
+    )
+    score = robust_score(path)
+    assert score.recovered == score.lines
+    assert score.precision >= 0.995
+
+
 @pytest.mark.parametrize("angle", [23.0, 106.0])
 def test_long_delays_under_heavy_noise_stay_with_their_lines(angle):
     # 2 um of noise on a 10 um step with 0.5 ms delays at both ends of every line: now and then

@@ -275,7 +275,8 @@ TEST(RobustLineEnds, AShortStretchRunningIntoALineIsAPieceOfItsTurn) {
 
 // A lagged jump along a line's own axis slows into it without a stop, in steps a noisy line
 // might take: only that they are faster than the line itself runs tells them from it. A line
-// that runs faster throughout, or dwells at its ends, keeps all its samples.
+// that runs faster throughout, dwells at its ends, or slows into its end's delay after a few
+// samples keeps all of them.
 TEST(RobustLineEnds, TheSlowingEndOfAJumpAlongTheAxisIsCutOffTheLine) {
     Recorded path;
     path.x.push_back(0.0);
@@ -301,11 +302,15 @@ TEST(RobustLineEnds, TheSlowingEndOfAJumpAlongTheAxisIsCutOffTheLine) {
     path.dwell(50, 4);
     path.move_to(LENGTH, 3 * SPACING, STEP, 4);
     path.dwell(50, 4);
+    const std::size_t short_line = path.size();
+    path.move_to(0.0, 4 * SPACING, 5 * STEP, -1);
+    path.move_to(0.189, 4 * SPACING, 1.05 * STEP, 5);
+    path.dwell(50, 5);
     const robust::Path<double> view{samples_of(path.x), samples_of(path.y), nullptr};
     const robust::Scales scales = robust::measure_scales(view, std::nan(""));
-    std::vector<robust::Segment> lines = {stretch(path, approach, fast - 1),
-                                          stretch(path, fast + 1, parked - 1),
-                                          stretch(path, parked + 1, path.size() - 1)};
+    std::vector<robust::Segment> lines = {
+        stretch(path, approach, fast - 1), stretch(path, fast + 1, parked - 1),
+        stretch(path, parked + 1, short_line - 1), stretch(path, short_line + 1, path.size() - 1)};
     robust::fit_and_trim(view, scales, lines);
     const std::vector<robust::Segment> before = lines;
     robust::trim_jump_ramps(view, scales, lines);
