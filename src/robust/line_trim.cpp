@@ -81,41 +81,58 @@ constexpr double DIP_SHARE = 0.7;         // of the line's own speed, below whic
 constexpr double REGAINED_SHARE = 0.9;    // of it, that the line runs at again after a dip
 constexpr std::uint64_t DIP_SEARCH = 32;  // samples into a line a dip is looked for
 
+// A chord of `w` samples from `from`, as a distance.
 template <typename T>
-void trim_ramp(const Path<T>& path, const Scales& scales, Segment& line) {
+double chord(const Path<T>& path, std::uint64_t from, std::uint64_t w) {
+    return path.step_between(from, from + w);
+}
+
+// Cuts the ends while a chord runs faster than the line: a chord's two ends carry the noise of
+// two samples. Never past the middle half [a, b].
+template <typename T>
+void cut_faster_ends(const Path<T>& path, const Scales& scales, Segment& line, double own,
+                     std::uint64_t a, std::uint64_t b) {
     const std::uint64_t w = scales.window;
-    if (line.last - line.first < 8 * w) return;
+    const double limit =
+        static_cast<double>(w) * RAMP_SPEED * own + 3.0 * std::sqrt(2.0) * scales.noise;
+    while (line.first < a && chord(path, line.first, w) > limit) ++line.first;
+    while (line.last > b && chord(path, line.last - w, w) > limit) --line.last;
+}
+
+// A jump delay shorter than the lag leaves the mirror arriving along the axis still moving
+// when the line sets off: it slows below the line's speed, without coming to rest, and only
+// then speeds up with the line. Entered at the line's speed or faster, that dip is where the
+// line begins; a line setting off from rest, or out of a turn, only speeds up, and a short
+// line slowing into its end's delay regains no speed.
+template <typename T>
+void begin_at_dip(const Path<T>& path, const Scales& scales, Segment& line, double own,
+                  std::uint64_t a) {
+    const std::uint64_t w = scales.window;
+    const double line_chord = static_cast<double>(w) * own;
+    if (!(chord(path, line.first, w) >= line_chord)) return;
+    std::uint64_t slowest = line.first;
+    for (std::uint64_t i = line.first + 1; i < std::min(a, line.first + DIP_SEARCH); ++i)
+        if (chord(path, i, w) < chord(path, slowest, w)) slowest = i;
+    const double dip = chord(path, slowest, w);
+    if (!(dip < DIP_SHARE * line_chord && dip > parked_radius(scales))) return;
+    for (std::uint64_t j = slowest + 1; j + w <= line.last && j < slowest + DIP_SEARCH; ++j) {
+        if (chord(path, j, w) >= REGAINED_SHARE * line_chord) {
+            line.first = slowest + w / 2;
+            return;
+        }
+    }
+}
+
+template <typename T>
+void trim_ramps(const Path<T>& path, const Scales& scales, Segment& line) {
+    if (line.last - line.first < 8 * scales.window) return;
     const std::uint64_t quarter = (line.last - line.first) / 4;
     const std::uint64_t a = line.first + quarter, b = line.last - quarter;
     // The line's own speed, from its middle half; no less than the exposure speed, for a line
     // that is partly a long delay moves slower on average than it runs.
     const double own = std::max(scales.step, path.step_between(a, b) / static_cast<double>(b - a));
-    // A chord's two ends carry the noise of two samples.
-    const double limit =
-        static_cast<double>(w) * RAMP_SPEED * own + 3.0 * std::sqrt(2.0) * scales.noise;
-    const auto fast = [&](std::uint64_t from) { return path.step_between(from, from + w) > limit; };
-    while (line.first < a && fast(line.first)) ++line.first;
-    while (line.last > b && fast(line.last - w)) --line.last;
-    // A jump delay shorter than the lag leaves the mirror arriving along the axis still moving
-    // when the line sets off: it slows below the line's speed, without coming to rest, and
-    // only then speeds up with the line. Entered at the line's speed or faster, that dip is
-    // where the line begins; a line setting off from rest, or out of a turn, only speeds up.
-    const auto speed = [&](std::uint64_t from) { return path.step_between(from, from + w); };
-    if (!(speed(line.first) >= static_cast<double>(w) * own)) return;
-    std::uint64_t slowest = line.first;
-    for (std::uint64_t i = line.first + 1; i < std::min(a, line.first + DIP_SEARCH); ++i)
-        if (speed(i) < speed(slowest)) slowest = i;
-    if (!(speed(slowest) < static_cast<double>(w) * DIP_SHARE * own &&
-          speed(slowest) > parked_radius(scales)))
-        return;
-    // The line runs on at its speed after the dip; a short line slowing into its end's delay
-    // has no speed to regain.
-    for (std::uint64_t j = slowest + 1; j + w <= line.last && j < slowest + DIP_SEARCH; ++j) {
-        if (speed(j) >= static_cast<double>(w) * REGAINED_SHARE * own) {
-            line.first = slowest + w / 2;
-            return;
-        }
-    }
+    cut_faster_ends(path, scales, line, own, a, b);
+    begin_at_dip(path, scales, line, own, a);
 }
 
 }  // namespace
@@ -123,7 +140,7 @@ void trim_ramp(const Path<T>& path, const Scales& scales, Segment& line) {
 template <typename T>
 void trim_jump_ramps(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
     for_each_segment(segments.size(), [&](std::size_t s) {
-        if (segments[s].rejected == nullptr) trim_ramp(path, scales, segments[s]);
+        if (segments[s].rejected == nullptr) trim_ramps(path, scales, segments[s]);
     });
 }
 
