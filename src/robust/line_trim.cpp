@@ -123,6 +123,27 @@ void begin_at_dip(const Path<T>& path, const Scales& scales, Segment& line, doub
     }
 }
 
+// The same at a line's end: a short mark delay under lag slows the mirror without stopping
+// it before a jump along the axis speeds it up again.
+template <typename T>
+void end_at_dip(const Path<T>& path, const Scales& scales, Segment& line, double own,
+                std::uint64_t b) {
+    const std::uint64_t w = scales.window;
+    const double line_chord = static_cast<double>(w) * own;
+    if (!(chord(path, line.last - w, w) >= line_chord)) return;
+    std::uint64_t slowest = line.last - w;
+    for (std::uint64_t i = slowest - 1; i > std::max(b, line.last - w - DIP_SEARCH); --i)
+        if (chord(path, i, w) < chord(path, slowest, w)) slowest = i;
+    const double dip = chord(path, slowest, w);
+    if (!(dip < DIP_SHARE * line_chord && dip > parked_radius(scales))) return;
+    for (std::uint64_t j = slowest - 1; j >= line.first && j + DIP_SEARCH > slowest; --j) {
+        if (chord(path, j, w) >= REGAINED_SHARE * line_chord) {
+            line.last = slowest + w / 2;
+            return;
+        }
+    }
+}
+
 template <typename T>
 void trim_ramps(const Path<T>& path, const Scales& scales, Segment& line) {
     if (line.last - line.first < 8 * scales.window) return;
@@ -133,6 +154,7 @@ void trim_ramps(const Path<T>& path, const Scales& scales, Segment& line) {
     const double own = std::max(scales.step, path.step_between(a, b) / static_cast<double>(b - a));
     cut_faster_ends(path, scales, line, own, a, b);
     begin_at_dip(path, scales, line, own, a);
+    end_at_dip(path, scales, line, own, b);
 }
 
 }  // namespace

@@ -323,5 +323,33 @@ TEST(RobustLineEnds, TheSlowingEndOfAJumpAlongTheAxisIsCutOffTheLine) {
     }
 }
 
+// Under lag a short mark delay slows the mirror without stopping it, and a jump on along the
+// line's axis speeds it up again: the line ends at the dip, not in the jump's first steps.
+TEST(RobustLineEnds, ALineEndsWhereAShortMarkDelaySlowsItMost) {
+    Recorded path;
+    path.x.push_back(0.0);
+    path.y.push_back(0.0);
+    path.truth.push_back(1);
+    path.move_to(LENGTH, 0.0, STEP, 1);
+    double x = LENGTH;
+    std::size_t dip = 0;
+    for (const double step :
+         {0.008, 0.006, 0.005, 0.005, 0.006, 0.008, 0.01, 0.011, 0.012, 0.012, 0.012, 0.012}) {
+        if (step == 0.005 && dip == 0) dip = path.size();
+        x += step;
+        path.x.push_back(x);
+        path.y.push_back(0.0);
+        path.truth.push_back(-1);
+    }
+    const robust::Path<double> view{samples_of(path.x), samples_of(path.y), nullptr};
+    const robust::Scales scales = robust::measure_scales(view, std::nan(""));
+    std::vector<robust::Segment> lines = {stretch(path, 0, path.size() - 1)};
+    robust::fit_and_trim(view, scales, lines);
+    robust::trim_jump_ramps(view, scales, lines);
+    EXPECT_GE(lines[0].last + 2, dip);
+    EXPECT_LE(lines[0].last, dip + 2);
+    EXPECT_EQ(lines[0].first, 0u);
+}
+
 }  // namespace
 }  // namespace vorlane::testing
