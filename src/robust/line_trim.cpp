@@ -131,13 +131,16 @@ void end_at_dip(const Path<T>& path, const Scales& scales, Segment& line, double
     const std::uint64_t w = scales.window;
     const double line_chord = static_cast<double>(w) * own;
     if (!(chord(path, line.last - w, w) >= line_chord)) return;
-    std::uint64_t slowest = line.last - w;
-    for (std::uint64_t i = slowest - 1; i > std::max(b, line.last - w - DIP_SEARCH); --i)
-        if (chord(path, i, w) < chord(path, slowest, w)) slowest = i;
+    // Chords from the end backwards, not into the middle half: b lies at least two chords
+    // before `end`, and every chord read below lies inside the line.
+    const std::uint64_t end = line.last - w;
+    std::uint64_t slowest = end;
+    for (std::uint64_t k = 1; k < DIP_SEARCH && end - k > b; ++k)
+        if (chord(path, end - k, w) < chord(path, slowest, w)) slowest = end - k;
     const double dip = chord(path, slowest, w);
     if (!(dip < DIP_SHARE * line_chord && dip > parked_radius(scales))) return;
-    for (std::uint64_t j = slowest - 1; j >= line.first && j + DIP_SEARCH > slowest; --j) {
-        if (chord(path, j, w) >= REGAINED_SHARE * line_chord) {
+    for (std::uint64_t k = 1; k < DIP_SEARCH && k <= slowest - line.first; ++k) {
+        if (chord(path, slowest - k, w) >= REGAINED_SHARE * line_chord) {
             line.last = slowest + w / 2;
             return;
         }
