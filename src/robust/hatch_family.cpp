@@ -125,13 +125,19 @@ double apart(const Segment& from, const Segment& to) {
     return std::hypot(to.first_x - from.last_x, to.first_y - from.last_y);
 }
 
-// Whether `from` runs on into `to` within a chord at scan speed, as the pieces of a corner a
-// lagged mirror rounds do. A piece holding a jump runs on into nothing: a chord averages a
-// jump of a sample or two with the delay after it into a straight stretch.
+// Whether the mirror covers `distance` over `steps` samples (at least one) within a chord,
+// at no more than scan speed: one stretch running on into the next, no jump between them.
+bool runs_on(std::uint64_t steps, double distance, const Scales& scales) {
+    return steps > 0 && steps <= scales.window &&
+           distance <= static_cast<double>(steps) * scales.step_max;
+}
+
+// Whether `from` runs on into `to`, as the pieces of a corner a lagged mirror rounds do. A
+// piece holding a jump runs on into nothing: a chord averages a jump of a sample or two with
+// the delay after it into a straight stretch.
 bool traced(const Segment& from, const Segment& to, const Scales& scales) {
     return !from.jumps && !to.jumps && to.first > from.last &&
-           to.first - from.last <= scales.window &&
-           apart(from, to) <= static_cast<double>(to.first - from.last) * scales.step_max;
+           runs_on(to.first - from.last, apart(from, to), scales);
 }
 
 // A polygon's edges meet at corners with nothing between; a hatch line meets only short
@@ -258,12 +264,11 @@ template <typename T>
 void reject_turn_pieces(const Path<T>& path, const Scales& scales, double spacing,
                         std::vector<Segment>& segments) {
     if (spacing <= 0) return;
-    const auto runs_on = [&](const Segment& piece, const Segment& line, std::uint64_t from,
-                             std::uint64_t to) {
-        if (line.rejected != nullptr || !member_sized(line, scales) || to <= from) return false;
-        const std::uint64_t steps = to - from;
-        return steps <= scales.window &&
-               path.step_between(from, to) <= static_cast<double>(steps) * scales.step_max &&
+    // Extension and settling moved the ends, so the samples are read, not the stretch records.
+    const auto runs_into = [&](const Segment& piece, const Segment& line, std::uint64_t from,
+                               std::uint64_t to) {
+        return line.rejected == nullptr && member_sized(line, scales) && to > from &&
+               runs_on(to - from, path.step_between(from, to), scales) &&
                sine_between(piece.fit, line.fit) <= PARALLEL_SINE &&
                relate(line, piece).offset <= SPACING_SLACK * spacing;
     };
@@ -272,8 +277,8 @@ void reject_turn_pieces(const Path<T>& path, const Scales& scales, double spacin
         const Segment& piece = segments[a];
         if (piece.rejected != nullptr || member_sized(piece, scales)) continue;
         pieces[a] = (a + 1 < segments.size() &&
-                     runs_on(piece, segments[a + 1], piece.last, segments[a + 1].first)) ||
-                    (a > 0 && runs_on(piece, segments[a - 1], segments[a - 1].last, piece.first));
+                     runs_into(piece, segments[a + 1], piece.last, segments[a + 1].first)) ||
+                    (a > 0 && runs_into(piece, segments[a - 1], segments[a - 1].last, piece.first));
     }
     for (std::size_t a = 0; a < segments.size(); ++a)
         if (pieces[a]) segments[a].rejected = TURN_PIECE;

@@ -76,7 +76,7 @@ bool holds_a_jump(const Path<T>& path, const Scales& scales, const Segment& segm
 
 // A line runs at its own speed up to its ends, where a lagged mirror may only be slower. Faster
 // is a jump along the line's own axis that slows into it, or speeds out of it, without a stop.
-constexpr double RAMP_SPEED = 1.2;        // of the line's own speed, past which a chord is a jump's
+constexpr double FAST_SHARE = 1.2;        // of the line's own speed, past which a chord is a jump's
 constexpr double DIP_SHARE = 0.7;         // of the line's own speed, below which a chord is a dip
 constexpr double REGAINED_SHARE = 0.9;    // of it, that the line runs at again after a dip
 constexpr std::uint64_t DIP_SEARCH = 32;  // samples into a line a dip is looked for
@@ -94,70 +94,54 @@ void cut_faster_ends(const Path<T>& path, const Scales& scales, Segment& line, d
                      std::uint64_t a, std::uint64_t b) {
     const std::uint64_t w = scales.window;
     const double limit =
-        static_cast<double>(w) * RAMP_SPEED * own + 3.0 * std::sqrt(2.0) * scales.noise;
+        static_cast<double>(w) * FAST_SHARE * own + 3.0 * std::sqrt(2.0) * scales.noise;
     while (line.first < a && chord(path, line.first, w) > limit) ++line.first;
     while (line.last > b && chord(path, line.last - w, w) > limit) --line.last;
 }
 
 // A jump delay shorter than the lag leaves the mirror arriving along the axis still moving
 // when the line sets off: it slows below the line's speed, without coming to rest, and only
-// then speeds up with the line. Entered at the line's speed or faster, that dip is where the
-// line begins; a line setting off from rest, or out of a turn, only speeds up, and a short
-// line slowing into its end's delay regains no speed.
+// then speeds up with the line; a short mark delay does the same at a line's end before a jump
+// on along the axis. Entered at the line's speed or faster, that dip is where the line begins
+// (or ends); a line setting off from rest, or out of a turn, only speeds up, and a short line
+// slowing into its end's delay regains no speed. Returns how many samples in from the start
+// (or the end) the slowest chord lies, searched up to `reach`; zero for no dip.
 template <typename T>
-void begin_at_dip(const Path<T>& path, const Scales& scales, Segment& line, double own,
-                  std::uint64_t a) {
+std::uint64_t dip_depth(const Path<T>& path, const Scales& scales, const Segment& line, double own,
+                        std::uint64_t reach, bool at_start) {
     const std::uint64_t w = scales.window;
+    const auto chord_at = [&](std::uint64_t k) {
+        return chord(path, at_start ? line.first + k : line.last - w - k, w);
+    };
     const double line_chord = static_cast<double>(w) * own;
-    if (!(chord(path, line.first, w) >= line_chord)) return;
-    std::uint64_t slowest = line.first;
-    for (std::uint64_t i = line.first + 1; i < std::min(a, line.first + DIP_SEARCH); ++i)
-        if (chord(path, i, w) < chord(path, slowest, w)) slowest = i;
-    const double dip = chord(path, slowest, w);
-    if (!(dip < DIP_SHARE * line_chord && dip > parked_radius(scales))) return;
-    for (std::uint64_t j = slowest + 1; j + w <= line.last && j < slowest + DIP_SEARCH; ++j) {
-        if (chord(path, j, w) >= REGAINED_SHARE * line_chord) {
-            line.first = slowest + w / 2;
-            return;
-        }
-    }
-}
-
-// The same at a line's end: a short mark delay under lag slows the mirror without stopping
-// it before a jump along the axis speeds it up again.
-template <typename T>
-void end_at_dip(const Path<T>& path, const Scales& scales, Segment& line, double own,
-                std::uint64_t b) {
-    const std::uint64_t w = scales.window;
-    const double line_chord = static_cast<double>(w) * own;
-    if (!(chord(path, line.last - w, w) >= line_chord)) return;
-    // Chords from the end backwards, not into the middle half: b lies at least two chords
-    // before `end`, and every chord read below lies inside the line.
-    const std::uint64_t end = line.last - w;
-    std::uint64_t slowest = end;
-    for (std::uint64_t k = 1; k < DIP_SEARCH && end - k > b; ++k)
-        if (chord(path, end - k, w) < chord(path, slowest, w)) slowest = end - k;
-    const double dip = chord(path, slowest, w);
-    if (!(dip < DIP_SHARE * line_chord && dip > parked_radius(scales))) return;
-    for (std::uint64_t k = 1; k < DIP_SEARCH && k <= slowest - line.first; ++k) {
-        if (chord(path, slowest - k, w) >= REGAINED_SHARE * line_chord) {
-            line.last = slowest + w / 2;
-            return;
-        }
-    }
+    if (!(chord_at(0) >= line_chord)) return 0;
+    std::uint64_t slowest = 0;
+    for (std::uint64_t k = 1; k < std::min(reach, DIP_SEARCH); ++k)
+        if (chord_at(k) < chord_at(slowest)) slowest = k;
+    const double dip = chord_at(slowest);
+    if (!(dip < DIP_SHARE * line_chord && dip > parked_radius(scales))) return 0;
+    const std::uint64_t farthest = line.last - line.first - w;  // the last chord inside the line
+    for (std::uint64_t k = slowest + 1; k <= farthest && k < slowest + DIP_SEARCH; ++k)
+        if (chord_at(k) >= REGAINED_SHARE * line_chord) return slowest;
+    return 0;
 }
 
 template <typename T>
 void trim_ramps(const Path<T>& path, const Scales& scales, Segment& line) {
-    if (line.last - line.first < 8 * scales.window) return;
+    const std::uint64_t w = scales.window;
+    if (line.last - line.first < 8 * w) return;
     const std::uint64_t quarter = (line.last - line.first) / 4;
     const std::uint64_t a = line.first + quarter, b = line.last - quarter;
     // The line's own speed, from its middle half; no less than the exposure speed, for a line
     // that is partly a long delay moves slower on average than it runs.
     const double own = std::max(scales.step, path.step_between(a, b) / static_cast<double>(b - a));
     cut_faster_ends(path, scales, line, own, a, b);
-    begin_at_dip(path, scales, line, own, a);
-    end_at_dip(path, scales, line, own, b);
+    // The dips are looked for outside the middle half, each at its chord's middle sample.
+    if (const std::uint64_t k = dip_depth(path, scales, line, own, a - line.first, true))
+        line.first += k + w / 2;
+    const std::uint64_t end_reach = line.last > b + w ? line.last - w - b : 0;
+    if (const std::uint64_t k = dip_depth(path, scales, line, own, end_reach, false))
+        line.last -= k + w - w / 2;
 }
 
 }  // namespace
