@@ -126,6 +126,54 @@ std::uint64_t dip_depth(const Path<T>& path, const Scales& scales, const Segment
     return 0;
 }
 
+// A jump that sets off back along the line's own axis straight from its end, with no delay to
+// park the mirror (one-way hatching; a skywriting overshoot's turn), swings a lagged mirror
+// round within a few samples: it slows from the line's speed, stops and comes back, all on the
+// axis. Those samples are the jump's. The line ends at its last sample a good part of a step
+// short of where the mirror turned; a mark delay that parks the mirror there is the line's.
+constexpr std::uint64_t TURN_SEARCH = 6;  // samples back from a line's end the turn may lie
+constexpr std::uint64_t TURN_LOOK = 8;    // samples after the turn that may show it coming back
+constexpr double TURN_SHARE = 0.7;        // of the line's own speed: short of the turn by less
+constexpr double SLOWED_SHARE = 0.75;     // of it, over the two steps into the turn: slowed
+
+template <typename T>
+void cut_turn_back(const Path<T>& path, const Scales& scales, Segment& line, double own,
+                   std::uint64_t b) {
+    const std::uint64_t from = line.last - std::min(line.last - b, TURN_SEARCH);
+    std::uint64_t turn = from;
+    for (std::uint64_t i = from + 1; i <= line.last; ++i)
+        if (along(path, line.fit, i) > along(path, line.fit, turn)) turn = i;
+    const double reached = along(path, line.fit, turn);
+    const double back = std::max(scales.tolerance, 3.0 * scales.noise);
+    const std::uint64_t look = std::min(path.size() - 1, turn + TURN_LOOK);
+    // Coming back along the axis: within 45 degrees of it (a jump back to the next line's start
+    // leaves it at a slant from the first sample) and on it within the tolerance at the turn.
+    bool came_back = false;
+    for (std::uint64_t i = turn + 1; i <= look && !came_back; ++i) {
+        const double receded = reached - along(path, line.fit, i);
+        if (!path.usable(i) ||
+            !(distance_of(path, line.fit, i) <= scales.tolerance + std::max(0.0, receded)))
+            break;
+        came_back = receded > back;
+    }
+    if (!came_back) return;
+    // A mirror parked there (a mark delay) stays, for a stop's samples, within the noise of the
+    // turn's point along the axis, or within a dwell's radius of where it parked.
+    std::uint64_t near = 0;
+    for (std::uint64_t i = from; i <= look; ++i)
+        near += path.usable(i) && std::fabs(reached - along(path, line.fit, i)) <= back;
+    const std::uint64_t parked = parked_after(path, scales, turn, -1, line.first) +
+                                 parked_after(path, scales, turn, +1, look);
+    if (near >= STOP_SAMPLES || parked + 1 >= STOP_SAMPLES) return;
+    // Slowed into the turn (judged over two steps, for the noise), the mirror was turning a good
+    // part of a step short of it; at full speed up to it, only the steps after it are the jump's.
+    const bool slowed =
+        turn >= b + 2 && reached - along(path, line.fit, turn - 2) < 2.0 * SLOWED_SHARE * own;
+    std::uint64_t last = turn;
+    while (slowed && last > b && reached - along(path, line.fit, last) < TURN_SHARE * own) --last;
+    line.last = std::min(line.last, last);
+}
+
 template <typename T>
 void trim_ramps(const Path<T>& path, const Scales& scales, Segment& line) {
     const std::uint64_t w = scales.window;
@@ -142,6 +190,7 @@ void trim_ramps(const Path<T>& path, const Scales& scales, Segment& line) {
     const std::uint64_t end_reach = line.last > b + w ? line.last - w - b : 0;
     if (const std::uint64_t k = dip_depth(path, scales, line, own, end_reach, false))
         line.last -= k + w - w / 2;
+    if (line.last > b) cut_turn_back(path, scales, line, own, b);
 }
 
 }  // namespace

@@ -137,6 +137,39 @@ TEST(RobustLineEnds, DwellAfterAJumpIsALinesOnlyWhenTheScannerStoppedBeforeIt) {
     }
 }
 
+// One-way lines under a lag of ten samples. With skywriting, the jump back sets off straight
+// from the overshoot's end and swings the mirror round on the line's axis within a few samples:
+// each line ends by the turn at the latest, none of its samples coming back along it. Without
+// it, the mirror slows through the mark delay before the jump turns it: the delay stays the
+// line's.
+TEST(RobustLineEnds, ALaggedLineEndsBeforeTheMirrorTurnsBackAlongIt) {
+    for (const bool skywriting : {true, false}) {
+        Recorded clean = one_way(skywriting);
+        clean.add_lag(10.0);
+        Recorded noisy = clean;
+        noisy.add_noise(0.0005, 11);
+        const auto ids = label(noisy.x, noisy.y);
+        const auto ends = line_ends(ids);
+        ASSERT_EQ(ends.size(), static_cast<std::size_t>(LINES)) << "skywriting " << skywriting;
+        for (std::size_t line = 0; line < ends.size(); ++line) {
+            const std::size_t end = ends[line];
+            if (skywriting) {
+                int coming_back = 0;
+                for (std::size_t i = 1; i <= end; ++i)
+                    coming_back += ids[i] == ids[end] && clean.x[i] < clean.x[i - 1] - 0.1 * STEP;
+                EXPECT_EQ(coming_back, 0) << "line " << line + 1 << " ends by the turn";
+            } else {
+                const auto last_delay =
+                    static_cast<std::size_t>(std::find(clean.truth.rbegin(), clean.truth.rend(),
+                                                       static_cast<std::int32_t>(line + 1)) -
+                                             clean.truth.rbegin());
+                EXPECT_LE(clean.size() - 1 - last_delay, end + 2)
+                    << "line " << line + 1 << " keeps its mark delay";
+            }
+        }
+    }
+}
+
 // A recording may begin in a jump: the first sample lies far from the first line's dwell. The
 // jump is then followed back to the recording's start and no further.
 TEST(RobustLineEnds, AJumpFromTheFirstSampleLeavesTheLinesAsTheyAre) {
