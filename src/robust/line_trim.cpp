@@ -174,6 +174,29 @@ void cut_turn_back(const Path<T>& path, const Scales& scales, Segment& line, dou
     line.last = std::min(line.last, last);
 }
 
+// A jump may arrive along the line's own axis from ahead of its start (the jump back to a short
+// line, or to a skywriting run-up): a lagged mirror then creeps back along the axis into the
+// delay and sets off forwards from it. A line only advances, so the samples before that turn
+// that lie ahead of it by more than the noise are the jump's; the parked ones stay.
+constexpr std::uint64_t TURN_IN_SEARCH = 48;  // samples into a line the turn may lie
+
+template <typename T>
+void cut_turn_in(const Path<T>& path, const Scales& scales, Segment& line, std::uint64_t a) {
+    const std::uint64_t to = std::min(a, line.first + TURN_IN_SEARCH);
+    std::uint64_t turn = line.first;
+    for (std::uint64_t i = line.first + 1; i <= to; ++i)
+        if (along(path, line.fit, i) < along(path, line.fit, turn)) turn = i;
+    // The lowest of a noisy dwell lies below its point by up to the noise's reach as well.
+    const double ahead =
+        along(path, line.fit, turn) + 2.0 * std::max(scales.tolerance, 3.0 * scales.noise);
+    for (std::uint64_t i = turn; i > line.first; --i) {
+        if (along(path, line.fit, i - 1) > ahead) {
+            line.first = i;
+            return;
+        }
+    }
+}
+
 template <typename T>
 void trim_ramps(const Path<T>& path, const Scales& scales, Segment& line) {
     const std::uint64_t w = scales.window;
@@ -191,6 +214,7 @@ void trim_ramps(const Path<T>& path, const Scales& scales, Segment& line) {
     if (const std::uint64_t k = dip_depth(path, scales, line, own, end_reach, false))
         line.last -= k + w - w / 2;
     if (line.last > b) cut_turn_back(path, scales, line, own, b);
+    if (line.first < a) cut_turn_in(path, scales, line, a);
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ TEST(RobustLineEnds, LaggedLinesEndWhereTheMirrorTurnsAway) {
 // by a dwell of ten samples. With skywriting the scanner runs on past each line and jumps
 // without stopping, and runs up to the next one from the dwell; without it, it stops at the
 // line's end (its mark delay) and jumps to the next line's start.
-Recorded one_way(bool skywriting) {
+Recorded one_way(bool skywriting, int jump_delay = 10) {
     Recorded path;
     const double run = skywriting ? OVERSHOOT : 0.0;
     path.x.push_back(-run);
@@ -86,7 +86,7 @@ Recorded one_way(bool skywriting) {
     path.truth.push_back(-1);
     for (int k = 0; k < LINES; ++k) {
         const double y = k * SPACING;
-        path.dwell(10, skywriting ? -1 : k + 1);
+        path.dwell(jump_delay, skywriting ? -1 : k + 1);
         path.move_to(0.0, y, STEP, -1);
         path.move_to(LENGTH, y, STEP, k + 1);
         if (skywriting) {
@@ -138,26 +138,32 @@ TEST(RobustLineEnds, DwellAfterAJumpIsALinesOnlyWhenTheScannerStoppedBeforeIt) {
 }
 
 // One-way lines under a lag of ten samples. With skywriting, the jump back sets off straight
-// from the overshoot's end and swings the mirror round on the line's axis within a few samples:
-// each line ends by the turn at the latest, none of its samples coming back along it. Without
-// it, the mirror slows through the mark delay before the jump turns it: the delay stays the
-// line's.
-TEST(RobustLineEnds, ALaggedLineEndsBeforeTheMirrorTurnsBackAlongIt) {
-    for (const bool skywriting : {true, false}) {
-        Recorded clean = one_way(skywriting);
+// from the overshoot's end and swings the mirror round on the line's axis within a few samples,
+// and arrives at the next run-up's delay creeping back along the axis: no sample of a line
+// moves back along it, whether the delay is short or long. Without skywriting, the mirror
+// slows through the mark delay before the jump turns it: the delay stays the line's.
+TEST(RobustLineEnds, ALaggedLineNeverTakesTheMirrorTurningBackAlongIt) {
+    const struct {
+        bool skywriting;
+        int jump_delay;
+    } cases[] = {{true, 10}, {true, 50}, {false, 10}};
+    for (const auto [skywriting, jump_delay] : cases) {
+        Recorded clean = one_way(skywriting, jump_delay);
         clean.add_lag(10.0);
         Recorded noisy = clean;
         noisy.add_noise(0.0005, 11);
         const auto ids = label(noisy.x, noisy.y);
         const auto ends = line_ends(ids);
-        ASSERT_EQ(ends.size(), static_cast<std::size_t>(LINES)) << "skywriting " << skywriting;
+        ASSERT_EQ(ends.size(), static_cast<std::size_t>(LINES))
+            << "skywriting " << skywriting << ", jump delay " << jump_delay;
         for (std::size_t line = 0; line < ends.size(); ++line) {
             const std::size_t end = ends[line];
             if (skywriting) {
                 int coming_back = 0;
                 for (std::size_t i = 1; i <= end; ++i)
                     coming_back += ids[i] == ids[end] && clean.x[i] < clean.x[i - 1] - 0.1 * STEP;
-                EXPECT_EQ(coming_back, 0) << "line " << line + 1 << " ends by the turn";
+                EXPECT_EQ(coming_back, 0)
+                    << "line " << line + 1 << " moves back, jump delay " << jump_delay;
             } else {
                 const auto last_delay =
                     static_cast<std::size_t>(std::find(clean.truth.rbegin(), clean.truth.rend(),
