@@ -149,11 +149,9 @@ void cut_turn_back(const Path<T>& path, const Scales& scales, Segment& line, dou
     // Coming back along the axis: within 45 degrees of it (a jump back to the next line's start
     // leaves it at a slant from the first sample) and on it within the tolerance at the turn.
     bool came_back = false;
-    for (std::uint64_t i = turn + 1; i <= look && !came_back; ++i) {
+    for (std::uint64_t i = turn + 1; i <= look && !came_back && path.usable(i); ++i) {
         const double receded = reached - along(path, line.fit, i);
-        if (!path.usable(i) ||
-            !(distance_of(path, line.fit, i) <= scales.tolerance + std::max(0.0, receded)))
-            break;
+        if (!(distance_of(path, line.fit, i) <= scales.tolerance + std::max(0.0, receded))) break;
         came_back = receded > back;
     }
     if (!came_back) return;
