@@ -165,12 +165,12 @@ TEST(RobustLineEnds, ALaggedLineNeverTakesTheMirrorTurningBackAlongIt) {
                 EXPECT_EQ(coming_back, 0)
                     << "line " << line + 1 << " moves back, jump delay " << jump_delay;
             } else {
-                const auto last_delay =
-                    static_cast<std::size_t>(std::find(clean.truth.rbegin(), clean.truth.rend(),
-                                                       static_cast<std::int32_t>(line + 1)) -
-                                             clean.truth.rbegin());
-                EXPECT_LE(clean.size() - 1 - last_delay, end + 2)
-                    << "line " << line + 1 << " keeps its mark delay";
+                // The line's last true sample: the last of its mark delay.
+                const auto from_back = std::find(clean.truth.rbegin(), clean.truth.rend(),
+                                                 static_cast<std::int32_t>(line + 1)) -
+                                       clean.truth.rbegin();
+                const std::size_t true_end = clean.size() - 1 - static_cast<std::size_t>(from_back);
+                EXPECT_LE(true_end, end + 2) << "line " << line + 1 << " keeps its mark delay";
             }
         }
     }
