@@ -126,6 +126,9 @@ std::uint64_t dip_depth(const Path<T>& path, const Scales& scales, const Segment
     return 0;
 }
 
+// How far apart noise alone may put two samples of one point along a line's axis.
+double noise_reach(const Scales& scales) { return std::max(scales.tolerance, 3.0 * scales.noise); }
+
 // A jump that sets off back along the line's own axis straight from its end, with no delay to
 // park the mirror (one-way hatching; a skywriting overshoot's turn), swings a lagged mirror
 // round within a few samples: it slows from the line's speed, stops and comes back, all on the
@@ -144,7 +147,7 @@ void cut_turn_back(const Path<T>& path, const Scales& scales, Segment& line, dou
     for (std::uint64_t i = from + 1; i <= line.last; ++i)
         if (along(path, line.fit, i) > along(path, line.fit, turn)) turn = i;
     const double reached = along(path, line.fit, turn);
-    const double back = std::max(scales.tolerance, 3.0 * scales.noise);
+    const double back = noise_reach(scales);
     const std::uint64_t look = std::min(path.size() - 1, turn + TURN_LOOK);
     // Coming back along the axis: within 45 degrees of it (a jump back to the next line's start
     // leaves it at a slant from the first sample) and on it within the tolerance at the turn.
@@ -185,8 +188,7 @@ void cut_turn_in(const Path<T>& path, const Scales& scales, Segment& line, std::
     for (std::uint64_t i = line.first + 1; i <= to; ++i)
         if (along(path, line.fit, i) < along(path, line.fit, turn)) turn = i;
     // The lowest of a noisy dwell lies below its point by up to the noise's reach as well.
-    const double ahead =
-        along(path, line.fit, turn) + 2.0 * std::max(scales.tolerance, 3.0 * scales.noise);
+    const double ahead = along(path, line.fit, turn) + 2.0 * noise_reach(scales);
     for (std::uint64_t i = turn; i > line.first; --i) {
         if (along(path, line.fit, i - 1) > ahead) {
             line.first = i;

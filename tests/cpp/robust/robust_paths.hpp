@@ -16,6 +16,12 @@ struct Recorded {
     std::vector<double> x, y;
     std::vector<std::int32_t> truth;  // line number per sample, -1 off any line
 
+    // One sample at (sx, sy): where a path begins.
+    void sample(double sx, double sy, std::int32_t label) {
+        x.push_back(sx);
+        y.push_back(sy);
+        truth.push_back(label);
+    }
     void move_to(double tx, double ty, double step, std::int32_t label) {
         const double fx = x.empty() ? tx : x.back();
         const double fy = y.empty() ? ty : y.back();

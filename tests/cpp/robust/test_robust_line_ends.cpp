@@ -18,9 +18,7 @@ constexpr int LINES = 16;
 // with U-turns between, at scan speed: only the lines themselves carry a truth label.
 Recorded skywritten_meander() {
     Recorded path;
-    path.x.push_back(-OVERSHOOT);
-    path.y.push_back(0.0);
-    path.truth.push_back(-1);
+    path.sample(-OVERSHOOT, 0.0, -1);
     for (int k = 0; k < LINES; ++k) {
         const double dir = k % 2 == 0 ? 1.0 : -1.0;
         const double y = k * SPACING;
@@ -81,9 +79,7 @@ TEST(RobustLineEnds, LaggedLinesEndWhereTheMirrorTurnsAway) {
 Recorded one_way(bool skywriting, int jump_delay = 10) {
     Recorded path;
     const double run = skywriting ? OVERSHOOT : 0.0;
-    path.x.push_back(-run);
-    path.y.push_back(0.0);
-    path.truth.push_back(-1);
+    path.sample(-run, 0.0, -1);
     for (int k = 0; k < LINES; ++k) {
         const double y = k * SPACING;
         path.dwell(jump_delay, skywriting ? -1 : k + 1);
@@ -196,9 +192,7 @@ TEST(RobustLineEnds, AJumpFromTheFirstSampleLeavesTheLinesAsTheyAre) {
 // hole is the far piece's.
 TEST(RobustLineEnds, ADelayAfterAHoleIsTheFarPiecesUnderLag) {
     Recorded path;
-    path.x.push_back(0.0);
-    path.y.push_back(0.0);
-    path.truth.push_back(-1);
+    path.sample(0.0, 0.0, -1);
     for (int k = 0; k < LINES; ++k) {
         const double y = k * SPACING;
         path.dwell(20, 2 * k + 1);
@@ -225,6 +219,16 @@ TEST(RobustLineEnds, ADelayAfterAHoleIsTheFarPiecesUnderLag) {
     EXPECT_GE(with_the_far_piece, parked - 2 * LINES);
 }
 
+// The core's view of a recorded path (which must outlive it) and the scales it measures.
+struct Viewed {
+    robust::Path<double> view;
+    robust::Scales scales;
+};
+Viewed viewed(const Recorded& path) {
+    const robust::Path<double> view{samples_of(path.x), samples_of(path.y), nullptr};
+    return {view, robust::measure_scales(view, std::nan(""))};
+}
+
 // The stretch of samples [first, last] as the streaming pass hands it on: its fit sums.
 robust::Segment stretch(const Recorded& path, std::uint64_t first, std::uint64_t last) {
     robust::Segment segment;
@@ -245,13 +249,10 @@ robust::Segment stretch(const Recorded& path, std::uint64_t first, std::uint64_t
 // does; but it never stops on the way, so it is a piece of the line, not a jump's end.
 TEST(RobustLineEnds, AShortPieceOfANoisyLineIsNoJumpsEnd) {
     Recorded path;
-    path.x.push_back(0.0);
-    path.y.push_back(0.0);
-    path.truth.push_back(1);
+    path.sample(0.0, 0.0, 1);
     path.move_to(LENGTH, 0.0, STEP, 1);
     path.add_noise(0.002, 11);
-    const robust::Path<double> view{samples_of(path.x), samples_of(path.y), nullptr};
-    const robust::Scales scales = robust::measure_scales(view, std::nan(""));
+    const auto [view, scales] = viewed(path);
     std::vector<robust::Segment> pieces = {stretch(path, 0, 15), stretch(path, 30, 100)};
     robust::fit_and_trim(view, scales, pieces);
     robust::extend_lines(view, scales, pieces);
@@ -265,9 +266,7 @@ TEST(RobustLineEnds, AShortPieceOfANoisyLineIsNoJumpsEnd) {
 // gains speed from rest, but never beyond the exposure's.
 TEST(RobustLineEnds, TheSpeedingStartOfALaggedJumpIsNoLine) {
     Recorded path;
-    path.x.push_back(0.0);
-    path.y.push_back(0.0);
-    path.truth.push_back(-1);
+    path.sample(0.0, 0.0, -1);
     path.dwell(30, -1);
     path.move_to(LENGTH, 0.0, STEP, 1);
     path.dwell(10, 1);
@@ -275,8 +274,7 @@ TEST(RobustLineEnds, TheSpeedingStartOfALaggedJumpIsNoLine) {
     path.move_to(0.0, 0.0, 3 * STEP, -1);
     path.dwell(30, -1);
     path.add_lag(10.0);
-    const robust::Path<double> view{samples_of(path.x), samples_of(path.y), nullptr};
-    const robust::Scales scales = robust::measure_scales(view, std::nan(""));
+    const auto [view, scales] = viewed(path);
     // The line's start from rest, its body, and the jump's first samples once it moves.
     std::vector<robust::Segment> pieces = {stretch(path, 31, 45), stretch(path, 45, jump - 1),
                                            stretch(path, jump + 1, jump + 12)};
@@ -290,9 +288,7 @@ TEST(RobustLineEnds, TheSpeedingStartOfALaggedJumpIsNoLine) {
 // the turn onto it, cut off by the drift test; one beyond a jump across a hole is a short line.
 TEST(RobustLineEnds, AShortStretchRunningIntoALineIsAPieceOfItsTurn) {
     Recorded path;
-    path.x.push_back(0.0);
-    path.y.push_back(0.0);
-    path.truth.push_back(1);
+    path.sample(0.0, 0.0, 1);
     path.move_to(0.08, 0.0, STEP, 1);
     const std::size_t piece_end = path.size() - 1;
     path.move_to(LENGTH, 0.0, STEP, 1);
@@ -300,8 +296,7 @@ TEST(RobustLineEnds, AShortStretchRunningIntoALineIsAPieceOfItsTurn) {
     path.move_to(LENGTH + 0.5, 0.0, 5 * STEP, -1);
     const std::size_t far_piece = path.size();
     path.move_to(LENGTH + 0.58, 0.0, STEP, 2);
-    const robust::Path<double> view{samples_of(path.x), samples_of(path.y), nullptr};
-    const robust::Scales scales = robust::measure_scales(view, std::nan(""));
+    const auto [view, scales] = viewed(path);
     std::vector<robust::Segment> pieces = {stretch(path, 0, piece_end),
                                            stretch(path, piece_end + 1, jump - 1),
                                            stretch(path, far_piece, path.size() - 1)};
@@ -318,18 +313,14 @@ TEST(RobustLineEnds, AShortStretchRunningIntoALineIsAPieceOfItsTurn) {
 // samples keeps all of them.
 TEST(RobustLineEnds, TheSlowingEndOfAJumpAlongTheAxisIsCutOffTheLine) {
     Recorded path;
-    path.x.push_back(0.0);
-    path.y.push_back(0.0);
-    path.truth.push_back(1);
+    path.sample(0.0, 0.0, 1);
     path.move_to(LENGTH, 0.0, STEP, 1);
     path.move_to(0.0, SPACING, 5 * STEP, -1);
     const std::size_t approach = path.size();
     double x = 0.0;
     for (const double step : {0.025, 0.022, 0.019, 0.016, 0.013}) {
         x += step;
-        path.x.push_back(x);
-        path.y.push_back(SPACING);
-        path.truth.push_back(-1);
+        path.sample(x, SPACING, -1);
     }
     const std::size_t second = path.size();
     path.move_to(x + LENGTH, SPACING, STEP, 2);
@@ -345,8 +336,7 @@ TEST(RobustLineEnds, TheSlowingEndOfAJumpAlongTheAxisIsCutOffTheLine) {
     path.move_to(0.0, 4 * SPACING, 5 * STEP, -1);
     path.move_to(0.189, 4 * SPACING, 1.05 * STEP, 5);
     path.dwell(50, 5);
-    const robust::Path<double> view{samples_of(path.x), samples_of(path.y), nullptr};
-    const robust::Scales scales = robust::measure_scales(view, std::nan(""));
+    const auto [view, scales] = viewed(path);
     std::vector<robust::Segment> lines = {
         stretch(path, approach, fast - 1), stretch(path, fast + 1, parked - 1),
         stretch(path, parked + 1, short_line - 1), stretch(path, short_line + 1, path.size() - 1)};
@@ -366,9 +356,7 @@ TEST(RobustLineEnds, TheSlowingEndOfAJumpAlongTheAxisIsCutOffTheLine) {
 // line's axis speeds it up again: the line ends at the dip, not in the jump's first steps.
 TEST(RobustLineEnds, ALineEndsWhereAShortMarkDelaySlowsItMost) {
     Recorded path;
-    path.x.push_back(0.0);
-    path.y.push_back(0.0);
-    path.truth.push_back(1);
+    path.sample(0.0, 0.0, 1);
     path.move_to(LENGTH, 0.0, STEP, 1);
     double x = LENGTH;
     std::size_t dip = 0;
@@ -376,12 +364,9 @@ TEST(RobustLineEnds, ALineEndsWhereAShortMarkDelaySlowsItMost) {
          {0.008, 0.006, 0.005, 0.005, 0.006, 0.008, 0.01, 0.011, 0.012, 0.012, 0.012, 0.012}) {
         if (step == 0.005 && dip == 0) dip = path.size();
         x += step;
-        path.x.push_back(x);
-        path.y.push_back(0.0);
-        path.truth.push_back(-1);
+        path.sample(x, 0.0, -1);
     }
-    const robust::Path<double> view{samples_of(path.x), samples_of(path.y), nullptr};
-    const robust::Scales scales = robust::measure_scales(view, std::nan(""));
+    const auto [view, scales] = viewed(path);
     std::vector<robust::Segment> lines = {stretch(path, 0, path.size() - 1)};
     robust::fit_and_trim(view, scales, lines);
     robust::trim_jump_ramps(view, scales, lines);

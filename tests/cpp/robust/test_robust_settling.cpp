@@ -58,9 +58,7 @@ TEST(RobustSettling, DecayIsMeasuredFromLaggedStartsAndAbsentWithoutLag) {
 // the line, and is still settling onto it sideways as the line begins.
 Recorded lagged_one_way(double time_constant) {
     Recorded path;
-    path.x.push_back(0.0);
-    path.y.push_back(0.0);
-    path.truth.push_back(-1);
+    path.sample(0.0, 0.0, -1);
     for (int k = 0; k < 40; ++k) {
         path.move_to(0.0, k * SPACING, 0.05, -1);
         path.dwell(10, k + 1);
