@@ -228,7 +228,8 @@ def laid_out(values: np.ndarray, layout: str, offset: int) -> np.ndarray:
     if layout == "column":
         return values.reshape(n, 1)
     if layout == "zero_d":
-        return np.asarray(values[0] if n else 0.0, dtype=dt)
+        # A zero of the dtype itself: 0.0 does not convert to every dtype (datetime64).
+        return np.asarray(values[0], dtype=dt) if n else np.zeros((), dt)
     if layout == "three_d":
         return values.reshape(1, 1, n)
     return values
