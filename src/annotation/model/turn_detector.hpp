@@ -19,17 +19,24 @@ template <typename T>
 inline T step_direction(const FilteredPoint<T>& p, const FilteredPoint<T>& q, T carry) noexcept {
     if (within_tolerance(p.x, q.x)) return carry;
     if (within_tolerance(p.y, q.y)) return carry;
-    const T d = q.y - p.y;
-    // A failed comparison (NaN) takes the negated difference, as the rule demands.
-    const T numerator = q.x > p.x ? d : -d;
-    const T dx = q.x - p.x;
-    return numerator / dx;
+    // The rule divides the y step, negated unless x grows, by the x step: that is the y step
+    // over the x step's magnitude, since (-d) / dx is d / -dx, and a NaN x step gives NaN
+    // either way. Written so, no compiler needs a select before the division.
+    return (q.y - p.y) / std::fabs(q.x - p.x);
 }
 
 // NaN for NaN, else 1 carrying the sign bit of v: -0 and -inf are negative.
 template <typename T>
 inline T sign_class(T v) noexcept {
     return std::isnan(v) ? std::numeric_limits<T>::quiet_NaN() : std::copysign(T(1), v);
+}
+
+// Whether the sign classes of two directions differ: NaN's class equals nothing, not even
+// NaN's. Written on the sign bits, not on sign_class, so that no compiler builds the two
+// classes as values just to compare them.
+template <typename T>
+inline bool classes_differ(T a, T b) noexcept {
+    return std::isunordered(a, b) || std::signbit(a) != std::signbit(b);
 }
 
 template <typename T>
@@ -166,7 +173,7 @@ class TurnDetector {
             const T cur = step_direction(last_, point, prev_);
             // NaN classes compare unequal to themselves, so a NaN direction always turns.
             // last_ (filtered point count_ - 1) is where the step with direction cur begins.
-            if (!(sign_class(cur) == sign_class(prev_))) [[unlikely]] {
+            if (classes_differ(cur, prev_)) [[unlikely]] {
                 record_turn(*sink_, last_, count_ - 1, cur);
             }
             prev_ = cur;
