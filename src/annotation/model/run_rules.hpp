@@ -12,9 +12,9 @@
 namespace vorlane {
 
 // Mean of `count` values summed in T: the count is rounded to T first. A run of one needs no
-// division (sum / 1 is the sum itself, NaN included).
-// A count is below 2^63, so converting it as signed gives the same value in one instruction
-// where an unsigned conversion takes several on x86-64.
+// division (sum / 1 is the sum itself, NaN included). Counts stay below 2^63, so the count is
+// converted as signed: the same value, in one instruction where x86-64 needs several for an
+// unsigned one.
 template <typename T>
 inline T run_mean(T sum, std::uint64_t count) noexcept {
     return count == 1 ? sum : sum / static_cast<T>(static_cast<std::int64_t>(count));
