@@ -183,7 +183,9 @@ void record_chunk_turns(TurningListPair<T>& lists, const std::vector<TurnEvent<T
                         std::uint64_t from, std::uint64_t to, std::uint64_t offset) {
     for (const TurnEvent<T>& event : events) {
         if (event.index >= from && event.index <= to) {
-            record_turn(lists, event.vertex, offset + event.index, event.cur);
+            const FilteredPoint<T>& v = event.vertex;
+            record_turn(lists, v.x, v.y, v.start_index, v.end_index, offset + event.index,
+                        event.cur);
         }
     }
 }

@@ -66,15 +66,23 @@ TurningPoint<T> make_turn(const TurningPoint<T>& f, const TurningPoint<T>& r,
                            y,     vertex.start_index, vertex.end_index};
 }
 
-// Appends the turning point at `vertex` (filtered point `index`, left with direction cur).
-// Kept out of line, and handed copies, not the caller's state: turns are rare, and the hot
-// loop then keeps its state in registers.
+// Appends the turning point at the vertex (x, y, start, end), filtered point `index`, left
+// with direction cur. Kept out of line, and handed copies, not the caller's state: turns are
+// rare, and the hot loop then keeps its state in registers.
+// The vertex comes as scalars, and the new record's slot is made before the turn is computed
+// into it, so that no record is held in memory across the list's growth and copied from there:
+// compilers copy such a record in 16-byte halves that straddle the 8-byte stores that wrote
+// it, and stall on every turn.
 template <typename T>
-[[gnu::noinline]] void record_turn(TurningListPair<T>& lists, FilteredPoint<T> vertex,
-                                   std::uint64_t index, T cur) {
-    TurningList<T>& target = cur < T(0) ? lists.falling_turns : lists.rising_turns;
-    target.push_back(make_turn(lists.falling_turns.back(), lists.rising_turns.back(), target.back(),
-                               vertex, index));
+[[gnu::noinline]] void record_turn(TurningListPair<T>& lists, T x, T y, std::uint64_t start,
+                                   std::uint64_t end, std::uint64_t index, T cur) {
+    const bool falling = cur < T(0);
+    TurningList<T>& target = falling ? lists.falling_turns : lists.rising_turns;
+    TurningPoint<T>& slot = target.emplace_back();
+    const TurningPoint<T>& latest = target[target.size() - 2];
+    const TurningPoint<T>& f = falling ? latest : lists.falling_turns.back();
+    const TurningPoint<T>& r = falling ? lists.rising_turns.back() : latest;
+    slot = make_turn(f, r, latest, FilteredPoint<T>{x, y, start, end}, index);
 }
 
 // Both lists begin with the same seed, made from the first filtered point.
@@ -99,11 +107,12 @@ struct PathOrderedTurns {
 };
 
 template <typename T>
-[[gnu::noinline]] void record_turn(PathOrderedTurns<T>& turns, FilteredPoint<T> vertex,
-                                   std::uint64_t index, T cur) {
+[[gnu::noinline]] void record_turn(PathOrderedTurns<T>& turns, T x, T y, std::uint64_t start,
+                                   std::uint64_t end, std::uint64_t index, T cur) {
     const bool falling = cur < T(0);
     TurningPoint<T>& back = falling ? turns.falling_back : turns.rising_back;
-    back = make_turn(turns.falling_back, turns.rising_back, back, vertex, index);
+    back = make_turn(turns.falling_back, turns.rising_back, back,
+                     FilteredPoint<T>{x, y, start, end}, index);
     if (falling && ++turns.falling_count <= 2) return;
     turns.ordered.push_back(back);
 }
@@ -137,9 +146,9 @@ struct TurnEvents {
 };
 
 template <typename T>
-[[gnu::noinline]] void record_turn(TurnEvents<T>& sink, FilteredPoint<T> vertex,
-                                   std::uint64_t index, T cur) {
-    sink.events.push_back({vertex, index, cur});
+[[gnu::noinline]] void record_turn(TurnEvents<T>& sink, T x, T y, std::uint64_t start,
+                                   std::uint64_t end, std::uint64_t index, T cur) {
+    sink.events.emplace_back() = TurnEvent<T>{{x, y, start, end}, index, cur};
 }
 
 // A chunk's first record is not the path's, so it seeds nothing.
@@ -174,7 +183,8 @@ class TurnDetector {
             // NaN classes compare unequal to themselves, so a NaN direction always turns.
             // last_ (filtered point count_ - 1) is where the step with direction cur begins.
             if (classes_differ(cur, prev_)) [[unlikely]] {
-                record_turn(*sink_, last_, count_ - 1, cur);
+                record_turn(*sink_, last_.x, last_.y, last_.start_index, last_.end_index,
+                            count_ - 1, cur);
             }
             prev_ = cur;
         } else if (count_ == 1) {
