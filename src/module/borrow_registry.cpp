@@ -69,7 +69,9 @@ class Registry {
             ++same_view->count;
             return BORROW_OK;
         }
-        entries_.push_back(BorrowEntry{owner, key, write ? -1L : 1L});
+        // Made in place, not copied from a temporary: some compilers copy a temporary in
+        // 16-byte halves straddling the 8-byte stores that wrote it, a stall on every call.
+        entries_.emplace_back() = BorrowEntry{owner, key, write ? -1L : 1L};
         return BORROW_OK;
     }
 

@@ -9,12 +9,8 @@
 
 namespace vorlane::module {
 
-ExtractedArray hold_for_reading(PyObject* array, const char* name) {
-    ExtractedArray extracted;
-    extracted.array = PyRef::new_ref(array);
-    extracted.borrow = register_read_borrow(array, name);
-    return extracted;
-}
+ExtractedArray::ExtractedArray(PyObject* object, const char* name)
+    : array(PyRef::new_ref(object)), borrow(register_read_borrow(object, name)) {}
 
 bool has_element_type(const numpy::Api& np, PyObject* array, int type_num) {
     PyRef wanted = PyRef::steal(np.descr_from_type(type_num));

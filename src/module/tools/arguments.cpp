@@ -79,8 +79,7 @@ HostResult<CoordinatePair> coordinate_pair(const numpy::Api& np, PyObject* x, Py
                                            std::to_string(length_of(x)) + " and " +
                                            std::to_string(length_of(y)));
     }
-    return CoordinatePair{hold_for_reading(x, "x"), hold_for_reading(y, "y"), *x_double,
-                          length_of(x)};
+    return CoordinatePair{ExtractedArray(x, "x"), ExtractedArray(y, "y"), *x_double, length_of(x)};
 }
 
 HostResult<IdArray> id_array(const numpy::Api& np, PyObject* ids, std::uint64_t size) {
@@ -100,7 +99,7 @@ HostResult<IdArray> id_array(const numpy::Api& np, PyObject* ids, std::uint64_t 
                                            std::to_string(length_of(ids)) + " and " +
                                            std::to_string(size));
     }
-    return IdArray{hold_for_reading(ids, "ids"), is_int64};
+    return IdArray{ExtractedArray(ids, "ids"), is_int64};
 }
 
 HostResult<std::optional<ExtractedArray>> laser_bytes(const numpy::Api& np, PyObject* laser_on,
@@ -121,7 +120,7 @@ HostResult<std::optional<ExtractedArray>> laser_bytes(const numpy::Api& np, PyOb
                                            std::to_string(length_of(laser_on)) + " and " +
                                            std::to_string(size));
     }
-    return std::optional<ExtractedArray>(hold_for_reading(laser_on, "laser_on"));
+    return std::optional<ExtractedArray>(std::in_place, laser_on, "laser_on");
 }
 
 HostResult<double> tolerance_value(PyObject* tolerance) {

@@ -107,10 +107,12 @@ constexpr int type_number = std::is_same_v<T, double> ? numpy::NPY_DOUBLE : nump
 
 template <typename T>
 std::optional<ExtractedArray> extract(const numpy::Api& np, PyObject* object, const char* axis) {
-    if (!numpy::is_array(np, object)) return std::nullopt;
-    if (numpy::array_ndim(object) != 1) return std::nullopt;
-    if (!has_element_type(np, object, type_number<T>)) return std::nullopt;
-    return hold_for_reading(object, axis);
+    std::optional<ExtractedArray> extracted;
+    if (numpy::is_array(np, object) && numpy::array_ndim(object) == 1 &&
+        has_element_type(np, object, type_number<T>)) {
+        extracted.emplace(object, axis);
+    }
+    return extracted;
 }
 
 template <typename T>
