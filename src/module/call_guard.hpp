@@ -46,19 +46,23 @@ class HostError {
     std::variant<Deferred, Fetched> error_;
 };
 
-// The outcome of a body: a value, or a host error for the guard to raise.
+// The outcome of a body: a value, or a host error for the guard to raise. Two optionals, not
+// a variant: a result is moved several times on its way out of every call, and some standard
+// libraries move and destroy a variant through a table of functions, an indirect call each
+// time, where an optional only tests a flag.
 template <typename T>
 class [[nodiscard]] HostResult {
   public:
-    HostResult(T value) : outcome_(std::in_place_index<0>, std::move(value)) {}
-    HostResult(HostError error) : outcome_(std::in_place_index<1>, std::move(error)) {}
+    HostResult(T value) : value_(std::move(value)) {}
+    HostResult(HostError error) : error_(std::move(error)) {}
 
-    bool ok() const noexcept { return outcome_.index() == 0; }
-    T& value() noexcept { return *std::get_if<0>(&outcome_); }
-    HostError& error() noexcept { return *std::get_if<1>(&outcome_); }
+    bool ok() const noexcept { return !error_.has_value(); }
+    T& value() noexcept { return *value_; }
+    HostError& error() noexcept { return *error_; }
 
   private:
-    std::variant<T, HostError> outcome_;
+    std::optional<T> value_;
+    std::optional<HostError> error_;
 };
 
 // Success, or the host error to raise.
