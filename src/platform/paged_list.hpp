@@ -49,6 +49,14 @@ class PagedList {
         ++size_;
     }
 
+    // The new last record's storage, to assign the record to. A record that the caller holds
+    // in registers then goes straight there, where push_back's copy would read it back from
+    // memory just written.
+    Record& append() {
+        if (size_ == capacity_) grow();
+        return static_cast<Record*>(data_)[size_++];
+    }
+
     std::size_t size() const noexcept { return size_; }
     // Valid until the next push_back.
     std::span<const Record> view() const noexcept {

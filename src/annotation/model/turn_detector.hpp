@@ -111,10 +111,12 @@ template <typename T>
                                    std::uint64_t end, std::uint64_t index, T cur) {
     const bool falling = cur < T(0);
     TurningPoint<T>& back = falling ? turns.falling_back : turns.rising_back;
-    back = make_turn(turns.falling_back, turns.rising_back, back,
-                     FilteredPoint<T>{x, y, start, end}, index);
+    // Held in registers and stored twice, not stored once and copied from there.
+    const TurningPoint<T> turn = make_turn(turns.falling_back, turns.rising_back, back,
+                                           FilteredPoint<T>{x, y, start, end}, index);
+    back = turn;
     if (falling && ++turns.falling_count <= 2) return;
-    turns.ordered.push_back(back);
+    turns.ordered.append() = turn;
 }
 
 template <typename T>

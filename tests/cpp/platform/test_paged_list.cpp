@@ -23,7 +23,12 @@ TEST(PagedList, KeepsEveryRecordAcrossGrowthAndMoves) {
     EXPECT_TRUE(list.view().empty());
     constexpr std::uint64_t count = 200000;  // about 11 MB: many remaps
     for (std::uint64_t i = 0; i < count; ++i) {
-        list.push_back(Record{i, {double(i), 0, 0, 0, 0, -double(i)}});
+        const Record record{i, {double(i), 0, 0, 0, 0, -double(i)}};
+        if (i % 2 == 0) {
+            list.push_back(record);
+        } else {
+            list.append() = record;  // both ways of adding share the growth
+        }
     }
     PagedList<Record> moved(std::move(list));
     EXPECT_EQ(list.size(), 0u);  // NOLINT(bugprone-use-after-move): a moved-from list is empty
