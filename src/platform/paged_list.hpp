@@ -54,11 +54,13 @@ class PagedList {
     // memory just written.
     Record& append() {
         if (size_ == capacity_) grow();
-        return static_cast<Record*>(data_)[size_++];
+        void* slot = static_cast<unsigned char*>(data_) + size_ * sizeof(Record);
+        ++size_;
+        return *::new (slot) Record;
     }
 
     std::size_t size() const noexcept { return size_; }
-    // Valid until the next push_back.
+    // Valid until the next push_back or append.
     std::span<const Record> view() const noexcept {
         return {static_cast<const Record*>(data_), size_};
     }

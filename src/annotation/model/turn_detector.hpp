@@ -66,6 +66,20 @@ TurningPoint<T> make_turn(const TurningPoint<T>& f, const TurningPoint<T>& r,
                            y,     vertex.start_index, vertex.end_index};
 }
 
+// Copies a turn field by field. A whole-record copy of a local makes compilers build the
+// local in memory with 8-byte stores and read it back in 16-byte loads across them, which
+// stall; copied by fields, the local stays in registers.
+template <typename T>
+inline void store_fields(TurningPoint<T>& out, const TurningPoint<T>& turn) noexcept {
+    out.filtered_index = turn.filtered_index;
+    out.prev_dist_sq = turn.prev_dist_sq;
+    out.line_dist_sq = turn.line_dist_sq;
+    out.x = turn.x;
+    out.y = turn.y;
+    out.start_index = turn.start_index;
+    out.end_index = turn.end_index;
+}
+
 // Appends the turning point at the vertex (x, y, start, end), filtered point `index`, left
 // with direction cur. Kept out of line, and handed copies, not the caller's state: turns are
 // rare, and the hot loop then keeps its state in registers.
@@ -114,9 +128,9 @@ template <typename T>
     // Held in registers and stored twice, not stored once and copied from there.
     const TurningPoint<T> turn = make_turn(turns.falling_back, turns.rising_back, back,
                                            FilteredPoint<T>{x, y, start, end}, index);
-    back = turn;
+    store_fields(back, turn);
     if (falling && ++turns.falling_count <= 2) return;
-    turns.ordered.append() = turn;
+    store_fields(turns.ordered.append(), turn);
 }
 
 template <typename T>
