@@ -66,9 +66,9 @@ TurningPoint<T> make_turn(const TurningPoint<T>& f, const TurningPoint<T>& r,
                            y,     vertex.start_index, vertex.end_index};
 }
 
-// Copies a turn field by field. A whole-record copy of a local makes compilers build the
-// local in memory with 8-byte stores and read it back in 16-byte loads across them, which
-// stall; copied by fields, the local stays in registers.
+// Copies a turn field by field. Every turn list is written through this: a whole-record copy
+// makes compilers build the record in memory with 8-byte stores and read it back in 16-byte
+// loads across them, which stall at every turn; copied by fields, it stays in registers.
 template <typename T>
 inline void store_fields(TurningPoint<T>& out, const TurningPoint<T>& turn) noexcept {
     out.filtered_index = turn.filtered_index;
@@ -82,11 +82,9 @@ inline void store_fields(TurningPoint<T>& out, const TurningPoint<T>& turn) noex
 
 // Appends the turning point at the vertex (x, y, start, end), filtered point `index`, left
 // with direction cur. Kept out of line, and handed copies, not the caller's state: turns are
-// rare, and the hot loop then keeps its state in registers.
-// The vertex comes as scalars, and the new record's slot is made before the turn is computed
-// into it, so that no record is held in memory across the list's growth and copied from there:
-// compilers copy such a record in 16-byte halves that straddle the 8-byte stores that wrote
-// it, and stall on every turn.
+// rare, and the hot loop then keeps its state in registers. The vertex comes as scalars, not
+// as a record in memory, for the reason store_fields gives; the slot is made first, so that no
+// computed turn has to wait in memory while the list grows.
 template <typename T>
 [[gnu::noinline]] void record_turn(TurningListPair<T>& lists, T x, T y, std::uint64_t start,
                                    std::uint64_t end, std::uint64_t index, T cur) {
@@ -96,7 +94,7 @@ template <typename T>
     const TurningPoint<T>& latest = target[target.size() - 2];
     const TurningPoint<T>& f = falling ? latest : lists.falling_turns.back();
     const TurningPoint<T>& r = falling ? lists.rising_turns.back() : latest;
-    slot = make_turn(f, r, latest, FilteredPoint<T>{x, y, start, end}, index);
+    store_fields(slot, make_turn(f, r, latest, FilteredPoint<T>{x, y, start, end}, index));
 }
 
 // Both lists begin with the same seed, made from the first filtered point.
@@ -125,7 +123,6 @@ template <typename T>
                                    std::uint64_t end, std::uint64_t index, T cur) {
     const bool falling = cur < T(0);
     TurningPoint<T>& back = falling ? turns.falling_back : turns.rising_back;
-    // Held in registers and stored twice, not stored once and copied from there.
     const TurningPoint<T> turn = make_turn(turns.falling_back, turns.rising_back, back,
                                            FilteredPoint<T>{x, y, start, end}, index);
     store_fields(back, turn);
