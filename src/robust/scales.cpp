@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "robust/batched_for.hpp"
-#include "robust/rank_select.hpp"
+#include "numeric/rank_select.hpp"
 #include "robust/stages.hpp"
 
 namespace vorlane::robust {

@@ -1,8 +1,10 @@
 // The segment threshold: 100 times the median line distance, never below 1.
-#include <algorithm>
+#include <span>
+#include <type_traits>
 #include <vector>
 
 #include "annotation/stages/stages.hpp"
+#include "numeric/rank_select.hpp"
 
 namespace vorlane {
 
@@ -37,9 +39,10 @@ T compute_segment_threshold(TurningView<T> turns) {
         if (turn.line_dist_sq > MIN_LINE_DIST_SQ<T>) spacings.push_back(turn.line_dist_sq);
     }
     if (spacings.empty()) return THRESHOLD_FLOOR<T>;
-    const auto k = static_cast<std::ptrdiff_t>(spacings.size() / 2);
-    std::nth_element(spacings.begin(), spacings.begin() + k, spacings.end());
-    const T scaled = spacings[static_cast<std::size_t>(k)] * THRESHOLD_SCALE<T>;
+    // Every spacing kept is positive (or +inf), so the bitwise selection finds the very value
+    // a selection by comparison would.
+    const T median = value_at_rank(std::span<T>(spacings), spacings.size() / 2);
+    const T scaled = median * THRESHOLD_SCALE<T>;
     return scaled > THRESHOLD_FLOOR<T> ? scaled : THRESHOLD_FLOOR<T>;
 }
 
