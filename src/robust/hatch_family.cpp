@@ -97,11 +97,13 @@ bool side_by_side(const Pair& pair, const Scales& scales) {
 // The median offset between neighbouring parallel stretches that overlap.
 double line_spacing(const std::vector<Segment>& segments, const Scales& scales) {
     // The nearest parallel line ahead of each stretch: farther ones sit several spacings away.
+    // A lagged jump's ends (ramps) run nearly parallel to the lines they leave and reach, but
+    // anywhere between them: one-way hatching makes two of them a line.
     std::vector<double> nearest(segments.size(), std::numeric_limits<double>::infinity());
     for_each_segment(segments.size(), [&](std::size_t a) {
-        if (!member_sized(segments[a], scales)) return;
+        if (!member_sized(segments[a], scales) || segments[a].ramp != JumpRamp::none) return;
         for_neighbours(segments, a, scales, [&](std::size_t b) {
-            if (b < a) return;
+            if (b < a || segments[b].ramp != JumpRamp::none) return;
             const Pair pair = relate(segments[a], segments[b]);
             if (side_by_side(pair, scales)) nearest[a] = std::min(nearest[a], pair.offset);
         });

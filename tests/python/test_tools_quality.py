@@ -156,6 +156,25 @@ def test_the_slowing_end_of_a_lagged_jump_back_is_no_line(angle):
     assert score.precision >= 0.975
 
 
+@pytest.mark.parametrize("angle", [10.0, 100.0])
+def test_the_ends_of_lagged_jumps_back_do_not_set_the_line_spacing(angle):
+    # One-way hatching of two small parts under 100 us of lag: the slowing and speeding ends of
+    # each jump back run nearly parallel to the lines, between them, and outnumbered the lines'
+    # own neighbours, so the spacing came out at 0.09 to 0.1 mm and no line was found.
+    path = simulate_path(
+        (Part.rectangle(60.0, 54.0, 5.0, 5.0), Part.circle(68.0, 54.5, 2.6)),
+        Strategy(hatch_spacing=0.15, angle=angle, meander=False, contours="after"),
+        Machine(jump_speed=3000.0, lag=100e-6, noise=0.002, quantum=0.0, mark_delay=5),
+        layers=2,
+        seed=1,
+    )
+    ids, info = robust_scanlines(path.x, path.y, return_info=True)
+    assert info["line_spacing"] == pytest.approx(0.15, rel=0.02)
+    score = score_labels(ids, path.truth)
+    assert score.recovered >= 0.95 * score.lines
+    assert score.precision >= 0.98
+
+
 @pytest.mark.parametrize("angle", [20.0, 113.0])
 def test_the_speeding_start_of_a_lagged_jump_back_is_no_line(angle):
     # One-way skywriting under 100 us of lag: after each overshoot the mirror turns back along
