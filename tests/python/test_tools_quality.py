@@ -283,6 +283,36 @@ def test_a_creep_settled_across_the_line_is_not_yet_on_it(angle):
     assert score.precision >= 0.99
 
 
+@pytest.mark.parametrize("angle", [40.0, 142.0])
+def test_a_layer_whose_mark_delays_blur_now_and_then_is_not_skywritten(angle):
+    # 2 mm islands hatched 0.05 mm apart, with 2-sample mark delays under 2 um of noise: about
+    # one jump in six seems to leave a moving mirror, which made the layer a skywriting one and
+    # cost those lines their jump delays (77 to 82 % of the lines before).
+    path = simulate_path(
+        (Part.rectangle(45.0, 48.0, 6.0, 6.0),),
+        Strategy(
+            hatch_spacing=0.05,
+            angle=angle,
+            islands=2.0,
+            island_order="serpentine",
+            contours="after",
+        ),
+        Machine(
+            jump_speed=8000.0,
+            noise=0.002,
+            quantum=0.0,
+            jump_delay=50,
+            mark_delay=2,
+            corner_delay=5,
+        ),
+        layers=2,
+        seed=1,
+    )
+    score = robust_score(path)
+    assert score.recovered >= 0.96 * score.lines
+    assert score.precision >= 0.995
+
+
 @pytest.mark.parametrize("angle", [7.0, 73.0])
 def test_a_short_mark_delay_blurred_by_noise_is_still_a_stop(angle):
     # 2 mm islands with 2-sample mark delays under 1 um of noise: now and then the two parked
