@@ -70,21 +70,29 @@ bool member_sized(const Segment& segment, const Scales& scales) {
     return candidate(segment, scales) && segment.last - segment.first + 1 >= MEMBER_SAMPLES;
 }
 
-// Calls visit(b) for the nearest member-sized stretches before and after a in recording order:
-// the fragments of a rounded turn may lie between two neighbouring lines.
+// Whether a stretch may stand beside a line as its neighbour. A lagged jump's ends (ramps) run
+// nearly parallel to the lines they leave and reach, but anywhere between them; one-way
+// hatching makes two of them a line, which would crowd the line's true neighbours out of those
+// looked at and set the spacing by their offsets.
+bool neighbour_sized(const Segment& segment, const Scales& scales) {
+    return member_sized(segment, scales) && segment.ramp == JumpRamp::none;
+}
+
+// Calls visit(b) for the nearest neighbour-sized stretches before and after a in recording
+// order: the fragments of a rounded turn may lie between two neighbouring lines.
 template <typename Visit>
 void for_neighbours(const std::vector<Segment>& segments, std::size_t a, const Scales& scales,
                     Visit&& visit) {
     std::size_t found = 0;
     for (std::size_t step = 1; step <= LOOK_AROUND && step <= a && found < NEIGHBOURS; ++step) {
-        if (!member_sized(segments[a - step], scales)) continue;
+        if (!neighbour_sized(segments[a - step], scales)) continue;
         ++found;
         visit(a - step);
     }
     found = 0;
     for (std::size_t step = 1;
          step <= LOOK_AROUND && a + step < segments.size() && found < NEIGHBOURS; ++step) {
-        if (!member_sized(segments[a + step], scales)) continue;
+        if (!neighbour_sized(segments[a + step], scales)) continue;
         ++found;
         visit(a + step);
     }
@@ -97,13 +105,11 @@ bool side_by_side(const Pair& pair, const Scales& scales) {
 // The median offset between neighbouring parallel stretches that overlap.
 double line_spacing(const std::vector<Segment>& segments, const Scales& scales) {
     // The nearest parallel line ahead of each stretch: farther ones sit several spacings away.
-    // A lagged jump's ends (ramps) run nearly parallel to the lines they leave and reach, but
-    // anywhere between them: one-way hatching makes two of them a line.
     std::vector<double> nearest(segments.size(), std::numeric_limits<double>::infinity());
     for_each_segment(segments.size(), [&](std::size_t a) {
-        if (!member_sized(segments[a], scales) || segments[a].ramp != JumpRamp::none) return;
+        if (!neighbour_sized(segments[a], scales)) return;
         for_neighbours(segments, a, scales, [&](std::size_t b) {
-            if (b < a || segments[b].ramp != JumpRamp::none) return;
+            if (b < a) return;
             const Pair pair = relate(segments[a], segments[b]);
             if (side_by_side(pair, scales)) nearest[a] = std::min(nearest[a], pair.offset);
         });

@@ -175,6 +175,29 @@ def test_the_ends_of_lagged_jumps_back_do_not_set_the_line_spacing(angle):
     assert score.precision >= 0.98
 
 
+def test_one_way_lines_broken_by_a_hole_keep_their_neighbours_across_the_jumps():
+    # One-way hatching under 100 us of lag leaves two ramps between lines; where a hole breaks
+    # the rows, the nearest three stretches either side were two ramps and the same row's other
+    # piece, and the pieces found no parallel neighbour (69 % of the lines before).
+    path = simulate_path(
+        (Part.rectangle(75.0, 38.0, 13.0, 11.0, holes=[Part.round_hole(73.0, 37.5, 1.2)]),),
+        Strategy(hatch_spacing=0.08, angle=30.0, meander=False, contours="before"),
+        Machine(
+            jump_speed=3000.0,
+            lag=100e-6,
+            noise=0.002,
+            quantum=0.0,
+            mark_delay=50,
+            corner_delay=0,
+            dtype=np.float32,
+        ),
+        seed=1,
+    )
+    score = robust_score(path)
+    assert score.recovered >= 0.9 * score.lines
+    assert score.precision >= 0.99
+
+
 @pytest.mark.parametrize("angle", [20.0, 113.0])
 def test_the_speeding_start_of_a_lagged_jump_back_is_no_line(angle):
     # One-way skywriting under 100 us of lag: after each overshoot the mirror turns back along
