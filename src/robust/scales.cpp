@@ -1,6 +1,7 @@
 // Measures the recording's own scales (sample step, noise) from an evenly spread sample of it,
 // and derives every threshold of the later stages from them.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -146,19 +147,84 @@ Found gather_from_probes(const Path<T>& path, const std::vector<Probe>& spread, 
     return all;
 }
 
-// Median distance between consecutive usable samples that moved at all: dwells repeat a
-// position exactly and jumps are too rare to move the median.
+// Speeds are measured over chords of this many steps, so that the noise of two samples spreads
+// a line's speed by a fraction of what it spreads a single step; at least this many chords must
+// have moved for them to be used.
+constexpr std::size_t SPEED_CHORD = 4;
+constexpr std::size_t MOVING_CHORDS_WANTED = 256;
+// Chord speeds are counted in bins of a sixteenth of an octave (3 to 6 % wide): the exponent
+// and the top four bits of the mantissa, which order as the values do. The scan speed is the
+// window of WINDOW_BINS bins that holds the most of them.
+constexpr int BIN_SHIFT = 48;
+constexpr std::int64_t WINDOW_BINS = 4;
+constexpr std::int64_t MOST_BINS = 4096;
+
+// The median of the values in the window of bins that holds the most of them. NaN when the
+// values span too many bins to count.
+double densest_median(std::span<double> values) {
+    std::vector<std::int64_t> bins(values.size());
+    std::int64_t low = std::numeric_limits<std::int64_t>::max(), high = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        bins[i] = static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(values[i]) >> BIN_SHIFT);
+        low = std::min(low, bins[i]);
+        high = std::max(high, bins[i]);
+    }
+    if (high - low >= MOST_BINS) return std::numeric_limits<double>::quiet_NaN();
+    std::vector<std::size_t> counts(static_cast<std::size_t>(high - low + 1));
+    for (const std::int64_t bin : bins) ++counts[static_cast<std::size_t>(bin - low)];
+    // The window ending at bin `best` (offsets from low) holds the most.
+    std::size_t best = 0, best_count = 0, window = 0;
+    for (std::size_t b = 0; b < counts.size(); ++b) {
+        window += counts[b];
+        if (b >= static_cast<std::size_t>(WINDOW_BINS))
+            window -= counts[b - static_cast<std::size_t>(WINDOW_BINS)];
+        if (window > best_count) {
+            best_count = window;
+            best = b;
+        }
+    }
+    const std::int64_t last = low + static_cast<std::int64_t>(best);
+    const std::int64_t first = last - WINDOW_BINS + 1;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        if (bins[i] >= first && bins[i] <= last) values[kept++] = values[i];
+    return quantile(values.first(kept), 0.5);
+}
+
+// The scan step: the distance the mirror covers a sample at the speed it keeps most while it
+// moves, measured over chords of SPEED_CHORD steps. Laser delays park the mirror for tens of
+// samples a line, and under noise a parked mirror steps a few micrometres in any direction
+// every sample: on a fast scan or a short line those steps outnumbered the line's own, and a
+// median of every step that moved fell to a fraction of the scan step. A parked mirror's chords
+// stay within the noise, while a line's keep its speed to a few per cent; jumps keep theirs
+// too, but the lines take most of the time a layer moves. Where too few chords moved, the
+// median of every step that moved at all stands: dwells that repeat a position exactly do not
+// count in it.
 template <typename T>
 double median_step(const Path<T>& path, const std::vector<Probe>& spread, double& magnitude) {
-    Found steps = gather_from_probes(
-        path, spread, 1, 1, [](const Piece& piece, std::size_t j, ProbeFinds& found) {
-            if (piece.usable[j] == 0 || piece.usable[j - 1] == 0) return;
+    Found speeds = gather_from_probes(
+        path, spread, SPEED_CHORD, 1, [](const Piece& piece, std::size_t j, ProbeFinds& found) {
+            if (piece.usable[j] == 0) return;
             found.magnitude =
                 std::max({found.magnitude, std::fabs(piece.x[j]), std::fabs(piece.y[j])});
-            if (piece.step[j] > 0) found.push(piece.step[j]);
+            const std::size_t i = j - SPEED_CHORD;
+            if (piece.usable[i] == 0) return;
+            const double dx = piece.x[j] - piece.x[i], dy = piece.y[j] - piece.y[i];
+            const double speed = std::sqrt(dx * dx + dy * dy) / static_cast<double>(SPEED_CHORD);
+            if (speed > 0 && std::isfinite(speed)) found.push(speed);
         });
-    magnitude = steps.magnitude;
-    return quantile(steps.values, 0.5);
+    magnitude = speeds.magnitude;
+    if (speeds.values.size() >= MOVING_CHORDS_WANTED) {
+        const double densest = densest_median(speeds.values);
+        if (std::isfinite(densest)) return densest;
+    }
+    Found moved = gather_from_probes(path, spread, 1, 1,
+                                     [](const Piece& piece, std::size_t j, ProbeFinds& found) {
+                                         if (piece.usable[j] == 0 || piece.usable[j - 1] == 0)
+                                             return;
+                                         if (piece.step[j] > 0) found.push(piece.step[j]);
+                                     });
+    return quantile(moved.values, 0.5);
 }
 
 // Noise from the second differences of samples moving at the exposure speed, where a straight

@@ -198,6 +198,32 @@ def test_one_way_lines_broken_by_a_hole_keep_their_neighbours_across_the_jumps()
     assert score.precision >= 0.99
 
 
+@pytest.mark.parametrize("angle", [23.0, 120.0])
+def test_a_fast_scan_with_long_delays_measures_its_own_step(angle):
+    # 2 mm stripes scanned at 2500 mm/s, with 50-sample jump and mark delays under 1 um of
+    # noise: the parked mirror's small steps outnumbered the lines' own, the step came out at a
+    # tenth of the scan's, and every line was too fast to be one (none of 161 found before).
+    path = simulate_path(
+        (Part.rectangle(40.0, 40.0, 6.0, 6.0),),
+        Strategy(hatch_spacing=0.15, angle=angle, stripes=2.0),
+        Machine(
+            scan_speed=2500.0,
+            noise=0.001,
+            quantum=0.0,
+            jump_delay=50,
+            mark_delay=50,
+            corner_delay=5,
+            dtype=np.float32,
+        ),
+        seed=1,
+    )
+    ids, info = robust_scanlines(path.x, path.y, return_info=True)
+    assert info["sample_step"] == pytest.approx(0.025, rel=0.02)
+    score = score_labels(ids, path.truth)
+    assert score.recovered >= 0.92 * score.lines
+    assert score.precision >= 0.995
+
+
 @pytest.mark.parametrize("angle", [20.0, 113.0])
 def test_the_speeding_start_of_a_lagged_jump_back_is_no_line(angle):
     # One-way skywriting under 100 us of lag: after each overshoot the mirror turns back along

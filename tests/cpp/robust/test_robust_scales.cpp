@@ -46,6 +46,22 @@ TEST(RobustScales, DwellsAndJumpsDoNotMoveTheStep) {
     EXPECT_NEAR(scales_of(path).step, 0.01, 1e-9);
 }
 
+TEST(RobustScales, NoisyDelaysOutnumberingTheLinesDoNotSetTheStep) {
+    // One-way lines of 50 samples, each after a 100-sample jump delay and followed by a jump
+    // back at three times the scan speed, under 2 um of noise: the parked mirror's small steps
+    // are most of the steps that move, and the jumps the fastest steady ones.
+    Recorded path;
+    path.sample(0.0, 0.0, -1);
+    for (int k = 0; k < 60; ++k) {
+        const double y = 0.1 * k;
+        path.move_to(0.0, y, 0.03, -1);
+        path.dwell(100, k + 1);
+        path.move_to(0.5, y, 0.01, k + 1);
+    }
+    path.add_noise(0.002, 11);
+    EXPECT_NEAR(scales_of(path).step, 0.01, 0.0005);
+}
+
 TEST(RobustScales, GivenToleranceReplacesTheDerivedOne) {
     Recorded path;
     add_meander(path, 10.0, 10, 1.0, 0.1);
