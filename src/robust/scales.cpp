@@ -16,7 +16,7 @@
 namespace vorlane::robust {
 namespace {
 
-// 32768 samples, from 256 places spread over the recording, pin the median step and the noise's
+// 32768 samples, from 256 places spread over the recording, pin the scan step and the noise's
 // quartile to about 1 %. Four times as many took a tenth of a whole call at 10^7 samples, the
 // selections running on one thread, and recovered no more lines.
 constexpr std::uint64_t ALL_SAMPLES_UP_TO = std::uint64_t{1} << 15;
