@@ -208,18 +208,23 @@ void cut_at_stops(const Path<T>& path, const Scales& scales, Segment& line,
 
 // One jump in this many that leaves the mirror moving makes a skywriting scanner: a lagged
 // reversal often passes for a stop, so even a skywritten layer may show most jumps from rest,
-// while a noisy or lagged short mark delay passes for motion at some. On 3000 layers drawn at
-// random, one in eight would have called 59 of 1252 layers without skywriting skywritten, and
-// one in four calls 22 of 1053 skywritten layers not; either error costs a layer most of its
-// lines, the first every line's delay, the second each run-up's.
+// while a noisy or lagged short mark delay passes for motion at some. Of 3000 layers drawn at
+// random, one in eight called 183 of the 1256 without skywriting skywritten and one in four
+// calls 125, while it calls 148 of the 1062 skywritten ones not, against 122; either error can
+// cost a layer most of its lines, the first every line's delay, the second each run-up's.
 constexpr std::uint64_t SKYWRITTEN_SHARE = 4;
+// One jump in this many that leaves the mirror moving makes every jump a skywriting one: a
+// share that blurred mark delays reach in few layers (95 of those 1256), while most skywritten
+// layers do (866 of the 1062). There, a jump whose lagged reversal seemed to leave the mirror
+// at rest gave the line the dwell before its run-up, and a short line lost itself to it.
+constexpr std::uint64_t THROUGHOUT_SHARE = 2;
 // Fewer jumps than this leave each to its own judgement; about this many lines are looked at.
 constexpr std::uint64_t VOTING_JUMPS = 8;
 constexpr std::size_t VOTING_LINES = 256;
 
 template <typename T>
-bool jumps_leave_moving(const Path<T>& path, const Scales& scales,
-                        const std::vector<Segment>& segments) {
+Skywriting skywriting_of(const Path<T>& path, const Scales& scales,
+                         const std::vector<Segment>& segments) {
     // An evenly spread share of the lines tells the setting as well as all would: following
     // each jump back to where it began costs as much as settling the line.
     std::size_t lines = 0;
@@ -238,12 +243,14 @@ bool jumps_leave_moving(const Path<T>& path, const Scales& scales,
         floor = line.last + 1;
     }
     const std::uint64_t jumps = from_rest + while_moving;
-    return jumps < VOTING_JUMPS || while_moving * SKYWRITTEN_SHARE >= jumps;
+    if (jumps < VOTING_JUMPS) return Skywriting{true, false};
+    return Skywriting{while_moving * SKYWRITTEN_SHARE >= jumps,
+                      while_moving * THROUGHOUT_SHARE >= jumps};
 }
 
 template <typename T>
 void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std::uint64_t floor,
-                  std::uint64_t ceiling, bool skywritten) {
+                  std::uint64_t ceiling, const Skywriting& skywriting) {
     const auto on_line = [&](std::uint64_t i) {
         return path.usable(i) && distance_of(path, line.fit, i) <= scales.tolerance;
     };
@@ -252,8 +259,10 @@ void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std:
     for (std::uint64_t k = 0; k < before && on_line(first - 1); ++k) --first;
     Arrival arrival = arrival_at(path, scales, line.first - before);
     // Whether a scanner skywrites is its setting, not a jump's: where most jumps leave it at
-    // rest, one that seems to leave it moving is a short mark delay blurred by noise and lag.
-    if (arrival == Arrival::while_moving && !skywritten) arrival = Arrival::from_rest;
+    // rest, one that seems to leave it moving is a short mark delay blurred by noise and lag,
+    // and where most leave it moving, one that seems to leave it at rest is a lagged reversal.
+    if (arrival == Arrival::while_moving && !skywriting.used) arrival = Arrival::from_rest;
+    if (arrival == Arrival::from_rest && skywriting.throughout) arrival = Arrival::while_moving;
     if (arrival == Arrival::from_rest && first == line.first - before) {
         // A lagged mirror creeps into the dwell: its slowest steps, on the line, are the
         // delay's as well, though they stray from the parked point by more than its noise.
@@ -311,13 +320,13 @@ template void cut_at_stops<float>(const Path<float>&, const Scales&, Segment&, s
 template void cut_at_stops<double>(const Path<double>&, const Scales&, Segment&, std::uint64_t,
                                    std::uint64_t);
 template void settle_dwell<float>(const Path<float>&, const Scales&, Segment&, std::uint64_t,
-                                  std::uint64_t, bool);
+                                  std::uint64_t, const Skywriting&);
 template void settle_dwell<double>(const Path<double>&, const Scales&, Segment&, std::uint64_t,
-                                   std::uint64_t, bool);
-template bool jumps_leave_moving<float>(const Path<float>&, const Scales&,
-                                        const std::vector<Segment>&);
-template bool jumps_leave_moving<double>(const Path<double>&, const Scales&,
+                                   std::uint64_t, const Skywriting&);
+template Skywriting skywriting_of<float>(const Path<float>&, const Scales&,
                                          const std::vector<Segment>&);
+template Skywriting skywriting_of<double>(const Path<double>&, const Scales&,
+                                          const std::vector<Segment>&);
 template void drop_creep_behind_start<float>(const Path<float>&, const Scales&, Segment&,
                                              std::uint64_t);
 template void drop_creep_behind_start<double>(const Path<double>&, const Scales&, Segment&,

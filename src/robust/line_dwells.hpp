@@ -46,15 +46,21 @@ void cut_at_stops(const Path<T>& path, const Scales& scales, Segment& line,
 // left the mirror moving (skywriting), what follows the dwell is a run-up that cannot be told
 // from the line, and the dwell lies before it: none of it is the line's. Where a lagged
 // arrival creeps onto the line, the settling of the starts finishes the work.
+// How a recording's scanner leaves its hatch lines, judged from the jumps to them over all the
+// lines before any is extended: whether it skywrites, and whether most of its jumps leave the
+// mirror moving, so plainly that one which seems to leave it at rest is a lagged reversal too.
+struct Skywriting {
+    bool used = false;
+    bool throughout = false;
+};
+
 template <typename T>
 void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std::uint64_t floor,
-                  std::uint64_t ceiling, bool skywritten);
+                  std::uint64_t ceiling, const Skywriting& skywriting);
 
-// Whether the recording's jumps to its hatch lines mostly leave the mirror moving, as a
-// skywriting scanner's do; judged over all the lines before any is extended.
 template <typename T>
-bool jumps_leave_moving(const Path<T>& path, const Scales& scales,
-                        const std::vector<Segment>& segments);
+Skywriting skywriting_of(const Path<T>& path, const Scales& scales,
+                         const std::vector<Segment>& segments);
 
 // Moves a line's start past a lagged mirror's creep up to it from behind. A jump along the
 // line's own axis leaves the mirror short of the start, and it creeps up through the delay: it

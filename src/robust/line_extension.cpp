@@ -87,7 +87,7 @@ bool leads_into(const Path<T>& path, const Scales& scales, const Segment& segmen
 
 template <typename T>
 void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
-    const bool skywritten = jumps_leave_moving(path, scales, segments);
+    const Skywriting skywriting = skywriting_of(path, scales, segments);
     std::uint64_t floor = 0;  // first sample not yet given to an earlier line
     for (std::size_t i = 0; i < segments.size(); ++i) {
         Segment& line = segments[i];
@@ -128,7 +128,7 @@ void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment
         }
         cut_at_stops(path, scales, line, run_first - line.first, line.last - run_last);
         trim_ends(path, scales, line, false);
-        settle_dwell(path, scales, line, floor, ceiling, skywritten);
+        settle_dwell(path, scales, line, floor, ceiling, skywriting);
         drop_creep_behind_start(path, scales, line, run_first);
         floor = line.last + 1;
     }
