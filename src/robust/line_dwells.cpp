@@ -22,17 +22,22 @@ constexpr std::uint64_t STEPS_BEFORE_JUMP = 3;
 constexpr double SCAN_SPEED_SHARE = 0.8;
 constexpr double RAMP_SPEED = 1.3;
 
-// Whether the jump that ends at sample `arrival` left a moving mirror: a scanner that stops at
-// the end of an exposure (its mark delay) before it jumps exposed up to where it stopped, while
-// one that jumps straight out of a run at scan speed had switched the laser off on the way
-// (skywriting), and enters its next line by a run-up as well.
+// How the mirror left before a jump: at rest, moving, or moving at speed up to a lagged
+// reversal that the jump's smooth ramp leads back to, which is plain enough to be believed
+// however long the mirror then creeps into the delay after the jump.
+enum class Departure { at_rest, moving, reversing };
+
+// How the jump that ends at sample `arrival` left the mirror: a scanner that stops at the end
+// of an exposure (its mark delay) before it jumps exposed up to where it stopped, while one that
+// jumps straight out of a run at scan speed had switched the laser off on the way (skywriting),
+// and enters its next line by a run-up as well.
 template <typename T>
-bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_t arrival) {
+Departure departure_before(const Path<T>& path, const Scales& scales, std::uint64_t arrival) {
     std::uint64_t start = arrival;
     while (start > 0 && arrival - start < LONGEST_JUMP && path.finite(start - 1) &&
            path.step_between(start - 1, start) > scales.step_max)
         --start;
-    if (start == arrival) return false;
+    if (start == arrival) return Departure::at_rest;
     // The dot product of the steps into samples `a` and `b`: positive while they keep a way.
     const auto direction_dot = [&](std::uint64_t a, std::uint64_t b) {
         return (path.x_at(a) - path.x_at(a - 1)) * (path.x_at(b) - path.x_at(b - 1)) +
@@ -68,17 +73,30 @@ bool jumped_while_moving(const Path<T>& path, const Scales& scales, std::uint64_
         return path.step_between(last - STEPS_BEFORE_JUMP, last) >=
                SCAN_SPEED_SHARE * static_cast<double>(STEPS_BEFORE_JUMP) * scales.step;
     };
-    if (moving_until(start)) return true;
+    if (moving_until(start)) return Departure::moving;
+    // A lagged mirror that a jump reverses from scan speed slows through rest along the jump's
+    // way: its steps shrink back to the turn, where the step before runs the other way. It left
+    // moving if it moved at speed up to that turn, or up to the sample before, the step into
+    // the turn being the last of its slowing the old way.
+    std::uint64_t turn = start;
+    while (turn > 2 && arrival - turn < LONGEST_JUMP && path.finite(turn - 2) &&
+           direction_dot(turn, turn + 1) > 0 &&
+           path.step_between(turn - 1, turn) > 0.5 * scales.step &&
+           path.step_between(turn - 1, turn) <= path.step_between(turn, turn + 1))
+        --turn;
+    if (turn < start && turn > 2 && path.finite(turn - 2) && direction_dot(turn, turn + 1) < 0 &&
+        (moving_until(turn) || (direction_dot(turn - 1, turn) > 0 && moving_until(turn - 1))))
+        return Departure::reversing;
     // The jump's first step may be a part of one, as its last may: the mirror then left the
     // run from the sample before (when there is one: a jump may begin the recording), and so
     // did a lagged mirror that a jump reverses through rest. A step that runs on, or slows on,
     // into a jump the same way is a lagged mirror slowing for a mark delay: the steps up to it
     // decide. A mirror stopped by a mark delay shows no motion either way.
-    if (start < 2) return false;
+    if (start < 2) return Departure::at_rest;
     const bool slow = path.step_between(start - 1, start) < 0.5 * scales.step;
     const bool part_of_jump = direction_dot(start - 1, start + 1) < 0 ||
                               (!slow && !(direction_dot(start - 1, start) > 0));
-    return part_of_jump && moving_until(start - 1);
+    return part_of_jump && moving_until(start - 1) ? Departure::moving : Departure::at_rest;
 }
 
 // How far, in noise deviations, a sample may lie from the mean of a dwell's samples before it
@@ -90,8 +108,8 @@ constexpr double PARKED_STEPS = 0.5;
 // Whether a jump arrives at sample `first`, and if so whether it left a moving mirror. A lagged
 // mirror creeps the last of the way, in steps short enough to pass for a line's: the jump is
 // looked for up to ARRIVAL_CREEP samples back, and up to SLOW_CREEP for a jump from rest (the
-// slowest creep drifts through a long delay). A jump that left a moving mirror that far back
-// is too uncertain to cost the line its dwell.
+// slowest creep drifts through a long delay) or from a lagged reversal at speed. Any other jump
+// that left a moving mirror that far back is too uncertain to cost the line its dwell.
 enum class Arrival { none, from_rest, while_moving };
 constexpr std::uint64_t ARRIVAL_CREEP = 12;
 constexpr std::uint64_t SLOW_CREEP = 32;
@@ -140,8 +158,10 @@ Arrival arrival_at(const Path<T>& path, const Scales& scales, std::uint64_t firs
     for (std::uint64_t k = 0; k < SLOW_CREEP; ++k, --arrival) {
         if (arrival == 0 || !path.finite(arrival - 1)) return Arrival::none;
         if (path.step_between(arrival - 1, arrival) > scales.step_max) {
-            if (!jumped_while_moving(path, scales, arrival)) return Arrival::from_rest;
-            return k < ARRIVAL_CREEP ? Arrival::while_moving : Arrival::none;
+            const Departure departure = departure_before(path, scales, arrival);
+            if (departure == Departure::at_rest) return Arrival::from_rest;
+            return departure == Departure::reversing || k < ARRIVAL_CREEP ? Arrival::while_moving
+                                                                          : Arrival::none;
         }
     }
     return Arrival::none;
@@ -209,13 +229,13 @@ void cut_at_stops(const Path<T>& path, const Scales& scales, Segment& line,
 // One jump in this many that leaves the mirror moving makes a skywriting scanner: a lagged
 // reversal often passes for a stop, so even a skywritten layer may show most jumps from rest,
 // while a noisy or lagged short mark delay passes for motion at some. Of 3000 layers drawn at
-// random, one in eight called 183 of the 1256 without skywriting skywritten and one in four
-// calls 125, while it calls 148 of the 1062 skywritten ones not, against 122; either error can
+// random, one in eight calls 254 of the 1256 without skywriting skywritten and one in four
+// calls 188, while it calls 53 of the 1070 skywritten ones not, against 45; either error can
 // cost a layer most of its lines, the first every line's delay, the second each run-up's.
 constexpr std::uint64_t SKYWRITTEN_SHARE = 4;
 // One jump in this many that leaves the mirror moving makes every jump a skywriting one: a
-// share that blurred mark delays reach in few layers (95 of those 1256), while most skywritten
-// layers do (866 of the 1062). There, a jump whose lagged reversal seemed to leave the mirror
+// share that blurred mark delays reach in few layers (116 of those 1256), while most skywritten
+// layers do (937 of the 1070). There, a jump whose lagged reversal seemed to leave the mirror
 // at rest gave the line the dwell before its run-up, and a short line lost itself to it.
 constexpr std::uint64_t THROUGHOUT_SHARE = 2;
 // Fewer jumps than this leave each to its own judgement; about this many lines are looked at.

@@ -242,6 +242,32 @@ def test_a_plainly_skywriting_scanner_parks_before_every_run_up(angle):
     assert score.precision >= 0.99
 
 
+@pytest.mark.parametrize("angle", [32.0, 144.0])
+def test_a_jump_reversing_a_lagged_mirror_at_scan_speed_left_it_moving(angle):
+    # One-way skywriting over 2 mm stripes under 50 us of lag, with no mark delay and a
+    # 50-sample jump delay: the jump back reverses the mirror through rest, which looked like a
+    # stop, and its long creep into the delay hid the jump from the vote, so the layer counted
+    # as one without skywriting and every line took the dwell before its run-up (no line of
+    # 475 before).
+    path = simulate_path(
+        (Part.rectangle(40.0, 40.0, 6.0, 6.0),),
+        Strategy(hatch_spacing=0.1, angle=angle, meander=False, skywriting=0.1, stripes=2.0),
+        Machine(
+            lag=50e-6,
+            noise=0.0,
+            quantum=0.0,
+            jump_delay=50,
+            mark_delay=0,
+            corner_delay=5,
+            dtype=np.float32,
+        ),
+        seed=1,
+    )
+    score = robust_score(path)
+    assert score.recovered >= 0.35 * score.lines
+    assert score.precision >= 0.88
+
+
 @pytest.mark.parametrize("angle", [20.0, 113.0])
 def test_the_speeding_start_of_a_lagged_jump_back_is_no_line(angle):
     # One-way skywriting under 100 us of lag: after each overshoot the mirror turns back along
