@@ -42,16 +42,9 @@ class PagedList {
     PagedList& operator=(const PagedList&) = delete;
     ~PagedList() { release(); }
 
-    void push_back(const Record& record) {
-        if (size_ == capacity_) grow();
-        std::memcpy(static_cast<unsigned char*>(data_) + size_ * sizeof(Record), &record,
-                    sizeof(Record));
-        ++size_;
-    }
-
-    // The new last record's storage, to assign the record to. A record that the caller holds
-    // in registers then goes straight there, where push_back's copy would read it back from
-    // memory just written.
+    // The new last record's storage, to assign the record to: a record that the caller holds
+    // in registers then goes straight there, where copying one from memory would read it back
+    // just after it was written.
     Record& append() {
         if (size_ == capacity_) grow();
         void* slot = static_cast<unsigned char*>(data_) + size_ * sizeof(Record);
@@ -60,7 +53,7 @@ class PagedList {
     }
 
     std::size_t size() const noexcept { return size_; }
-    // Valid until the next push_back or append.
+    // Valid until the next append.
     std::span<const Record> view() const noexcept {
         return {static_cast<const Record*>(data_), size_};
     }

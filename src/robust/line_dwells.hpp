@@ -38,14 +38,6 @@ template <typename T>
 void cut_at_stops(const Path<T>& path, const Scales& scales, Segment& line,
                   std::uint64_t added_front, std::uint64_t added_back);
 
-// Settles a line's ends over the dwell parked where they lie. A parked mirror is one point seen
-// many times, so the mean of its samples shows that point's own offset (its rounding to the
-// encoder step, a fit a little off at the line's end) and not a settling, and the trim of the
-// ends may stop anywhere inside a long laser delay. A dwell at a line's end is the line's. One
-// at its start is the line's when a jump from a mirror at rest arrives there; after a jump that
-// left the mirror moving (skywriting), what follows the dwell is a run-up that cannot be told
-// from the line, and the dwell lies before it: none of it is the line's. Where a lagged
-// arrival creeps onto the line, the settling of the starts finishes the work.
 // How a recording's scanner leaves its hatch lines, judged from the jumps to them over all the
 // lines before any is extended: whether it skywrites, and whether most of its jumps leave the
 // mirror moving, so plainly that one which seems to leave it at rest is a lagged reversal too.
@@ -54,10 +46,19 @@ struct Skywriting {
     bool throughout = false;
 };
 
+// Settles a line's ends over the dwell parked where they lie. A parked mirror is one point seen
+// many times, so the mean of its samples shows that point's own offset (its rounding to the
+// encoder step, a fit a little off at the line's end) and not a settling, and the trim of the
+// ends may stop anywhere inside a long laser delay. A dwell at a line's end is the line's. One
+// at its start is the line's when a jump from a mirror at rest arrives there; after a jump that
+// left the mirror moving (skywriting), what follows the dwell is a run-up that cannot be told
+// from the line, and the dwell lies before it: none of it is the line's. Where a lagged
+// arrival creeps onto the line, the settling of the starts finishes the work.
 template <typename T>
 void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std::uint64_t floor,
                   std::uint64_t ceiling, const Skywriting& skywriting);
 
+// The recording's Skywriting, from an evenly spread share of its lines' jumps.
 template <typename T>
 Skywriting skywriting_of(const Path<T>& path, const Scales& scales,
                          const std::vector<Segment>& segments);

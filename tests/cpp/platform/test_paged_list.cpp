@@ -23,17 +23,12 @@ TEST(PagedList, KeepsEveryRecordAcrossGrowthAndMoves) {
     EXPECT_TRUE(list.view().empty());
     constexpr std::uint64_t count = 200000;  // about 11 MB: many remaps
     for (std::uint64_t i = 0; i < count; ++i) {
-        const Record record{i, {double(i), 0, 0, 0, 0, -double(i)}};
-        if (i % 2 == 0) {
-            list.push_back(record);
-        } else {
-            list.append() = record;  // both ways of adding share the growth
-        }
+        list.append() = Record{i, {double(i), 0, 0, 0, 0, -double(i)}};
     }
     PagedList<Record> moved(std::move(list));
     EXPECT_EQ(list.size(), 0u);  // NOLINT(bugprone-use-after-move): a moved-from list is empty
     PagedList<Record> assigned;
-    assigned.push_back(Record{7, {}});
+    assigned.append() = Record{7, {}};
     assigned = std::move(moved);
     ASSERT_EQ(assigned.size(), count);
     std::uint64_t wrong = 0;
@@ -44,7 +39,7 @@ TEST(PagedList, KeepsEveryRecordAcrossGrowthAndMoves) {
         }
     }
     EXPECT_EQ(wrong, 0u);
-    assigned.push_back(Record{count, {}});  // still growable after the moves
+    assigned.append() = Record{count, {}};  // still growable after the moves
     EXPECT_EQ(assigned.view().back().index, count);
 }
 
