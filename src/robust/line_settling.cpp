@@ -167,6 +167,90 @@ std::int64_t settling_offset(const Approach& approach, double decay, double nois
     return static_cast<std::int64_t>(std::clamp(samples, earliest, latest));
 }
 
+// The settling of a line too short to be fitted without it, from the line's own offset and tilt
+// fitted together with the settling's size: a fit of the whole line lies towards the approach,
+// and the offsets measured from it settle too early. The samples are the approach's and the
+// line's but for its last quarter (at most a settling span), where a turn may begin; the
+// approach samples at the far end that the exponential does not follow are dropped as there.
+template <typename T>
+std::int64_t settling_with_line(const Path<T>& path, const Segment& line, const Approach& approach,
+                                double decay, double noise, double settled) {
+    const std::uint64_t span = line.last - line.first + 1;
+    const std::uint64_t last = line.last - std::min(SETTLING_SPAN, span / 4);
+    const std::uint64_t begin = line.first - approach.back;
+    // Normal equations of offset = a + b * along + size * decay^(i - first), as the upper
+    // triangle of a symmetric matrix and its right-hand side.
+    std::array<double, 6> m{};
+    std::array<double, 3> r{};
+    // The settling at each approach sample, decay^(k - back).
+    std::array<double, APPROACH_SPAN + SETTLING_SPAN> power{};
+    const double far = std::pow(decay, -static_cast<double>(approach.back));
+    double p = far;
+    for (std::uint64_t k = 0; k < approach.count; ++k, p *= decay) power[k] = p;
+    const auto sample = [&](std::uint64_t i, double e, double sign) {
+        const double t = along(path, line.fit, i);
+        const double o = signed_distance(path, line.fit, i);
+        m[0] += sign;
+        m[1] += sign * t;
+        m[2] += sign * e;
+        m[3] += sign * t * t;
+        m[4] += sign * t * e;
+        m[5] += sign * e * e;
+        r[0] += sign * o;
+        r[1] += sign * o * t;
+        r[2] += sign * o * e;
+    };
+    // Past a few hundred samples the settling is nothing; left to shrink it would crawl through
+    // subnormal numbers.
+    double e = far;
+    for (std::uint64_t i = begin; i <= last; ++i, e = e > 1e-200 ? e * decay : 0.0)
+        sample(i, e, 1.0);
+    struct Solution {
+        double a = 0, b = 0, size = 0, size_variance = 0;
+        bool valid = false;
+    };
+    const auto solve = [&] {
+        Solution s;
+        const double c00 = m[3] * m[5] - m[4] * m[4];
+        const double c01 = m[2] * m[4] - m[1] * m[5];
+        const double c02 = m[1] * m[4] - m[2] * m[3];
+        const double det = m[0] * c00 + m[1] * c01 + m[2] * c02;
+        if (!(std::fabs(det) > 0)) return s;
+        const double c11 = m[0] * m[5] - m[2] * m[2];
+        const double c12 = m[1] * m[2] - m[0] * m[4];
+        const double c22 = m[0] * m[3] - m[1] * m[1];
+        s.a = (c00 * r[0] + c01 * r[1] + c02 * r[2]) / det;
+        s.b = (c01 * r[0] + c11 * r[1] + c12 * r[2]) / det;
+        s.size = (c02 * r[0] + c12 * r[1] + c22 * r[2]) / det;
+        s.size_variance = c22 / det;
+        s.valid = std::isfinite(s.a) && std::isfinite(s.b) && std::isfinite(s.size) &&
+                  s.size_variance > 0;
+        return s;
+    };
+    const double deviation = std::max(noise, 0.25 * settled);
+    std::uint64_t from = 0;
+    Solution fit = solve();
+    while (fit.valid && from < approach.back) {
+        double worst = 0;
+        for (std::uint64_t k = from; k < approach.count; ++k) {
+            const std::uint64_t i = begin + k;
+            const double predicted = fit.a + fit.b * along(path, line.fit, i) + fit.size * power[k];
+            worst = std::max(worst, std::fabs(signed_distance(path, line.fit, i) - predicted));
+        }
+        if (worst <= OUTLIER_DEVIATIONS * deviation) break;
+        sample(begin + from, power[from], -1.0);
+        ++from;
+        fit = solve();
+    }
+    if (!fit.valid) return 0;
+    const double size = std::fabs(fit.size);
+    if (!(size > 2 * deviation * std::sqrt(fit.size_variance))) return 0;
+    const double samples = std::ceil(std::log(size / settled) / -std::log(decay));
+    const double earliest = -static_cast<double>(approach.back - from);
+    const double latest = static_cast<double>(approach.count - approach.back);
+    return static_cast<std::int64_t>(std::clamp(samples, earliest, latest));
+}
+
 // The line fitted to its stretch's samples without those before `moved` samples past its first
 // one and a settling span more, nor the last settling span (where a turn may begin); invalid
 // when the sums do not hold the stretch or too few samples would be left.
@@ -251,6 +335,8 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
         if (body.valid) {
             const Approach again = approach_of(path, scales, line, body, floor, from_ahead);
             if (again.count >= 4) moved = settling_offset(again, decay, scales.noise, settled);
+        } else {
+            moved = settling_with_line(path, line, a, decay, scales.noise, settled);
         }
         // The approach was followed over unexposed samples too; the line may not take them.
         std::uint64_t first = line.first;
