@@ -21,6 +21,8 @@ constexpr std::uint64_t LONGEST_JUMP = 4096;
 constexpr std::uint64_t STEPS_BEFORE_JUMP = 3;
 constexpr double SCAN_SPEED_SHARE = 0.8;
 constexpr double RAMP_SPEED = 1.3;
+// The least cosine between a jump's first, partial step and its next one.
+constexpr double JUMP_WAY_COSINE = 0.9;
 
 // How the mirror left before a jump: at rest, moving, or moving at speed up to a lagged
 // reversal that the jump's smooth ramp leads back to, which is plain enough to be believed
@@ -93,9 +95,17 @@ Departure departure_before(const Path<T>& path, const Scales& scales, std::uint6
     // into a jump the same way is a lagged mirror slowing for a mark delay: the steps up to it
     // decide. A mirror stopped by a mark delay shows no motion either way.
     if (start < 2) return Departure::at_rest;
-    const bool slow = path.step_between(start - 1, start) < 0.5 * scales.step;
-    const bool part_of_jump = direction_dot(start - 1, start + 1) < 0 ||
-                              (!slow && !(direction_dot(start - 1, start) > 0));
+    const double into_start = path.step_between(start - 1, start);
+    const bool slow = into_start < 0.5 * scales.step;
+    // A slow step is the jump's only when it already goes the jump's way: noise on a mirror
+    // parked by a mark delay points anywhere, and half the time back along the run, the way a
+    // one-way jump back goes.
+    const double jump_way = direction_dot(start, start + 1);
+    const bool goes_jump_way = jump_way > 0 && jump_way >= JUMP_WAY_COSINE * into_start *
+                                                               path.step_between(start, start + 1);
+    const bool part_of_jump =
+        (direction_dot(start - 1, start + 1) < 0 && (!slow || goes_jump_way)) ||
+        (!slow && !(direction_dot(start - 1, start) > 0));
     return part_of_jump && moving_until(start - 1) ? Departure::moving : Departure::at_rest;
 }
 

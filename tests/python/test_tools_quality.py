@@ -503,3 +503,21 @@ def test_a_short_lagged_line_settles_where_its_own_fit_says(angle):
     score = robust_score(path)
     assert score.recovered >= 0.97 * score.lines
     assert score.precision >= 0.995
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_noise_on_a_mirror_parked_before_a_jump_back_is_no_part_of_the_jump(seed):
+    # One-way hatching without lag, 2-sample mark delays and 2 um of noise: the step between
+    # the parked samples points back along the run half the time, the way the jump to the next
+    # line goes. Taken for the jump's first step, it left the mirror moving often enough to call
+    # the layer skywritten, and lines lost the jump delays they begin in (84 and 86 % of the
+    # lines before).
+    path = simulate_path(
+        (Part.rectangle(40.0, 40.0, 8.0, 8.0),),
+        Strategy(angle=43.0, hatch_spacing=0.1, meander=False),
+        Machine(noise=0.002, quantum=0.001, jump_delay=50, mark_delay=2, dtype=np.float32),
+        seed=seed,
+    )
+    score = robust_score(path)
+    assert score.recovered >= 0.98 * score.lines
+    assert score.precision >= 0.995
