@@ -86,14 +86,15 @@ RobustInfo robust_scanlines(StridedSamples<T> x, StridedSamples<T> y, const std:
         fit_and_trim(path, scales, segments);
         FamilyReport report = judge_hatch(segments, scales);
         extend_lines(path, scales, segments);
-        if (settle_line_starts(path, scales, segments) > 0)
-            settle_line_ends(path, scales, segments);
+        const bool lagged = settle_line_starts(path, scales, segments) > 0;
+        if (lagged) settle_line_ends(path, scales, segments);
         // A piece of a lagged turn can pass for a short line until its settling is taken away.
         for (Segment& s : segments)
             if (s.rejected == nullptr && s.last - s.first + 1 < scales.window + 2)
                 s.rejected = "too short once settled";
         reject_turn_pieces(path, scales, report.spacing, segments);
         trim_jump_ramps(path, scales, segments);
+        if (!lagged) trim_turn_arcs(path, scales, report.spacing, segments);
         info.line_spacing = report.spacing;
         info.angles_deg = std::move(report.angles_deg);
         std::map<std::string, std::uint64_t> rejected;

@@ -71,4 +71,10 @@ template <typename T>
 void reject_turn_pieces(const Path<T>& path, const Scales& scales, double spacing,
                         std::vector<Segment>& segments);
 
+// Cuts from each hatch line's ends the samples of a turn at scan speed (a skywriting U-turn)
+// that lie within the tolerance of the line; run only where no lag rounds the turns.
+template <typename T>
+void trim_turn_arcs(const Path<T>& path, const Scales& scales, double spacing,
+                    std::vector<Segment>& segments);
+
 }  // namespace vorlane::robust
