@@ -65,7 +65,7 @@ void trim_turn_arcs(const Path<T>& path, const Scales& scales, double spacing,
     const std::uint64_t shortest = scales.window + 2;
     for_each_segment(segments.size(), [&](std::size_t s) {
         Segment& line = segments[s];
-        if (line.rejected != nullptr) return;
+        if (line.rejected != nullptr || line.last < line.first) return;
         if (line.last - line.first + 1 >= shortest + arc &&
             turns_at_speed(path, scales, line, line.last, +1, count))
             line.last -= arc;

@@ -72,6 +72,29 @@ TEST(RobustLineEnds, LaggedLinesEndWhereTheMirrorTurnsAway) {
     }
 }
 
+// Without lag, the U-turns leave each overshoot on a half circle whose first samples lie within
+// the noise's tolerance of the line: each line must begin and end on its own axis (in the
+// run-up or the overshoot, which carry no line) or within 2 um of it, never further into the
+// turn (18 ends were before).
+TEST(RobustLineEnds, LinesStopShortOfAUTurnAtScanSpeed) {
+    for (double sigma : {0.0005, 0.001}) {
+        const Recorded clean = skywritten_meander();
+        Recorded noisy = clean;
+        noisy.add_noise(sigma, 5);
+        const auto ids = label(noisy.x, noisy.y);
+        ASSERT_EQ(*std::max_element(ids.begin(), ids.end()), LINES) << "noise " << sigma;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            const bool first = ids[i] > 0 && (i == 0 || ids[i - 1] != ids[i]);
+            const bool last = ids[i] > 0 && (i + 1 == ids.size() || ids[i + 1] != ids[i]);
+            if (!first && !last) continue;
+            const double y = static_cast<double>(ids[i] - 1) * SPACING;
+            EXPECT_LT(std::fabs(clean.y[i] - y), 0.002)
+                << "line " << ids[i] << (first ? " begins" : " ends") << " on the turn, noise "
+                << sigma;
+        }
+    }
+}
+
 // One-way lines along x, joined by jumps back at five times the scan speed, each jump followed
 // by a dwell of ten samples. With skywriting the scanner runs on past each line and jumps
 // without stopping, and runs up to the next one from the dwell; without it, it stops at the
