@@ -134,6 +134,10 @@ double parked_radius(const Scales& scales) noexcept {
     return std::max(PARKED_DEVIATIONS * scales.noise, PARKED_STEPS * scales.step);
 }
 
+double creep_margin(const Scales& scales) noexcept {
+    return std::max(scales.settling_tolerance, 3 * scales.noise);
+}
+
 template <typename T>
 std::uint64_t parked_after(const Path<T>& path, const Scales& scales, std::uint64_t from, int step,
                            std::uint64_t limit) {
@@ -337,7 +341,7 @@ void drop_creep_behind_start(const Path<T>& path, const Scales& scales, Segment&
     for (std::uint64_t i = rest - REST_SPAN / 2; i <= rest + REST_SPAN / 2; ++i)
         reference += along(path, line.fit, i);
     reference /= static_cast<double>(REST_SPAN + 1);
-    const double behind = reference - std::max(scales.settling_tolerance, 3 * scales.noise);
+    const double behind = reference - creep_margin(scales);
     while (line.first < rest && along(path, line.fit, line.first) < behind) ++line.first;
 }
 

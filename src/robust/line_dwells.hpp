@@ -25,6 +25,10 @@ std::uint64_t parked_after(const Path<T>& path, const Scales& scales, std::uint6
 // How far a parked mirror's samples may lie from their running mean, noise and all.
 double parked_radius(const Scales& scales) noexcept;
 
+// How far behind the point where a lagged mirror creeping up to a line's start comes to rest a
+// sample of the creep may lie and still count as the line's delay.
+double creep_margin(const Scales& scales) noexcept;
+
 // Whether the step into sample `i` is a lagged mirror's creep (or rest).
 template <typename T>
 bool creeps_into(const Path<T>& path, const Scales& scales, std::uint64_t i);

@@ -345,9 +345,11 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
         } else {
             // Settled across the line is not yet on it: a jump arriving along the line's own
             // axis is settled all the way, and only its creep up to where it rests before the
-            // start tells it from the line (a dwell parked there is the line's own delay).
+            // start tells it from the line (a dwell parked there is the line's own delay; the
+            // creep further behind is the jump's, though it moves less than a parked mirror's
+            // noise).
             const std::uint64_t wanted = line.first - static_cast<std::uint64_t>(-moved);
-            const double margin = parked_radius(scales);
+            const double margin = creep_margin(scales);
             std::optional<double> rest;  // along the line, where the mirror rests nearest it
             for (; first > wanted && first >= 2 && path.usable(first - 1); --first) {
                 const std::uint64_t i = first - 1;

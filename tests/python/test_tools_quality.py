@@ -348,7 +348,8 @@ def test_a_lagged_jump_setting_off_from_a_mark_delay_left_a_stop(angle):
 def test_a_lagged_mirror_creeping_up_to_a_lines_start_has_not_reached_it(angle):
     # Under 100 us of lag a 0.5 ms jump delay leaves the mirror short of the far piece's start:
     # it creeps up along the line's own axis through the whole delay. Only where it comes to
-    # rest has it reached the line (87 % of the lines at 97.5 % precision before).
+    # rest has it reached the line (87 % of the lines at 97.5 % precision before; 96.5 and
+    # 97.4 % while the creep up to five microns behind that point still counted as the line's).
     path = simulate_path(
         (SMALL_HOLED_SQUARE,),
         Strategy(angle=angle, hatch_spacing=0.05),
@@ -356,7 +357,7 @@ def test_a_lagged_mirror_creeping_up_to_a_lines_start_has_not_reached_it(angle):
         seed=1,
     )
     score = robust_score(path)
-    assert score.recovered >= 0.95 * score.lines
+    assert score.recovered >= 0.975 * score.lines
     assert score.precision >= 0.985
 
 
