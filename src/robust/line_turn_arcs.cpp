@@ -30,14 +30,19 @@ template <typename T>
 bool turns_at_speed(const Path<T>& path, const Scales& scales, const Segment& line,
                     std::uint64_t end, int step, std::uint64_t count) {
     if (step > 0 ? path.size() - 1 - end < count : end < count) return false;
+    // Judged over chords of two steps, whose ends carry the noise of two samples as a single
+    // step's do: a step alone under heavy noise strays out of any band now and then.
     const double slack = 2 * scales.noise;
     std::uint64_t i = end;
-    for (std::uint64_t k = 0; k < count; ++k) {
-        const std::uint64_t next = step > 0 ? i + 1 : i - 1;
-        if (!path.finite(next)) return false;
+    for (std::uint64_t k = 0; k < count; k += 2) {
+        const std::uint64_t steps = std::min<std::uint64_t>(2, count - k);
+        const std::uint64_t next = step > 0 ? i + steps : i - steps;
+        for (std::uint64_t j = 1; j <= steps; ++j)
+            if (!path.finite(step > 0 ? i + j : i - j)) return false;
         const double moved = path.step_between(i, next);
-        if (!(moved >= SLOWEST_TURN_STEP * scales.step - slack &&
-              moved <= FASTEST_TURN_STEP * scales.step + slack))
+        const double chord = static_cast<double>(steps) * scales.step;
+        if (!(moved >= SLOWEST_TURN_STEP * chord - slack &&
+              moved <= FASTEST_TURN_STEP * chord + slack))
             return false;
         i = next;
     }
