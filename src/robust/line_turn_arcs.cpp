@@ -46,9 +46,12 @@ bool turns_at_speed(const Path<T>& path, const Scales& scales, const Segment& li
             return false;
         i = next;
     }
-    const double onward = (along(path, line.fit, i) - along(path, line.fit, end)) * step;
+    // Where the turn leads is judged over its first two steps: a tight half circle has turned
+    // most of the way round by the end of the count.
+    const std::uint64_t lead = step > 0 ? end + 2 : end - 2;
+    const double onward = (along(path, line.fit, lead) - along(path, line.fit, end)) * step;
     return distance_of(path, line.fit, i) > scales.tolerance &&
-           onward >= TURN_LEAD_COSINE * path.step_between(end, i);
+           onward >= TURN_LEAD_COSINE * path.step_between(end, lead);
 }
 
 }  // namespace
