@@ -107,16 +107,18 @@ struct LagProducts {
     double one = 0, two = 0, three = 0, pairs = 0;
 };
 
+// The noise an approach's offsets are judged against: clean data has none, and there offsets
+// under a quarter of the settled one count as noise.
+double settling_deviation(double noise, double settled) { return std::max(noise, 0.25 * settled); }
+
 // The factor by which the offset of the lines' approaches shrinks a sample, pooled over all
 // hatch lines as the ratio of their lag-two to their lag-one products: the noise, uncorrelated
 // between samples, adds to neither, so no noise estimate biases the ratio. Zero when the
 // approaches show no settling clear of the noise, or one that is no single decay.
 double settling_decay(const LagProducts& sums, const Scales& scales) {
     // Noise alone gives lag products whose sum spreads by the noise variance times the root of
-    // their count, and rounding adds a little a product; a settling must stand clear of both. Clean
-    // data has no noise to compare with: there, offsets under a quarter of the settled one count as
-    // noise.
-    const double noise = std::max(scales.noise, 0.25 * SETTLED_SHARE_OF_STEP * scales.step);
+    // their count, and rounding adds a little a product; a settling must stand clear of both.
+    const double noise = settling_deviation(scales.noise, SETTLED_SHARE_OF_STEP * scales.step);
     const double clear =
         std::max(SIGNIFICANCE * std::sqrt(sums.pairs), SETTLING_SHARE * sums.pairs) * noise * noise;
     if (!(sums.one > clear && sums.two > 0 && sums.three > 0)) return 0;
@@ -127,14 +129,12 @@ double settling_decay(const LagProducts& sums, const Scales& scales) {
     return decay;
 }
 
-// How many samples after the line's first one (negative: before it) the mirror comes within
-// `settled` of the line, from an exponential fitted to the approach; zero when the fit cannot
-// tell. Approach samples at the far end that the exponential does not follow are dropped.
-std::int64_t settling_offset(const Approach& approach, double decay, double noise, double settled) {
-    std::uint64_t from = 0;
-    double weighted = 0, weights = 0;
-    // Powers of the decay relative to the line's first sample: decay^(k - back).
-    std::array<double, APPROACH_SPAN + SETTLING_SPAN> power{};
+// The settling's share at each approach sample: the powers of the decay relative to the line's
+// first sample, decay^(k - back).
+using SettlingPowers = std::array<double, APPROACH_SPAN + SETTLING_SPAN>;
+
+SettlingPowers settling_powers(const Approach& approach, double decay) {
+    SettlingPowers power{};
     double p = 1;
     for (std::uint64_t k = approach.back; k < approach.count; ++k, p *= decay) power[k] = p;
     p = 1;
@@ -142,11 +142,31 @@ std::int64_t settling_offset(const Approach& approach, double decay, double nois
         p /= decay;
         power[k] = p;
     }
+    return power;
+}
+
+// How many samples after the line's first one (negative: before it) an offset of `size` there
+// shrinks within `settled`, kept within the approach's samples from `from` on.
+std::int64_t samples_to_settle(double size, double decay, double settled, const Approach& approach,
+                               std::uint64_t from) {
+    const double samples = std::ceil(std::log(size / settled) / -std::log(decay));
+    const double earliest = -static_cast<double>(approach.back - from);
+    const double latest = static_cast<double>(approach.count - approach.back);
+    return static_cast<std::int64_t>(std::clamp(samples, earliest, latest));
+}
+
+// How many samples after the line's first one (negative: before it) the mirror comes within
+// `settled` of the line, from an exponential fitted to the approach; zero when the fit cannot
+// tell. Approach samples at the far end that the exponential does not follow are dropped.
+std::int64_t settling_offset(const Approach& approach, double decay, double noise, double settled) {
+    std::uint64_t from = 0;
+    double weighted = 0, weights = 0;
+    const SettlingPowers power = settling_powers(approach, decay);
     for (std::uint64_t k = 0; k < approach.count; ++k) {
         weighted += approach.offsets[k] * power[k];
         weights += power[k] * power[k];
     }
-    const double deviation = std::max(noise, 0.25 * settled);
+    const double deviation = settling_deviation(noise, settled);
     double offset = weighted / weights;
     while (from < approach.back) {
         double worst = 0;
@@ -161,10 +181,7 @@ std::int64_t settling_offset(const Approach& approach, double decay, double nois
     const double uncertainty = deviation / std::sqrt(weights);
     const double size = std::fabs(offset);
     if (!(size > 2 * uncertainty)) return 0;
-    const double samples = std::ceil(std::log(size / settled) / -std::log(decay));
-    const double earliest = -static_cast<double>(approach.back - from);
-    const double latest = static_cast<double>(approach.count - approach.back);
-    return static_cast<std::int64_t>(std::clamp(samples, earliest, latest));
+    return samples_to_settle(size, decay, settled, approach, from);
 }
 
 // The settling of a line too short to be fitted without it, from the line's own offset and tilt
@@ -182,11 +199,7 @@ std::int64_t settling_with_line(const Path<T>& path, const Segment& line, const 
     // triangle of a symmetric matrix and its right-hand side.
     std::array<double, 6> m{};
     std::array<double, 3> r{};
-    // The settling at each approach sample, decay^(k - back).
-    std::array<double, APPROACH_SPAN + SETTLING_SPAN> power{};
-    const double far = std::pow(decay, -static_cast<double>(approach.back));
-    double p = far;
-    for (std::uint64_t k = 0; k < approach.count; ++k, p *= decay) power[k] = p;
+    const SettlingPowers power = settling_powers(approach, decay);
     const auto sample = [&](std::uint64_t i, double e, double sign) {
         const double t = along(path, line.fit, i);
         const double o = signed_distance(path, line.fit, i);
@@ -200,11 +213,13 @@ std::int64_t settling_with_line(const Path<T>& path, const Segment& line, const 
         r[1] += sign * o * t;
         r[2] += sign * o * e;
     };
-    // Past a few hundred samples the settling is nothing; left to shrink it would crawl through
-    // subnormal numbers.
-    double e = far;
-    for (std::uint64_t i = begin; i <= last; ++i, e = e > 1e-200 ? e * decay : 0.0)
-        sample(i, e, 1.0);
+    double e = 0;
+    for (std::uint64_t k = 0; begin + k <= last; ++k) {
+        // Past the approach the settling shrinks on; past a few hundred samples it is nothing,
+        // and left to shrink it would crawl through subnormal numbers.
+        e = k < approach.count ? power[k] : (e > 1e-200 ? e * decay : 0.0);
+        sample(begin + k, e, 1.0);
+    }
     struct Solution {
         double a = 0, b = 0, size = 0, size_variance = 0;
         bool valid = false;
@@ -227,7 +242,7 @@ std::int64_t settling_with_line(const Path<T>& path, const Segment& line, const 
                   s.size_variance > 0;
         return s;
     };
-    const double deviation = std::max(noise, 0.25 * settled);
+    const double deviation = settling_deviation(noise, settled);
     std::uint64_t from = 0;
     Solution fit = solve();
     while (fit.valid && from < approach.back) {
@@ -245,10 +260,7 @@ std::int64_t settling_with_line(const Path<T>& path, const Segment& line, const 
     if (!fit.valid) return 0;
     const double size = std::fabs(fit.size);
     if (!(size > 2 * deviation * std::sqrt(fit.size_variance))) return 0;
-    const double samples = std::ceil(std::log(size / settled) / -std::log(decay));
-    const double earliest = -static_cast<double>(approach.back - from);
-    const double latest = static_cast<double>(approach.count - approach.back);
-    return static_cast<std::int64_t>(std::clamp(samples, earliest, latest));
+    return samples_to_settle(size, decay, settled, approach, from);
 }
 
 // The line fitted to its stretch's samples without those before `moved` samples past its first
