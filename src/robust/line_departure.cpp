@@ -221,7 +221,7 @@ double departure_crossing(const Departure& d, double last_index, double noise, d
 
 template <typename T>
 void settle_line_ends(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
-    const double settled = SETTLED_SHARE_OF_STEP * scales.step;
+    const double settled = scales.settled;
     const double noise = std::max(scales.noise, 0.25 * settled);
     // Each line moves only its own end and reads only the starts of the lines after it.
     for_each_segment(segments.size(), [&](std::size_t s) {

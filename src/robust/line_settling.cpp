@@ -29,8 +29,9 @@ constexpr std::uint64_t APPROACH_SPAN = 64;
 constexpr double APPROACH_STEPS = 3.0;
 
 // Decays faster than this settle within a sample or two of a turn, inside what the trim of
-// the line's ends already removes.
-constexpr double SLOWEST_UNFOLLOWED_DECAY = 0.5;
+// the line's ends already removes. A 20 us servo recorded at 50 kHz decays by 0.37 a sample,
+// and a jump eight times the scan speed arrives five samples from settled.
+constexpr double SLOWEST_UNFOLLOWED_DECAY = 0.3;
 
 // Slower decays than this are no servo: a line whose start bends that slowly is not straight.
 constexpr double FASTEST_FOLLOWED_DECAY = 0.97;
@@ -118,7 +119,7 @@ double settling_deviation(double noise, double settled) { return std::max(noise,
 double settling_decay(const LagProducts& sums, const Scales& scales) {
     // Noise alone gives lag products whose sum spreads by the noise variance times the root of
     // their count, and rounding adds a little a product; a settling must stand clear of both.
-    const double noise = settling_deviation(scales.noise, SETTLED_SHARE_OF_STEP * scales.step);
+    const double noise = settling_deviation(scales.noise, scales.settled);
     const double clear =
         std::max(SIGNIFICANCE * std::sqrt(sums.pairs), SETTLING_SHARE * sums.pairs) * noise * noise;
     if (!(sums.one > clear && sums.two > 0 && sums.three > 0)) return 0;
@@ -327,7 +328,7 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
     });
     const double decay = settling_decay(clean.pairs >= MEASURED_PAIRS ? clean : all, scales);
     if (decay == 0) return 0;
-    const double settled = SETTLED_SHARE_OF_STEP * scales.step;
+    const double settled = scales.settled;
     // Each line moves only its own start, and its floor is the end of the line before, which
     // no line moves here: the lines are settled independently, on the pool when there are many.
     std::vector<std::pair<Segment*, std::uint64_t>> lines;

@@ -17,6 +17,7 @@ struct Scales {
     double tolerance = 0;           // largest distance of a line's sample from its fitted line
     double settling_tolerance = 0;  // largest mean distance of a line's end samples from it
     double short_settling_tolerance = 0;  // the same for the mean of its last few samples
+    double settled = 0;        // how close a lagged mirror must come to a line to be on it
     double mid_tolerance = 0;  // largest bend a chord may show before it counts as a turn
     std::uint64_t window = 4;  // samples a chord spans
     double chord_min = 0;      // chord length band around the exposure speed

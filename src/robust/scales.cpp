@@ -251,6 +251,83 @@ double noise_sigma(const Path<T>& path, const std::vector<Probe>& spread, double
     return std::isfinite(sigma) ? sigma : 0.0;
 }
 
+// A lagged mirror this close to a line, as a share of the sample step, exposes the line's
+// track: where it settles onto a line the line begins, where it turns away the line ends. A
+// tenth is the usual ratio of an encoder's step to the sample step.
+constexpr double SETTLED_SHARE_OF_STEP = 0.1;
+
+// An encoder step is believed between these shares of the sample step: a finer grid is more
+// likely a float's own near far coordinates, and one of half a step or more is a raster laid
+// on whole steps. Nearly every step's coordinate differences must be whole multiples of it;
+// divisors of the smallest difference are tried for it, largest first.
+constexpr double FINEST_ENCODER_SHARE = 0.02;
+constexpr double COARSEST_ENCODER_SHARE = 0.5;
+constexpr double ENCODER_MULTIPLES_SHARE = 0.99;
+constexpr int ENCODER_DIVISORS = 16;
+// Differences up to this many sample steps are looked at (jumps take many encoder steps, and
+// a float's rounding of the quantum grows with each), and those up to this many times the
+// smallest one refine the quantum before the rest are tested against it.
+constexpr double ENCODER_DIFFERENCE_STEPS = 2.0;
+constexpr double REFINING_MULTIPLES = 4.0;
+// How far from a whole multiple a difference may lie, beyond its coordinates' rounding, as a
+// share of the quantum.
+constexpr double ENCODER_SLACK_SHARE = 2e-3;
+constexpr double BLUR_SHARE = 0.125;
+
+// The least-squares quantum of the differences up to `upto`, each taken as the multiple of
+// `guess` nearest it.
+double refined_quantum(std::span<const double> differences, double guess, double upto) {
+    double dm = 0, mm = 0;
+    for (const double d : differences) {
+        if (!(d <= upto)) continue;
+        const double m = std::nearbyint(d / guess);
+        dm += d * m;
+        mm += m * m;
+    }
+    return mm > 0 ? dm / mm : guess;
+}
+
+// The step an encoder rounds the coordinates to, or zero where they show none. `rounding` is
+// how far the coordinates' own type may have moved each of them.
+template <typename T>
+double encoder_step(const Path<T>& path, const std::vector<Probe>& spread, double step,
+                    double rounding) {
+    const double longest = ENCODER_DIFFERENCE_STEPS * step;
+    Found found = gather_from_probes(
+        path, spread, 1, 2, [longest](const Piece& piece, std::size_t j, ProbeFinds& finds) {
+            if (piece.usable[j] == 0 || piece.usable[j - 1] == 0) return;
+            for (const double d :
+                 {std::fabs(piece.x[j] - piece.x[j - 1]), std::fabs(piece.y[j] - piece.y[j - 1])})
+                if (d > 0 && d <= longest) finds.push(d);
+        });
+    const std::span<const double> differences = found.values;
+    // Each coordinate is within a quarter of `rounding` of its value, a difference within half.
+    const double slack = 0.5 * rounding;
+    double smallest = std::numeric_limits<double>::infinity();
+    for (const double d : differences)
+        if (d > slack) smallest = std::min(smallest, d);
+    if (!std::isfinite(smallest)) return 0;
+    // A divisor is given up at its first miss too many: a clean path's continuous
+    // differences miss at once, so trying every divisor costs little.
+    const auto allowed = static_cast<std::size_t>((1 - ENCODER_MULTIPLES_SHARE) *
+                                                  static_cast<double>(differences.size()));
+    for (int k = 1; k <= ENCODER_DIVISORS; ++k) {
+        const double guess = smallest / k;
+        // Multiples of a grid the rounding blurs by more than an eighth of its step would
+        // pass for whole ones by chance.
+        if (!(guess >= FINEST_ENCODER_SHARE * step && slack <= BLUR_SHARE * guess)) return 0;
+        const double quantum = refined_quantum(differences, guess, REFINING_MULTIPLES * smallest);
+        const double within = slack + ENCODER_SLACK_SHARE * quantum;
+        std::size_t missed = 0;
+        for (const double d : differences) {
+            missed += !(std::fabs(d - std::nearbyint(d / quantum) * quantum) <= within);
+            if (missed > allowed) break;
+        }
+        if (missed <= allowed) return quantum <= COARSEST_ENCODER_SHARE * step ? quantum : 0;
+    }
+    return 0;
+}
+
 }  // namespace
 
 template <typename T>
@@ -275,6 +352,8 @@ Scales measure_scales(const Path<T>& path, double tolerance) {
     scales.settling_tolerance = std::min(scales.tolerance, std::max(0.6 * scales.noise, floor));
     scales.short_settling_tolerance =
         std::min(scales.tolerance, std::max(1.5 * scales.noise, floor));
+    const double encoder = encoder_step(path, spread, scales.step, rounding);
+    scales.settled = encoder > 0 ? encoder : SETTLED_SHARE_OF_STEP * scales.step;
     scales.mid_tolerance = 1.5 * scales.tolerance;
     // A chord long enough that a right-angle turn within it bends it well past the tolerance,
     // yet short enough to fit inside the shortest lines.

@@ -36,10 +36,6 @@ struct FamilyReport {
     std::vector<std::pair<std::string, std::uint64_t>> rejected;
 };
 
-// A lagged mirror this close to a line, as a share of the sample step, exposes the line's
-// track: where it settles onto a line the line begins, where it turns away the line ends.
-inline constexpr double SETTLED_SHARE_OF_STEP = 0.1;
-
 // Marks as hatch lines the stretches with a parallel neighbour in recording order at about the
 // line spacing, and rejects polygon edges; the spacing comes from the stretches themselves.
 FamilyReport judge_hatch(std::vector<Segment>& segments, const Scales& scales);

@@ -538,3 +538,19 @@ def test_a_skywriting_u_turns_first_samples_are_not_the_lines(skywriting):
     score = robust_score(path)
     assert score.recovered >= 0.98 * score.lines
     assert score.precision >= 0.995
+
+
+@pytest.mark.parametrize("angle", [64.0, 122.0])
+def test_a_lagged_mirror_settles_to_the_encoders_step_at_any_sample_rate(angle):
+    # At 50 kHz a 1 um encoder step is a twentieth of the 20 um sample step, not the usual
+    # tenth: held to a tenth of the step, the lines began while a 100 us lag still held the
+    # mirror 1 to 2 um off them (96 and 99 % of the lines, at 98.8 % precision, before).
+    path = simulate_path(
+        (Part.rectangle(40.0, 40.0, 8.0, 8.0),),
+        Strategy(angle=angle, hatch_spacing=0.1),
+        Machine(sample_rate=50_000.0, lag=100e-6, noise=0.0005, quantum=0.001),
+        seed=1,
+    )
+    score = robust_score(path)
+    assert score.recovered >= 0.98 * score.lines
+    assert score.precision >= 0.995

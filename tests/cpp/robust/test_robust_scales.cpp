@@ -62,6 +62,49 @@ TEST(RobustScales, NoisyDelaysOutnumberingTheLinesDoNotSetTheStep) {
     EXPECT_NEAR(scales_of(path).step, 0.01, 0.0005);
 }
 
+// An encoder's step is how close a settling mirror can be seen to come; without one, a tenth
+// of the sample step stands for it. Grids that are no encoder's (a float's own near far
+// coordinates, a clean raster laid on whole steps) must not pass for one.
+TEST(RobustScales, TheEncoderStepSetsHowCloseASettledMirrorIs) {
+    struct Case {
+        const char* what;
+        double degrees, offset, sigma, quantum;
+        bool as_float;
+        double settled;
+    };
+    const Case cases[] = {
+        {"half-micrometre encoder", 23.0, 0.0, 0.0003, 0.0005, false, 0.0005},
+        {"the same in float32 far out", 23.0, 140.0, 0.0003, 0.0005, true, 0.0005},
+        {"a clean one at 45 degrees", 45.0, 0.0, 0.0, 0.001, false, 0.001},
+        {"noise without an encoder", 23.0, 0.0, 0.0005, 0.0, false, 0.001},
+        {"a grid too fine to be an encoder's", 23.0, 0.0, 0.0005, 1e-5, false, 0.001},
+        {"float32 far out without an encoder", 23.0, 140.0, 0.0005, 0.0, true, 0.001},
+    };
+    for (const Case& c : cases) {
+        Recorded path;
+        add_meander(path, c.degrees, 40, 2.0, 0.1, c.offset, c.offset);
+        path.add_noise(c.sigma, 5);
+        for (std::vector<double>* axis : {&path.x, &path.y})
+            for (double& v : *axis) {
+                if (c.quantum > 0) v = std::nearbyint(v / c.quantum) * c.quantum;
+                if (c.as_float) v = static_cast<float>(v);
+            }
+        robust::Scales s;
+        if (c.as_float) {
+            const std::vector<float> fx(path.x.begin(), path.x.end());
+            const std::vector<float> fy(path.y.begin(), path.y.end());
+            s = robust::measure_scales(robust::Path<float>{samples_of(fx), samples_of(fy), nullptr},
+                                       std::nan(""));
+        } else {
+            s = scales_of(path);
+        }
+        EXPECT_NEAR(s.settled, c.settled, 0.02 * c.settled) << c.what;
+    }
+    Recorded raster;  // every step 10 um along an axis or across to the next line
+    add_meander(raster, 0.0, 40, 2.0, 0.1);
+    EXPECT_LE(scales_of(raster).settled, 0.001) << "the sample step is no encoder's";
+}
+
 TEST(RobustScales, GivenToleranceReplacesTheDerivedOne) {
     Recorded path;
     add_meander(path, 10.0, 10, 1.0, 0.1);

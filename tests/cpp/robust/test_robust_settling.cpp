@@ -41,6 +41,7 @@ TEST(RobustSettling, DecayIsMeasuredFromLaggedStartsAndAbsentWithoutLag) {
     const Case cases[] = {
         {0.0, 0.0, 0.0, 0.0},
         {0.0, 0.001, 0.0, 0.0},
+        {1.0, 0.0005, std::exp(-1.0), 0.12},  // a 20 us servo recorded at 50 kHz
         {3.0, 0.0005, std::exp(-1.0 / 3.0), 0.12},
         {10.0, 0.0005, std::exp(-1.0 / 10.0), 0.03},
         {10.0, 0.002, std::exp(-1.0 / 10.0), 0.03},
