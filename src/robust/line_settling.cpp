@@ -355,12 +355,12 @@ double settle_line_starts(const Path<T>& path, const Scales& scales,
         std::uint64_t first = line.first;
         if (moved >= 0) {
             first += static_cast<std::uint64_t>(moved);
-        } else {
+        } else if (!line.runs_up) {
             // Settled across the line is not yet on it: a jump arriving along the line's own
             // axis is settled all the way, and only its creep up to where it rests before the
             // start tells it from the line (a dwell parked there is the line's own delay; the
             // creep further behind is the jump's, though it moves less than a parked mirror's
-            // noise).
+            // noise). A run-up lies on the axis too, but the dwell before it is no line's.
             const std::uint64_t wanted = line.first - static_cast<std::uint64_t>(-moved);
             const double margin = creep_margin(scales);
             std::optional<double> rest;  // along the line, where the mirror rests nearest it

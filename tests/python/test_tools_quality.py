@@ -554,3 +554,19 @@ def test_a_lagged_mirror_settles_to_the_encoders_step_at_any_sample_rate(angle):
     score = robust_score(path)
     assert score.recovered >= 0.98 * score.lines
     assert score.precision >= 0.995
+
+
+@pytest.mark.parametrize("angle", [7.0, 97.0])
+def test_a_run_ups_jump_delay_stays_off_the_line_under_lag(angle):
+    # Skywriting with a 0.5 ms jump delay at each run-up's start and 20 us of lag: the run-up
+    # lies on the line's axis, so the settling saw the mirror settled all the way back and gave
+    # the line the delay parked before its run-up (97 and 97 % of the lines before).
+    path = simulate_path(
+        (Part.rectangle(40.0, 40.0, 8.0, 8.0),),
+        Strategy(angle=angle, hatch_spacing=0.05, skywriting=0.1),
+        Machine(jump_speed=3000.0, jump_delay=50, mark_delay=0, lag=20e-6, noise=0.0, quantum=0.0),
+        seed=1,
+    )
+    score = robust_score(path)
+    assert score.recovered >= 0.99 * score.lines
+    assert score.precision >= 0.995
