@@ -20,6 +20,8 @@ namespace {
 constexpr std::uint64_t LONGEST_JUMP = 4096;
 constexpr std::uint64_t STEPS_BEFORE_JUMP = 3;
 constexpr double SCAN_SPEED_SHARE = 0.8;
+constexpr double FULL_SPEED_SHARE = 0.95;
+constexpr std::uint64_t FULL_SPEED_STEPS = 8;
 constexpr double RAMP_SPEED = 1.3;
 // The least cosine between a jump's first, partial step and its next one.
 constexpr double JUMP_WAY_COSINE = 0.9;
@@ -29,12 +31,35 @@ constexpr double JUMP_WAY_COSINE = 0.9;
 // however long the mirror then creeps into the delay after the jump.
 enum class Departure { at_rest, moving, reversing };
 
-// How the jump that ends at sample `arrival` left the mirror: a scanner that stops at the end
-// of an exposure (its mark delay) before it jumps exposed up to where it stopped, while one that
-// jumps straight out of a run at scan speed had switched the laser off on the way (skywriting),
-// and enters its next line by a run-up as well.
+// How long, and how fast, a mirror must have moved up to a jump to count as moving: the steps
+// before it, and the least chord over them.
+struct Motion {
+    std::uint64_t steps;
+    double chord;
+};
+
+// Most of scan speed over a few steps; a lagged mirror slowing for a mark delay passes.
+Motion at_scan_speed(const Scales& scales) {
+    return Motion{STEPS_BEFORE_JUMP,
+                  SCAN_SPEED_SHARE * static_cast<double>(STEPS_BEFORE_JUMP) * scales.step};
+}
+
+// Full scan speed, as far as the noise lets it be told, over eight steps: a skywriting
+// overshoot keeps it for longer, while a lagged jump setting off from a mark delay makes only a
+// few steps at about scan speed as it gains speed.
+Motion at_full_speed(const Scales& scales) {
+    return Motion{
+        FULL_SPEED_STEPS,
+        FULL_SPEED_SHARE * static_cast<double>(FULL_SPEED_STEPS) * scales.step - 2 * scales.noise};
+}
+
+// How the jump that ends at sample `arrival` left the mirror, judged by `motion`: a scanner that
+// stops at the end of an exposure (its mark delay) before it jumps exposed up to where it stopped,
+// while one that jumps straight out of a run at scan speed had switched the laser off on the way
+// (skywriting), and enters its next line by a run-up as well.
 template <typename T>
-Departure departure_before(const Path<T>& path, const Scales& scales, std::uint64_t arrival) {
+Departure departure_before(const Path<T>& path, const Scales& scales, std::uint64_t arrival,
+                           const Motion& motion) {
     std::uint64_t start = arrival;
     while (start > 0 && arrival - start < LONGEST_JUMP && path.finite(start - 1) &&
            path.step_between(start - 1, start) > scales.step_max)
@@ -64,16 +89,15 @@ Departure departure_before(const Path<T>& path, const Scales& scales, std::uint6
     const double shortest =
         std::max(0.5 * scales.step, SCAN_SPEED_SHARE * scales.step - 3 * scales.noise);
     const auto moving_until = [&](std::uint64_t last) {
-        if (last < STEPS_BEFORE_JUMP) return false;
-        for (std::uint64_t k = 0; k < STEPS_BEFORE_JUMP; ++k) {
+        if (last < motion.steps) return false;
+        for (std::uint64_t k = 0; k < motion.steps; ++k) {
             const std::uint64_t i = last - k;
             if (!path.finite(i - 1)) return false;
             const double step = path.step_between(i - 1, i);
             if (!(step >= shortest && step <= scales.step_max)) return false;
             if (k > 0 && !(direction_dot(i, i + 1) > 0)) return false;
         }
-        return path.step_between(last - STEPS_BEFORE_JUMP, last) >=
-               SCAN_SPEED_SHARE * static_cast<double>(STEPS_BEFORE_JUMP) * scales.step;
+        return path.step_between(last - motion.steps, last) >= motion.chord;
     };
     if (moving_until(start)) return Departure::moving;
     // A lagged mirror that a jump reverses from scan speed slows through rest along the jump's
@@ -119,8 +143,9 @@ constexpr double PARKED_STEPS = 0.5;
 // mirror creeps the last of the way, in steps short enough to pass for a line's: the jump is
 // looked for up to ARRIVAL_CREEP samples back, and up to SLOW_CREEP for a jump from rest (the
 // slowest creep drifts through a long delay) or from a lagged reversal at speed. Any other jump
-// that left a moving mirror that far back is too uncertain to cost the line its dwell.
-enum class Arrival { none, from_rest, while_moving };
+// that left a moving mirror that far back is too uncertain to cost the line its dwell alone;
+// where it left it at full speed, it still tells of a skywriting scanner.
+enum class Arrival { none, from_rest, while_moving, while_moving_far_back };
 constexpr std::uint64_t ARRIVAL_CREEP = 12;
 constexpr std::uint64_t SLOW_CREEP = 32;
 // The longest step, in sample steps, of a lagged mirror's creep that still counts as the
@@ -172,10 +197,15 @@ Arrival arrival_at(const Path<T>& path, const Scales& scales, std::uint64_t firs
     for (std::uint64_t k = 0; k < SLOW_CREEP; ++k, --arrival) {
         if (arrival == 0 || !path.finite(arrival - 1)) return Arrival::none;
         if (path.step_between(arrival - 1, arrival) > scales.step_max) {
-            const Departure departure = departure_before(path, scales, arrival);
+            const Departure departure =
+                departure_before(path, scales, arrival, at_scan_speed(scales));
             if (departure == Departure::at_rest) return Arrival::from_rest;
-            return departure == Departure::reversing || k < ARRIVAL_CREEP ? Arrival::while_moving
-                                                                          : Arrival::none;
+            if (departure == Departure::reversing || k < ARRIVAL_CREEP)
+                return Arrival::while_moving;
+            return departure_before(path, scales, arrival, at_full_speed(scales)) ==
+                           Departure::moving
+                       ? Arrival::while_moving_far_back
+                       : Arrival::none;
         }
     }
     return Arrival::none;
@@ -274,7 +304,8 @@ Skywriting skywriting_of(const Path<T>& path, const Scales& scales,
             const std::uint64_t before = dwell_beyond(path, scales, line, -1, floor);
             const Arrival arrival = arrival_at(path, scales, line.first - before);
             from_rest += arrival == Arrival::from_rest;
-            while_moving += arrival == Arrival::while_moving;
+            while_moving +=
+                arrival == Arrival::while_moving || arrival == Arrival::while_moving_far_back;
         }
         floor = line.last + 1;
     }
@@ -299,6 +330,8 @@ void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std:
     // and where most leave it moving, one that seems to leave it at rest is a lagged reversal.
     if (arrival == Arrival::while_moving && !skywriting.used) arrival = Arrival::from_rest;
     if (arrival == Arrival::from_rest && skywriting.throughout) arrival = Arrival::while_moving;
+    if (arrival == Arrival::while_moving_far_back)
+        arrival = skywriting.throughout ? Arrival::while_moving : Arrival::none;
     if (arrival == Arrival::from_rest && first == line.first - before) {
         // A lagged mirror creeps into the dwell: its slowest steps, on the line, are the
         // delay's as well, though they stray from the parked point by more than its noise.
