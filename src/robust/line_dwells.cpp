@@ -142,12 +142,13 @@ constexpr double PARKED_STEPS = 0.5;
 // Whether a jump arrives at sample `first`, and if so whether it left a moving mirror. A lagged
 // mirror creeps the last of the way, in steps short enough to pass for a line's: the jump is
 // looked for up to ARRIVAL_CREEP samples back, and up to SLOW_CREEP for a jump from rest (the
-// slowest creep drifts through a long delay) or from a lagged reversal at speed. Any other jump
+// slowest creep drifts through a long delay) or from a lagged reversal at speed (a mirror that
+// lags by ten samples takes some forty to slow from a jump's speed to rest). Any other jump
 // that left a moving mirror that far back is too uncertain to cost the line its dwell alone;
 // where it left it at full speed, it still tells of a skywriting scanner.
 enum class Arrival { none, from_rest, while_moving, while_moving_far_back };
 constexpr std::uint64_t ARRIVAL_CREEP = 12;
-constexpr std::uint64_t SLOW_CREEP = 32;
+constexpr std::uint64_t SLOW_CREEP = 64;
 // The longest step, in sample steps, of a lagged mirror's creep that still counts as the
 // dwell's, and how many such steps a dwell may take.
 constexpr double CREEP_STEPS = 0.4;
