@@ -23,6 +23,8 @@ const double CORNER_SINE = std::sin(15.0 * std::numbers::pi / 180.0);
 constexpr double SPACING_SLACK = 0.3;          // share of a spacing a neighbour may be off
 constexpr double POLYGON_EDGE_SPACINGS = 4.0;  // an edge this long joins contours, not lines
 constexpr double MIN_OVERLAP_SHARE = 0.25;
+constexpr double DIVERGENCE_TOLERANCES = 3.0;
+constexpr double DIVERGENCE_STEPS = 0.75;
 constexpr std::size_t CORNER_PIECES = 3;  // stretches either side looked at for a corner
 
 const char* const TOO_SHORT = "too short";
@@ -35,8 +37,9 @@ const char* const TURN_PIECE = "a piece of the turn onto or off a line";
 
 struct Pair {
     bool parallel = false;
-    double offset = 0;   // perpendicular distance between the two lines
-    double overlap = 0;  // shared extent along the first line, as a share of the shorter
+    double offset = 0;      // perpendicular distance between the two lines
+    double overlap = 0;     // shared extent along the first line, as a share of the shorter
+    double divergence = 0;  // how far their offset changes over that shared extent
 };
 
 double sine_between(const LineFit& a, const LineFit& b) {
@@ -45,7 +48,8 @@ double sine_between(const LineFit& a, const LineFit& b) {
 
 Pair relate(const Segment& a, const Segment& b) {
     Pair pair;
-    pair.parallel = sine_between(a.fit, b.fit) <= PARALLEL_SINE;
+    const double sine = sine_between(a.fit, b.fit);
+    pair.parallel = sine <= PARALLEL_SINE;
     const double dx = b.fit.cx - a.fit.cx;
     const double dy = b.fit.cy - a.fit.cy;
     pair.offset = std::fabs(dx * a.fit.uy - dy * a.fit.ux);
@@ -58,6 +62,7 @@ Pair relate(const Segment& a, const Segment& b) {
     const double hi = std::min(std::max(a.t_first, a.t_last), std::max(b0, b1));
     const double shorter = std::min(a.length(), b.length());
     pair.overlap = shorter > 0 ? (hi - lo) / shorter : 0.0;
+    pair.divergence = sine * std::max(0.0, hi - lo);
     return pair;
 }
 
@@ -98,8 +103,15 @@ void for_neighbours(const std::vector<Segment>& segments, std::size_t a, const S
     }
 }
 
+// Hatch lines keep their spacing along their whole length, to within what the noise tilts
+// their fits, or what a lagged mirror still settling onto a short line tilts its fit (most of a
+// step over the line); exposed connectors between one-way lines turn by a degree or two from
+// one to the next as the lines' ends follow a part's edge, and drift apart by more.
 bool side_by_side(const Pair& pair, const Scales& scales) {
-    return pair.parallel && pair.overlap >= MIN_OVERLAP_SHARE && pair.offset > 2 * scales.tolerance;
+    return pair.parallel && pair.overlap >= MIN_OVERLAP_SHARE &&
+           pair.offset > 2 * scales.tolerance &&
+           pair.divergence <=
+               std::max(DIVERGENCE_TOLERANCES * scales.tolerance, DIVERGENCE_STEPS * scales.step);
 }
 
 // The median offset between neighbouring parallel stretches that overlap.

@@ -612,3 +612,20 @@ def test_a_jump_back_under_heavy_lag_is_followed_through_its_whole_creep(skywrit
     score = robust_score(path)
     assert score.recovered >= 0.99 * score.lines
     assert score.precision >= 0.998
+
+
+@pytest.mark.parametrize("angle", [20.0, 78.0])
+def test_exposed_connectors_between_one_way_lines_are_no_family(angle):
+    # One-way lines in 2 mm stripes joined by exposed connectors: each connector runs back to
+    # the next line's start, a degree or two off the one before as the lines' ends follow the
+    # stripe's edge, so neighbouring connectors passed for parallel lines at the spacing though
+    # they drift apart by many tolerances along their length (99.1 and 99.2 % precision before).
+    path = simulate_path(
+        (Part.rectangle(40.0, 40.0, 8.0, 8.0),),
+        Strategy(angle=angle, hatch_spacing=0.2, meander=False, connectors=True, stripes=2.0),
+        Machine(noise=0.0005, quantum=0.001),
+        seed=1,
+    )
+    score = robust_score(path)
+    assert score.recovered >= 0.98 * score.lines
+    assert score.precision >= 0.995
