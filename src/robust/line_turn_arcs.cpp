@@ -61,10 +61,11 @@ void trim_turn_arcs(const Path<T>& path, const Scales& scales, double spacing,
                     std::vector<Segment>& segments) {
     // A U-turn joins neighbouring lines on a half circle of half their spacing; from its tangent
     // a circle of radius r stays within the tolerance for sqrt(2 r tolerance), and those samples
-    // pass for the line's. The overshoot before the turn, and the run-up after it, lie on the
-    // line's axis with the laser off: what the cut takes beyond the turn is theirs.
+    // pass for the line's, with those that noise brings within it from up to two deviations
+    // further off. The overshoot before the turn, and the run-up after it, lie on the line's
+    // axis with the laser off: what the cut takes beyond the turn is theirs.
     const double reach = std::sqrt(spacing * scales.tolerance);
-    const double samples = reach / scales.step;
+    const double samples = std::sqrt(spacing * (scales.tolerance + 2 * scales.noise)) / scales.step;
     // A tolerance as wide as the spacing (one a caller chose) leaves no turn to tell.
     if (!(std::isfinite(spacing) && reach <= spacing && samples >= 1 && samples <= LONGEST_ARC))
         return;
