@@ -169,16 +169,28 @@ std::uint64_t parked_after(const Path<T>& path, const Scales& scales, std::uint6
                            std::uint64_t limit) {
     const double radius = parked_radius(scales);
     double sum_x = path.x_at(from), sum_y = path.y_at(from);
+    double summed = 1;
+    const auto parked = [&](std::uint64_t i) {
+        if (!path.finite(i)) return false;
+        const double dx = path.x_at(i) - sum_x / summed;
+        const double dy = path.y_at(i) - sum_y / summed;
+        return std::sqrt(dx * dx + dy * dy) <= radius;
+    };
     std::uint64_t count = 0;
     for (std::uint64_t i = from; i != limit;) {
         i = step < 0 ? i - 1 : i + 1;
-        if (!path.finite(i)) break;
-        const double seen = static_cast<double>(count + 1);
-        const double dx = path.x_at(i) - sum_x / seen;
-        const double dy = path.y_at(i) - sum_y / seen;
-        if (!(std::sqrt(dx * dx + dy * dy) <= radius)) break;
+        if (!parked(i)) {
+            // Over the tens of samples of a delay, noise puts one now and then beyond the
+            // radius; a lone one, with the next back at rest, is the dwell's, left out of its
+            // mean. A mirror setting off stays off.
+            const std::uint64_t next = step < 0 ? i - 1 : i + 1;
+            if (i == limit || !path.finite(i) || !parked(next)) break;
+            ++count;
+            continue;
+        }
         sum_x += path.x_at(i);
         sum_y += path.y_at(i);
+        summed += 1;
         ++count;
     }
     return count;

@@ -156,6 +156,33 @@ TEST(RobustLineEnds, DwellAfterAJumpIsALinesOnlyWhenTheScannerStoppedBeforeIt) {
     }
 }
 
+// Over a delay of tens of samples, noise now and then puts a sample beyond a parked mirror's
+// radius; the rest of the delay is still the line's.
+TEST(RobustLineEnds, ALoneStraySampleDoesNotEndALinesDelay) {
+    Recorded path;
+    std::vector<std::size_t> strays;
+    for (int k = 0; k < LINES; ++k) {
+        const double a = k % 2 == 0 ? 0.0 : LENGTH, b = LENGTH - a;
+        if (k == 0) {
+            path.sample(a, 0.0, 1);
+        } else {
+            path.move_to(a, k * SPACING, STEP, -1);
+            path.truth.back() = k + 1;
+        }
+        path.dwell(20, k + 1);
+        path.move_to(b, k * SPACING, STEP, k + 1);
+        strays.push_back(path.size() + 10);
+        path.dwell(40, k + 1);
+    }
+    path.add_noise(0.0005, 3);
+    for (const std::size_t i : strays) path.x[i] += path.x[i] > 0.5 * LENGTH ? 0.008 : -0.008;
+    const auto ids = label(path.x, path.y);
+    int lost = 0;
+    for (const std::size_t stray : strays)
+        for (std::size_t i = stray + 1; i < stray + 30; ++i) lost += ids[i] != path.truth[i];
+    EXPECT_EQ(lost, 0) << "samples of the delays after a stray one";
+}
+
 // One-way lines under a lag of ten samples. With skywriting, the jump back sets off straight
 // from the overshoot's end and swings the mirror round on the line's axis within a few samples,
 // and arrives at the next run-up's delay creeping back along the axis: no sample of a line
