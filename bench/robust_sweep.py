@@ -10,12 +10,14 @@ draws that meet both. Figures only: nothing here asserts a quality.
 
     python bench/robust_sweep.py                 # 80 draws from seed 0
     python bench/robust_sweep.py --draws 20 --seed 100 --all   # every draw, not only misses
+    python bench/robust_sweep.py --sample-rate 50000            # at a 20 µm sample step
 """
 
 from __future__ import annotations
 
 import argparse
 import time
+from dataclasses import replace
 
 import numpy as np
 
@@ -91,7 +93,18 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--draws", type=int, default=80)
     parser.add_argument("--seed", type=int, default=0, help="first draw's seed")
     parser.add_argument("--all", action="store_true", help="list every draw, not only misses")
+    parser.add_argument(
+        "--sample-rate", type=float, help="record every draw at this rate (Hz), not 100 kHz"
+    )
+    parser.add_argument(
+        "--scan-speed", type=float, help="scan every draw at this speed (mm/s), not 1000"
+    )
     args = parser.parse_args(argv)
+    recording = {}
+    if args.sample_rate is not None:
+        recording["sample_rate"] = args.sample_rate
+    if args.scan_speed is not None:
+        recording["scan_speed"] = args.scan_speed
 
     start = time.perf_counter()
     pooled = Score(0, 0, 0, 0, 0, 0)
@@ -100,6 +113,7 @@ def main(argv: list[str] | None = None) -> int:
     print("|---|---|---|---|---|---|---|")
     for seed in range(args.seed, args.seed + args.draws):
         kind, parts, strategy, machine = draw(np.random.default_rng(seed))
+        machine = replace(machine, **recording)
         path = simulate_path(parts, strategy, machine, layers=2, seed=seed)
         score = score_labels(robust_scanlines(path.x, path.y), path.truth)
         pooled = pooled + score

@@ -164,3 +164,11 @@ def test_sweep_benchmark_lists_each_draw_and_the_pooled_figures(capsys):
     out = capsys.readouterr().out
     assert [line.split(" | ")[0] for line in out.splitlines() if line.startswith("| 3")] == ["| 3"]
     assert "2 draws from seed 3:" in out
+
+    # The same draw recorded at half the rate holds about half the samples.
+    def samples(argv):
+        assert module.main(["--draws", "1", "--seed", "3", "--all", *argv]) == 0
+        row = next(line for line in capsys.readouterr().out.splitlines() if line.startswith("| 3"))
+        return int(row.split(" | ")[2])
+
+    assert samples(["--sample-rate", "50000"]) == pytest.approx(samples([]) / 2, rel=0.05)
