@@ -182,7 +182,11 @@ std::int64_t settling_offset(const Approach& approach, double decay, double nois
     const double uncertainty = deviation / std::sqrt(weights);
     const double size = std::fabs(offset);
     if (!(size > 2 * uncertainty)) return 0;
-    return samples_to_settle(size, decay, settled, approach, from);
+    // Under heavy noise a small settling's fitted size misses by as much as it exceeds the
+    // noise: a line that began where that size settles would begin too early as often as too
+    // late, and its early samples cost more than its late ones. It begins where a size one
+    // deviation larger would have settled.
+    return samples_to_settle(size + uncertainty, decay, settled, approach, from);
 }
 
 // The settling of a line too short to be fitted without it, from the line's own offset and tilt
