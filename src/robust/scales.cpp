@@ -273,6 +273,7 @@ constexpr double REFINING_MULTIPLES = 4.0;
 // share of the quantum.
 constexpr double ENCODER_SLACK_SHARE = 2e-3;
 constexpr double BLUR_SHARE = 0.125;
+constexpr std::size_t ENCODER_PROBES = 32;
 
 // The least-squares quantum of the differences up to `upto`, each taken as the multiple of
 // `guess` nearest it.
@@ -293,8 +294,12 @@ template <typename T>
 double encoder_step(const Path<T>& path, const std::vector<Probe>& spread, double step,
                     double rounding) {
     const double longest = ENCODER_DIFFERENCE_STEPS * step;
+    // A grid is the recording's own: a few probes spread over it show it as well as all.
+    std::vector<Probe> some;
+    const std::size_t stride = std::max<std::size_t>(1, spread.size() / ENCODER_PROBES);
+    for (std::size_t p = 0; p < spread.size(); p += stride) some.push_back(spread[p]);
     Found found = gather_from_probes(
-        path, spread, 1, 2, [longest](const Piece& piece, std::size_t j, ProbeFinds& finds) {
+        path, some, 1, 2, [longest](const Piece& piece, std::size_t j, ProbeFinds& finds) {
             if (piece.usable[j] == 0 || piece.usable[j - 1] == 0) return;
             for (const double d :
                  {std::fabs(piece.x[j] - piece.x[j - 1]), std::fabs(piece.y[j] - piece.y[j - 1])})
@@ -307,23 +312,26 @@ double encoder_step(const Path<T>& path, const std::vector<Probe>& spread, doubl
     for (const double d : differences)
         if (d > slack) smallest = std::min(smallest, d);
     if (!std::isfinite(smallest)) return 0;
-    // A divisor is given up at its first miss too many: a clean path's continuous
-    // differences miss at once, so trying every divisor costs little.
-    const auto allowed = static_cast<std::size_t>((1 - ENCODER_MULTIPLES_SHARE) *
-                                                  static_cast<double>(differences.size()));
+    // Whether nearly all `values` lie within `within` of a whole multiple of `quantum`; a grid
+    // that fails is given up at its first miss too many.
+    const auto multiples = [](std::span<const double> values, double quantum, double within) {
+        const auto allowed = static_cast<std::size_t>((1 - ENCODER_MULTIPLES_SHARE) *
+                                                      static_cast<double>(values.size()));
+        std::size_t missed = 0;
+        for (const double d : values) {
+            missed += !(std::fabs(d - std::nearbyint(d / quantum) * quantum) <= within);
+            if (missed > allowed) return false;
+        }
+        return true;
+    };
     for (int k = 1; k <= ENCODER_DIVISORS; ++k) {
         const double guess = smallest / k;
         // Multiples of a grid the rounding blurs by more than an eighth of its step would
         // pass for whole ones by chance.
         if (!(guess >= FINEST_ENCODER_SHARE * step && slack <= BLUR_SHARE * guess)) return 0;
         const double quantum = refined_quantum(differences, guess, REFINING_MULTIPLES * smallest);
-        const double within = slack + ENCODER_SLACK_SHARE * quantum;
-        std::size_t missed = 0;
-        for (const double d : differences) {
-            missed += !(std::fabs(d - std::nearbyint(d / quantum) * quantum) <= within);
-            if (missed > allowed) break;
-        }
-        if (missed <= allowed) return quantum <= COARSEST_ENCODER_SHARE * step ? quantum : 0;
+        if (multiples(differences, quantum, slack + ENCODER_SLACK_SHARE * quantum))
+            return quantum <= COARSEST_ENCODER_SHARE * step ? quantum : 0;
     }
     return 0;
 }
