@@ -23,6 +23,14 @@ constexpr double SCAN_SPEED_SHARE = 0.8;
 constexpr double FULL_SPEED_SHARE = 0.95;
 constexpr std::uint64_t FULL_SPEED_STEPS = 8;
 constexpr double RAMP_SPEED = 1.3;
+// A mirror that covered less than this share of a run's chord over the steps before it was
+// gathering speed, not running.
+constexpr double RAMP_SHARE = 0.6;
+// The longest ramp followed back to the turn it grew out of, and the steps into that turn
+// over which a mirror must have kept this share of scan speed to have reversed from a run.
+constexpr std::uint64_t LONGEST_RAMP = 16;
+constexpr std::uint64_t REVERSAL_STEPS = 3;
+constexpr double REVERSAL_SHARE = 0.5;
 // The least cosine between a jump's first, partial step and its next one.
 constexpr double JUMP_WAY_COSINE = 0.9;
 
@@ -88,18 +96,46 @@ Departure departure_before(const Path<T>& path, const Scales& scales, std::uint6
     // mark delay makes a short step or two before the jump's first, long one.
     const double shortest =
         std::max(0.5 * scales.step, SCAN_SPEED_SHARE * scales.step - 3 * scales.noise);
-    const auto moving_until = [&](std::uint64_t last) {
-        if (last < motion.steps) return false;
+    // The chord over the window of steps up to `last` when each keeps scan speed and the way,
+    // else NaN.
+    const auto window_chord = [&](std::uint64_t last) {
+        constexpr double none = std::numeric_limits<double>::quiet_NaN();
+        if (last < motion.steps) return none;
         for (std::uint64_t k = 0; k < motion.steps; ++k) {
             const std::uint64_t i = last - k;
-            if (!path.finite(i - 1)) return false;
+            if (!path.finite(i - 1)) return none;
             const double step = path.step_between(i - 1, i);
-            if (!(step >= shortest && step <= scales.step_max)) return false;
-            if (k > 0 && !(direction_dot(i, i + 1) > 0)) return false;
+            if (!(step >= shortest && step <= scales.step_max)) return none;
+            if (k > 0 && !(direction_dot(i, i + 1) > 0)) return none;
         }
-        return path.step_between(last - motion.steps, last) >= motion.chord;
+        const double chord = path.step_between(last - motion.steps, last);
+        return chord >= motion.chord ? chord : none;
+    };
+    // A slow jump that a lagged mirror sets off on passes scan speed as it gathers speed: steps
+    // that grew out of far shorter ones are its ramp, not a run.
+    const auto ramps_up = [&](std::uint64_t last, double chord) {
+        return last >= 2 * motion.steps &&
+               path.step_between(last - 2 * motion.steps, last - motion.steps) < RAMP_SHARE * chord;
+    };
+    const auto moving_until = [&](std::uint64_t last) {
+        const double chord = window_chord(last);
+        return !std::isnan(chord) && !ramps_up(last, chord);
     };
     if (moving_until(start)) return Departure::moving;
+    if (const double chord = window_chord(start); !std::isnan(chord)) {
+        // The ramp grew out of a reversal: back over it to where the mirror last went the other
+        // way. It left moving if it came into that turn at speed, as a lagged mirror that a jump
+        // reverses out of a run does, and not creeping, as one that a mark delay slowed.
+        std::uint64_t turn = start - motion.steps;
+        while (turn > REVERSAL_STEPS + 1 && start - turn < LONGEST_RAMP && path.finite(turn - 1) &&
+               direction_dot(turn, turn + 1) > 0)
+            --turn;
+        const bool at_speed =
+            turn > REVERSAL_STEPS && path.finite(turn - REVERSAL_STEPS) &&
+            path.step_between(turn - REVERSAL_STEPS, turn) >=
+                REVERSAL_SHARE * static_cast<double>(REVERSAL_STEPS) * scales.step;
+        return at_speed ? Departure::reversing : Departure::at_rest;
+    }
     // A lagged mirror that a jump reverses from scan speed slows through rest along the jump's
     // way: its steps shrink back to the turn, where the step before runs the other way. It left
     // moving if it moved at speed up to that turn, or up to the sample before, the step into

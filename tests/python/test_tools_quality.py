@@ -663,3 +663,19 @@ def test_a_lagged_line_under_heavy_noise_waits_out_an_uncertain_settling():
         total = total + robust_score(path)
     assert total.recovered >= 0.98 * total.lines
     assert total.precision >= 0.997
+
+
+@pytest.mark.parametrize("angle", [15.0, 160.0])
+def test_a_slow_jump_gathering_speed_after_a_mark_delay_left_a_stop(angle):
+    # One-way stripes under 100 us of lag, jumping back at three times scan speed: the lagged
+    # mirror creeps through the mark delay, turns, and its ramp passes scan speed on the way to
+    # the jump's. Those steps passed for a run the mirror left moving, the arrival was believed
+    # of no jump, and the line lost the delay it starts in (95 and 96 % of the lines before).
+    path = simulate_path(
+        (Part.rectangle(40.0, 40.0, 8.0, 8.0),),
+        Strategy(angle=angle, hatch_spacing=0.12, meander=False, stripes=2.0),
+        Machine(jump_speed=3000.0, jump_delay=50, mark_delay=20, lag=100e-6, quantum=0.001),
+        seed=1,
+    )
+    score = robust_score(path)
+    assert score.recovered >= 0.975 * score.lines
