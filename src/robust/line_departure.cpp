@@ -1,4 +1,5 @@
-// Ends each lagged line where the mirror turns away from it. A lagged mirror leaves a line
+// Ends each lagged line where the mirror turns away from it, or where a jump takes it out of
+// the dwell the line ends in. A lagged mirror leaves a line
 // smoothly (its offset grows as a power of the time since the command turned), so the samples
 // that cross the end tests sit several samples past where it left; a fit of that growth finds
 // the departure through the noise.
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "robust/batched_for.hpp"
+#include "robust/line_dwells.hpp"
 #include "robust/line_geometry.hpp"
 #include "robust/stages.hpp"
 
@@ -217,6 +219,50 @@ double departure_crossing(const Departure& d, double last_index, double noise, d
            std::pow(settled / std::fabs(best.gain), 1.0 / static_cast<double>(best_power));
 }
 
+// Parked samples a line must end in for its end to be a dwell the mirror leaves by a jump, and
+// how many of them, counted back from the last two, give the point it rested at.
+constexpr std::uint64_t DWELL_AT_END = 12;
+constexpr std::uint64_t REST_SAMPLES = 16;
+constexpr std::uint64_t REST_SKIPS = 2;
+
+// The offsets of a line's end dwell and of the jump out of it: each sample's distance from
+// where the mirror rested, along the way the jump leaves. A lagged jump sets off slowly, its
+// first samples inside the parked radius, so the dwell looks a sample or two longer than the
+// delay; the jump's growth from rest is the departure to fit. No samples when the line does
+// not end in a dwell or nothing leaves it within the span followed.
+template <typename T>
+Departure departure_from_dwell(const Path<T>& path, const Scales& scales, const Segment& line,
+                               std::uint64_t ceiling) {
+    Departure d;
+    const std::uint64_t parked = parked_after(path, scales, line.last, -1, line.first);
+    if (parked + 1 < DWELL_AT_END) return d;
+    double rest_x = 0, rest_y = 0, summed = 0;
+    for (std::uint64_t k = REST_SKIPS; k <= std::min(parked, REST_SAMPLES + REST_SKIPS); ++k) {
+        rest_x += path.x_at(line.last - k);
+        rest_y += path.y_at(line.last - k);
+        summed += 1;
+    }
+    rest_x /= summed;
+    rest_y /= summed;
+    const auto from_rest = [&](std::uint64_t i) {
+        return std::hypot(path.x_at(i) - rest_x, path.y_at(i) - rest_y);
+    };
+    // The way the jump leaves: towards the last sample followed, once it is well clear.
+    const double limit = DEPARTURE_STEPS * scales.step;
+    std::uint64_t last = line.last;
+    while (last < ceiling && last - line.last < DEPARTURE_SPAN && path.finite(last + 1) &&
+           from_rest(last + 1) <= limit)
+        ++last;
+    if (last == line.last || !(from_rest(last) >= scales.step)) return d;
+    const double way_x = (path.x_at(last) - rest_x) / from_rest(last);
+    const double way_y = (path.y_at(last) - rest_y) / from_rest(last);
+    const std::uint64_t before = std::min<std::uint64_t>(ON_LINE_SPAN, parked + 1);
+    d.from = line.last + 1 - before;
+    for (std::uint64_t i = d.from; i <= last; ++i)
+        d.offsets[d.count++] = (path.x_at(i) - rest_x) * way_x + (path.y_at(i) - rest_y) * way_y;
+    return d;
+}
+
 }  // namespace
 
 template <typename T>
@@ -233,22 +279,25 @@ void settle_line_ends(const Path<T>& path, const Scales& scales, std::vector<Seg
             ceiling = segments[n].first > line.last ? segments[n].first - 1 : line.last;
             break;
         }
-        const Departure d = departure_of(path, scales, line, ceiling);
+        const Departure from_dwell = departure_from_dwell(path, scales, line, ceiling);
+        const bool dwell = from_dwell.count > 0;
+        const Departure d = dwell ? from_dwell : departure_of(path, scales, line, ceiling);
         if (d.count <= ON_LINE_SPAN / 2) return;
         const double last_index = static_cast<double>(line.last - d.from);
         const double crossing = departure_crossing(d, last_index, noise, settled);
         if (!std::isfinite(crossing)) return;
         // The last sample before the one where the mirror reaches the settled offset: the
-        // command left the line a sample or two before its mirror shows it.
+        // command left the line a sample or two before its mirror shows it. Out of a dwell the
+        // crossing itself is the end: one sample fewer cut a third of such lines a sample short.
         // d.from is never before the line's first sample, so the line keeps one at least.
-        const double end = std::floor(crossing) - 1;
+        const double end = std::floor(crossing) - (dwell ? 0 : 1);
         const double highest = static_cast<double>(d.count - 1);
         const std::uint64_t wanted =
             d.from + static_cast<std::uint64_t>(std::clamp(end, 0.0, highest));
         // The departure was followed over unexposed samples too; the line may not take them.
         if (wanted <= line.last) {
             line.last = wanted;
-        } else {
+        } else if (!dwell) {
             while (line.last < wanted && path.usable(line.last + 1)) ++line.last;
         }
     });

@@ -51,8 +51,8 @@ template <typename T>
 double settle_line_starts(const Path<T>& path, const Scales& scales,
                           std::vector<Segment>& segments);
 
-// Ends each hatch line where a lagged mirror begins to turn away from it, from a fit of the
-// departure's growth; run only where the starts showed a lag.
+// Ends each hatch line where a lagged mirror begins to turn away from it, or to leave the dwell
+// it ends in, from a fit of the departure's growth; run only where the starts showed a lag.
 template <typename T>
 void settle_line_ends(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments);
 

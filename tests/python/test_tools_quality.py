@@ -679,3 +679,19 @@ def test_a_slow_jump_gathering_speed_after_a_mark_delay_left_a_stop(angle):
     )
     score = robust_score(path)
     assert score.recovered >= 0.975 * score.lines
+
+
+@pytest.mark.parametrize("angle", [30.0, 100.0])
+def test_a_lagged_jump_out_of_a_mark_delay_is_not_the_lines(angle):
+    # One-way lines that park 50 samples at their ends under 100 us of lag: the jump back sets
+    # off slowly, its first samples inside the parked radius, and the line kept one or two of
+    # them as its delay (99.41 and 99.49 % precision before).
+    path = simulate_path(
+        (Part.rectangle(40.0, 40.0, 4.0, 4.0),),
+        Strategy(angle=angle, hatch_spacing=0.1, meander=False),
+        Machine(
+            jump_speed=3000.0, jump_delay=10, mark_delay=50, lag=100e-6, noise=0.0005, quantum=0.001
+        ),
+        seed=1,
+    )
+    assert robust_score(path).precision >= 0.998
