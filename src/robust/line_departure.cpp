@@ -1,8 +1,8 @@
 // Ends each lagged line where the mirror turns away from it, or where a jump takes it out of
-// the dwell the line ends in. A lagged mirror leaves a line
-// smoothly (its offset grows as a power of the time since the command turned), so the samples
-// that cross the end tests sit several samples past where it left; a fit of that growth finds
-// the departure through the noise.
+// the dwell the line ends in. A lagged mirror leaves a line smoothly (its offset grows as a
+// power of the time since the command turned), so the samples that cross the end tests sit
+// several samples past where it left; a fit of that growth finds the departure through the
+// noise.
 #include <algorithm>
 #include <array>
 #include <cmath>
