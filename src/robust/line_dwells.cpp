@@ -180,9 +180,10 @@ constexpr double PARKED_STEPS = 0.5;
 // looked for up to ARRIVAL_CREEP samples back, and up to SLOW_CREEP for a jump from rest (the
 // slowest creep drifts through a long delay) or from a lagged reversal at speed (a mirror that
 // lags by ten samples takes some forty to slow from a jump's speed to rest). Any other jump
-// that left a moving mirror that far back is too uncertain to cost the line its dwell alone;
-// where it left it at full speed, it still tells of a skywriting scanner.
-enum class Arrival { none, from_rest, while_moving, while_moving_far_back };
+// that left a moving mirror that far back is too uncertain to cost the line its dwell alone,
+// though not where the scanner skywrites throughout; where it left it at full speed, it still
+// tells of a skywriting scanner.
+enum class Arrival { none, from_rest, while_moving, while_moving_far_back, while_moving_uncertain };
 constexpr std::uint64_t ARRIVAL_CREEP = 12;
 constexpr std::uint64_t SLOW_CREEP = 64;
 // The longest step, in sample steps, of a lagged mirror's creep that still counts as the
@@ -254,7 +255,7 @@ Arrival arrival_at(const Path<T>& path, const Scales& scales, std::uint64_t firs
             return departure_before(path, scales, arrival, at_full_speed(scales)) ==
                            Departure::moving
                        ? Arrival::while_moving_far_back
-                       : Arrival::none;
+                       : Arrival::while_moving_uncertain;
         }
     }
     return Arrival::none;
@@ -379,7 +380,7 @@ void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std:
     // and where most leave it moving, one that seems to leave it at rest is a lagged reversal.
     if (arrival == Arrival::while_moving && !skywriting.used) arrival = Arrival::from_rest;
     if (arrival == Arrival::from_rest && skywriting.throughout) arrival = Arrival::while_moving;
-    if (arrival == Arrival::while_moving_far_back)
+    if (arrival == Arrival::while_moving_far_back || arrival == Arrival::while_moving_uncertain)
         arrival = skywriting.throughout ? Arrival::while_moving : Arrival::none;
     if (arrival == Arrival::from_rest && first == line.first - before) {
         // A lagged mirror creeps into the dwell: its slowest steps, on the line, are the
