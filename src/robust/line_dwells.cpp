@@ -174,6 +174,11 @@ Departure departure_before(const Path<T>& path, const Scales& scales, std::uint6
 // step at exposure speed is no motion either, whatever the noise (a jump's last partial step).
 constexpr double PARKED_DEVIATIONS = 4.5;
 constexpr double PARKED_STEPS = 0.5;
+// How far, in noise deviations, a jump's partial step beside a dwell must lie from the dwell's
+// rest to be told from it, and how many of the dwell's samples give the rest.
+constexpr double EDGE_DEVIATIONS = 3.0;
+constexpr std::uint64_t EDGE_DWELL_SAMPLES = 3;
+constexpr std::uint64_t EDGE_REST_SAMPLES = 8;
 
 // Whether a jump arrives at sample `first`, and if so whether it left a moving mirror. A lagged
 // mirror creeps the last of the way, in steps short enough to pass for a line's: the jump is
@@ -281,6 +286,31 @@ std::uint64_t dwell_beyond(const Path<T>& path, const Scales& scales, const Segm
         if (parked > j) reach = std::max(reach, parked - j);
     }
     return reach;
+}
+
+// Whether sample `edge`, at a line's start (`inward` +1) or end (-1), is a jump's partial step
+// beside the dwell the line begins or ends in: the step beyond it is a jump's, the samples
+// inward of it are parked, and it strays from their rest by more than their noise.
+template <typename T>
+bool partial_jump_step(const Path<T>& path, const Scales& scales, std::uint64_t edge, int inward,
+                       std::uint64_t limit) {
+    const std::uint64_t outer = inward > 0 ? edge - 1 : edge + 1;
+    if (edge == 0 || outer >= path.size() || !path.finite(outer) ||
+        !(path.step_between(std::min(edge, outer), std::max(edge, outer)) > scales.step_max))
+        return false;
+    const std::uint64_t first = inward > 0 ? edge + 1 : edge - 1;
+    const std::uint64_t parked = parked_after(path, scales, first, inward, limit);
+    if (parked + 1 < EDGE_DWELL_SAMPLES) return false;
+    double sum_x = 0, sum_y = 0, summed = 0;
+    for (std::uint64_t k = 0; k <= std::min(parked, EDGE_REST_SAMPLES); ++k) {
+        const std::uint64_t i = inward > 0 ? first + k : first - k;
+        sum_x += path.x_at(i);
+        sum_y += path.y_at(i);
+        summed += 1;
+    }
+    const double dx = path.x_at(edge) - sum_x / summed;
+    const double dy = path.y_at(edge) - sum_y / summed;
+    return std::sqrt(dx * dx + dy * dy) > std::max(EDGE_DEVIATIONS * scales.noise, scales.settled);
 }
 
 // Samples over which the mirror's motion is judged at a line's start, and how much more than
@@ -403,6 +433,13 @@ void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std:
     }
     const std::uint64_t after = dwell_beyond(path, scales, line, +1, ceiling);
     for (std::uint64_t k = 0; k < after && on_line(line.last + 1); ++k) ++line.last;
+    // A jump that ends between two samples leaves its last, partial step short of the dwell it
+    // arrives in, and one that sets off between two leaves its first beyond the dwell it leaves:
+    // inside the parked radius, but not parked.
+    if (line.first < line.last && partial_jump_step(path, scales, line.first, +1, line.last))
+        ++line.first;
+    if (line.first < line.last && partial_jump_step(path, scales, line.last, -1, line.first))
+        --line.last;
 }
 
 template <typename T>
