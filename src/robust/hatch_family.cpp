@@ -26,6 +26,9 @@ constexpr double MIN_OVERLAP_SHARE = 0.25;
 constexpr double DIVERGENCE_TOLERANCES = 3.0;
 constexpr double DIVERGENCE_STEPS = 0.75;
 constexpr std::size_t CORNER_PIECES = 3;  // stretches either side looked at for a corner
+// Windows of samples the settling of a line's start may have taken from between it and a
+// piece of the lagged turn onto it.
+constexpr std::uint64_t SETTLED_GAP = 3;
 
 const char* const TOO_SHORT = "too short";
 const char* const NO_PARALLEL = "no parallel neighbour";
@@ -287,8 +290,10 @@ void reject_turn_pieces(const Path<T>& path, const Scales& scales, double spacin
     // Extension and settling moved the ends, so the samples are read, not the stretch records.
     const auto runs_into = [&](const Segment& piece, const Segment& line, std::uint64_t from,
                                std::uint64_t to) {
+        const std::uint64_t steps = to - from;
         return line.rejected == nullptr && member_sized(line, scales) && to > from &&
-               runs_on(to - from, path.step_between(from, to), scales) &&
+               steps <= SETTLED_GAP * scales.window &&
+               path.step_between(from, to) <= static_cast<double>(steps) * scales.step_max &&
                sine_between(piece.fit, line.fit) <= PARALLEL_SINE &&
                relate(line, piece).offset <= SPACING_SLACK * spacing;
     };

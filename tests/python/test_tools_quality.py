@@ -728,3 +728,17 @@ def test_a_jumps_partial_step_beside_a_delay_is_not_the_lines(angle):
         seed=1,
     )
     assert robust_score(path).precision >= 0.9995
+
+
+def test_a_lagged_u_turns_tail_is_no_line_beside_the_settled_start():
+    # Skywritten meander in 2 mm islands under 100 us of lag: the U-turn's tail straightens out
+    # along the next line's axis and passes for a short line of its own. Its start settled,
+    # the line lies more than a window of samples past the tail, which was then kept as a line
+    # (99.55 % precision before).
+    path = simulate_path(
+        (Part.rectangle(40.0, 40.0, 8.0, 8.0),),
+        Strategy(angle=120.0, hatch_spacing=0.05, skywriting=0.3, islands=2.0),
+        Machine(jump_delay=50, mark_delay=0, lag=100e-6, quantum=0.001),
+        seed=1,
+    )
+    assert robust_score(path).precision >= 0.9958
