@@ -102,6 +102,7 @@ RobustInfo robust_scanlines(StridedSamples<T> x, StridedSamples<T> y, const std:
             if (s.rejected != nullptr) ++rejected[s.rejected];
         info.rejected.assign(rejected.begin(), rejected.end());
         std::erase_if(segments, [](const Segment& s) { return s.rejected != nullptr; });
+        add_dot_lines(path, scales, report.spacing, segments);
     }
     info.lines = segments.size();
     write_ids(segments, ids);

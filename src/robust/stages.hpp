@@ -73,4 +73,10 @@ template <typename T>
 void trim_turn_arcs(const Path<T>& path, const Scales& scales, double spacing,
                     std::vector<Segment>& segments);
 
+// Adds, between the hatch lines, the vectors too short to move along: a dot of parked samples
+// between two jumps, one spacing off a neighbouring line's axis beside its end.
+template <typename T>
+void add_dot_lines(const Path<T>& path, const Scales& scales, double spacing,
+                   std::vector<Segment>& lines);
+
 }  // namespace vorlane::robust

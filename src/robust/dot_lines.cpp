@@ -1,0 +1,154 @@
+// Hatch vectors too short to move along: at the corner of a rotated island a vector of a step
+// or two is, in the recording, the laser delays parked at its ends with a sample or two of
+// motion between them, between the jump that arrives and the one that leaves. No straight
+// stretch shows it; it is found as a dot in the gap between two hatch lines, beside one of them.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <vector>
+
+#include "robust/line_dwells.hpp"
+#include "robust/stages.hpp"
+
+namespace vorlane::robust {
+namespace {
+
+// The fewest samples a dot holds (fewer is a delay too short to tell from a jump's turn), and
+// the most between its jumps: laser delays last a millisecond or so, and a longer stop beside
+// the hatch is a pause, not a vector.
+constexpr std::uint64_t DOT_SAMPLES = 16;
+constexpr std::uint64_t LONGEST_DOT = 1024;
+// How far, in sample steps, a dot's samples may lie from its middle: a vector of three steps
+// and the noise of the delays at its ends.
+constexpr double DOT_STEPS = 2.0;
+// The samples beside one whose rest it is judged against, and how far, in noise deviations,
+// it may lie from them.
+constexpr std::uint64_t REST_SAMPLES = 8;
+constexpr double STILL_DEVIATIONS = 3.0;
+// The share of the samples between the two jumps that must lie in the dot: a lagged mirror's
+// creep in and out of it takes the rest.
+constexpr double DOT_SHARE = 0.75;
+// Where a dot lies beside a neighbouring line: off its axis by about one spacing, and no
+// further from its end than two.
+constexpr double AXIS_SPACINGS_LOW = 0.7;
+constexpr double AXIS_SPACINGS_HIGH = 1.3;
+constexpr double END_SPACINGS = 2.0;
+
+struct Dot {
+    std::uint64_t first = 0, last = 0;
+    double x = 0, y = 0;  // its middle
+};
+
+// The dot among samples [from, to] (a run between two jumps), if they hold one.
+template <typename T>
+bool find_dot(const Path<T>& path, const Scales& scales, std::uint64_t from, std::uint64_t to,
+              Dot& dot) {
+    const std::uint64_t count = to - from + 1;
+    if (count < DOT_SAMPLES || count > LONGEST_DOT) return false;
+    std::vector<double> xs, ys;
+    xs.reserve(count);
+    ys.reserve(count);
+    for (std::uint64_t i = from; i <= to; ++i) {
+        if (!path.usable(i)) return false;
+        xs.push_back(path.x_at(i));
+        ys.push_back(path.y_at(i));
+    }
+    const auto middle = [](std::vector<double> v) {
+        std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
+        return v[v.size() / 2];
+    };
+    dot.x = middle(xs);
+    dot.y = middle(ys);
+    const double reach = DOT_STEPS * scales.step + parked_radius(scales);
+    const auto inside = [&](std::uint64_t i) {
+        return std::hypot(path.x_at(i) - dot.x, path.y_at(i) - dot.y) <= reach;
+    };
+    std::uint64_t held = 0;
+    for (std::uint64_t i = from; i <= to; ++i) held += inside(i);
+    if (held < DOT_SAMPLES || static_cast<double>(held) < DOT_SHARE * static_cast<double>(count))
+        return false;
+    // The dot runs from the first sample that has settled in it to the last: the jumps'
+    // partial steps and a lagged mirror's creep pass through its reach without settling. A
+    // sample has settled when it lies within three noise deviations (or the settled distance)
+    // of where the next few samples rest, or, at the dot's end, the last few.
+    const double still = std::max(STILL_DEVIATIONS * scales.noise, scales.settled);
+    const auto rests_by = [&](std::uint64_t i, std::uint64_t a, std::uint64_t b) {
+        double sx = 0, sy = 0;
+        for (std::uint64_t j = a; j <= b; ++j) {
+            sx += path.x_at(j);
+            sy += path.y_at(j);
+        }
+        const double n = static_cast<double>(b - a + 1);
+        return std::hypot(path.x_at(i) - sx / n, path.y_at(i) - sy / n) <= still;
+    };
+    dot.first = from;
+    while (dot.first + REST_SAMPLES <= to &&
+           !(inside(dot.first) && rests_by(dot.first, dot.first + 1, dot.first + REST_SAMPLES)))
+        ++dot.first;
+    dot.last = to;
+    while (dot.last >= dot.first + REST_SAMPLES &&
+           !(inside(dot.last) && rests_by(dot.last, dot.last - REST_SAMPLES, dot.last - 1)))
+        --dot.last;
+    return dot.last >= dot.first + DOT_SAMPLES - 1;
+}
+
+// Whether the dot lies where the next vector of `line`'s family would: one spacing off its
+// axis, beside its end `at`.
+template <typename T>
+bool beside(const Path<T>& path, const Segment& line, std::uint64_t at, const Dot& dot,
+            double spacing) {
+    if (!line.fit.valid) return false;
+    const double off =
+        std::fabs((dot.x - line.fit.cx) * line.fit.uy - (dot.y - line.fit.cy) * line.fit.ux);
+    const double from_end = std::hypot(dot.x - path.x_at(at), dot.y - path.y_at(at));
+    return off >= AXIS_SPACINGS_LOW * spacing && off <= AXIS_SPACINGS_HIGH * spacing &&
+           from_end <= END_SPACINGS * spacing;
+}
+
+}  // namespace
+
+template <typename T>
+void add_dot_lines(const Path<T>& path, const Scales& scales, double spacing,
+                   std::vector<Segment>& lines) {
+    if (!(spacing > 0) || lines.size() < 2) return;
+    std::vector<Segment> found;
+    for (std::size_t l = 1; l < lines.size(); ++l) {
+        const Segment& before = lines[l - 1];
+        const Segment& after = lines[l];
+        if (after.first <= before.last + 1) continue;
+        // The runs between consecutive jumps in the gap: a dot has one on either side.
+        std::uint64_t previous_jump = 0;
+        bool jumped = false;
+        for (std::uint64_t i = before.last + 1; i < after.first; ++i) {
+            if (!(path.finite(i) && path.finite(i + 1) &&
+                  path.step_between(i, i + 1) > scales.step_max))
+                continue;
+            Dot dot;
+            if (jumped && find_dot(path, scales, previous_jump + 1, i, dot) &&
+                (beside(path, before, before.last, dot, spacing) ||
+                 beside(path, after, after.first, dot, spacing))) {
+                Segment segment;
+                segment.first = dot.first;
+                segment.last = dot.last;
+                found.push_back(segment);
+            }
+            previous_jump = i;
+            jumped = true;
+        }
+    }
+    if (found.empty()) return;
+    // Each dot lies in a gap between lines, so the merge keeps recording order.
+    std::vector<Segment> merged;
+    merged.reserve(lines.size() + found.size());
+    std::merge(lines.begin(), lines.end(), found.begin(), found.end(), std::back_inserter(merged),
+               [](const Segment& a, const Segment& b) { return a.first < b.first; });
+    lines = std::move(merged);
+}
+
+template void add_dot_lines<float>(const Path<float>&, const Scales&, double,
+                                   std::vector<Segment>&);
+template void add_dot_lines<double>(const Path<double>&, const Scales&, double,
+                                    std::vector<Segment>&);
+
+}  // namespace vorlane::robust
