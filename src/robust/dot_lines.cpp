@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "robust/line_dwells.hpp"
+#include "robust/line_geometry.hpp"
 #include "robust/stages.hpp"
 
 namespace vorlane::robust {
@@ -74,13 +75,7 @@ bool find_dot(const Path<T>& path, const Scales& scales, std::uint64_t from, std
     // of where the next few samples rest, or, at the dot's end, the last few.
     const double still = std::max(STILL_DEVIATIONS * scales.noise, scales.settled);
     const auto rests_by = [&](std::uint64_t i, std::uint64_t a, std::uint64_t b) {
-        double sx = 0, sy = 0;
-        for (std::uint64_t j = a; j <= b; ++j) {
-            sx += path.x_at(j);
-            sy += path.y_at(j);
-        }
-        const double n = static_cast<double>(b - a + 1);
-        return std::hypot(path.x_at(i) - sx / n, path.y_at(i) - sy / n) <= still;
+        return distance_from(path, i, rest_over(path, a, b)) <= still;
     };
     dot.first = from;
     while (dot.first + REST_SAMPLES <= to &&

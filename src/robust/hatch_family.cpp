@@ -148,10 +148,10 @@ double apart(const Segment& from, const Segment& to) {
     return std::hypot(to.first_x - from.last_x, to.first_y - from.last_y);
 }
 
-// Whether the mirror covers `distance` over `steps` samples (at least one) within a chord,
-// at no more than scan speed: one stretch running on into the next, no jump between them.
-bool runs_on(std::uint64_t steps, double distance, const Scales& scales) {
-    return steps > 0 && steps <= scales.window &&
+// Whether the mirror covers `distance` over `steps` samples (at least one) within `chords`
+// chords, at no more than scan speed: one stretch running on into the next, no jump between.
+bool runs_on(std::uint64_t steps, double distance, const Scales& scales, std::uint64_t chords = 1) {
+    return steps > 0 && steps <= chords * scales.window &&
            distance <= static_cast<double>(steps) * scales.step_max;
 }
 
@@ -290,10 +290,8 @@ void reject_turn_pieces(const Path<T>& path, const Scales& scales, double spacin
     // Extension and settling moved the ends, so the samples are read, not the stretch records.
     const auto runs_into = [&](const Segment& piece, const Segment& line, std::uint64_t from,
                                std::uint64_t to) {
-        const std::uint64_t steps = to - from;
         return line.rejected == nullptr && member_sized(line, scales) && to > from &&
-               steps <= SETTLED_GAP * scales.window &&
-               path.step_between(from, to) <= static_cast<double>(steps) * scales.step_max &&
+               runs_on(to - from, path.step_between(from, to), scales, SETTLED_GAP) &&
                sine_between(piece.fit, line.fit) <= PARALLEL_SINE &&
                relate(line, piece).offset <= SPACING_SLACK * spacing;
     };

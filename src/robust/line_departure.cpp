@@ -236,30 +236,22 @@ Departure departure_from_dwell(const Path<T>& path, const Scales& scales, const 
     Departure d;
     const std::uint64_t parked = parked_after(path, scales, line.last, -1, line.first);
     if (parked + 1 < DWELL_AT_END) return d;
-    double rest_x = 0, rest_y = 0, summed = 0;
-    for (std::uint64_t k = REST_SKIPS; k <= std::min(parked, REST_SAMPLES + REST_SKIPS); ++k) {
-        rest_x += path.x_at(line.last - k);
-        rest_y += path.y_at(line.last - k);
-        summed += 1;
-    }
-    rest_x /= summed;
-    rest_y /= summed;
-    const auto from_rest = [&](std::uint64_t i) {
-        return std::hypot(path.x_at(i) - rest_x, path.y_at(i) - rest_y);
-    };
+    const Rest rest = rest_over(path, line.last - std::min(parked, REST_SAMPLES + REST_SKIPS),
+                                line.last - REST_SKIPS);
     // The way the jump leaves: towards the last sample followed, once it is well clear.
     const double limit = DEPARTURE_STEPS * scales.step;
     std::uint64_t last = line.last;
     while (last < ceiling && last - line.last < DEPARTURE_SPAN && path.finite(last + 1) &&
-           from_rest(last + 1) <= limit)
+           distance_from(path, last + 1, rest) <= limit)
         ++last;
-    if (last == line.last || !(from_rest(last) >= scales.step)) return d;
-    const double way_x = (path.x_at(last) - rest_x) / from_rest(last);
-    const double way_y = (path.y_at(last) - rest_y) / from_rest(last);
+    const double clear = distance_from(path, last, rest);
+    if (last == line.last || !(clear >= scales.step)) return d;
+    const double way_x = (path.x_at(last) - rest.x) / clear;
+    const double way_y = (path.y_at(last) - rest.y) / clear;
     const std::uint64_t before = std::min<std::uint64_t>(ON_LINE_SPAN, parked + 1);
     d.from = line.last + 1 - before;
     for (std::uint64_t i = d.from; i <= last; ++i)
-        d.offsets[d.count++] = (path.x_at(i) - rest_x) * way_x + (path.y_at(i) - rest_y) * way_y;
+        d.offsets[d.count++] = (path.x_at(i) - rest.x) * way_x + (path.y_at(i) - rest.y) * way_y;
     return d;
 }
 

@@ -121,8 +121,8 @@ Departure departure_before(const Path<T>& path, const Scales& scales, std::uint6
         const double chord = window_chord(last);
         return !std::isnan(chord) && !ramps_up(last, chord);
     };
-    if (moving_until(start)) return Departure::moving;
     if (const double chord = window_chord(start); !std::isnan(chord)) {
+        if (!ramps_up(start, chord)) return Departure::moving;
         // The ramp grew out of a reversal: back over it to where the mirror last went the other
         // way. It left moving if it came into that turn at speed, as a lagged mirror that a jump
         // reverses out of a run does, and not creeping, as one that a mark delay slowed.
@@ -301,16 +301,11 @@ bool partial_jump_step(const Path<T>& path, const Scales& scales, std::uint64_t 
     const std::uint64_t first = inward > 0 ? edge + 1 : edge - 1;
     const std::uint64_t parked = parked_after(path, scales, first, inward, limit);
     if (parked + 1 < EDGE_DWELL_SAMPLES) return false;
-    double sum_x = 0, sum_y = 0, summed = 0;
-    for (std::uint64_t k = 0; k <= std::min(parked, EDGE_REST_SAMPLES); ++k) {
-        const std::uint64_t i = inward > 0 ? first + k : first - k;
-        sum_x += path.x_at(i);
-        sum_y += path.y_at(i);
-        summed += 1;
-    }
-    const double dx = path.x_at(edge) - sum_x / summed;
-    const double dy = path.y_at(edge) - sum_y / summed;
-    return std::sqrt(dx * dx + dy * dy) > std::max(EDGE_DEVIATIONS * scales.noise, scales.settled);
+    const std::uint64_t reach = std::min(parked, EDGE_REST_SAMPLES);
+    const Rest rest =
+        inward > 0 ? rest_over(path, first, first + reach) : rest_over(path, first - reach, first);
+    return distance_from(path, edge, rest) >
+           std::max(EDGE_DEVIATIONS * scales.noise, scales.settled);
 }
 
 // Samples over which the mirror's motion is judged at a line's start, and how much more than

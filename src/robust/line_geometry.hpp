@@ -47,6 +47,31 @@ bool continues(const Path<T>& path, const Scales& scales, const LineFit& line, s
     return step <= scales.step_max && distance_of(path, line, to) <= scales.tolerance;
 }
 
+// Where the mirror rests over samples [first, last]: their mean position.
+struct Rest {
+    double x = 0, y = 0;
+};
+
+template <typename T>
+Rest rest_over(const Path<T>& path, std::uint64_t first, std::uint64_t last) {
+    Rest rest;
+    for (std::uint64_t i = first; i <= last; ++i) {
+        rest.x += path.x_at(i);
+        rest.y += path.y_at(i);
+    }
+    const double count = static_cast<double>(last - first + 1);
+    rest.x /= count;
+    rest.y /= count;
+    return rest;
+}
+
+template <typename T>
+double distance_from(const Path<T>& path, std::uint64_t i, const Rest& rest) {
+    const double dx = path.x_at(i) - rest.x;
+    const double dy = path.y_at(i) - rest.y;
+    return std::sqrt(dx * dx + dy * dy);
+}
+
 template <typename T>
 double signed_distance(const Path<T>& path, const LineFit& line, std::uint64_t i) {
     return (path.x_at(i) - line.cx) * line.uy - (path.y_at(i) - line.cy) * line.ux;
