@@ -1,28 +1,30 @@
-// Narrows the values down to those that share the ranked one's bit pattern 11 bits at a time,
-// from the highest bit in which any two differ: for non-negative floating-point values the
-// patterns order as the values do. Each level is one counting pass and one pass keeping the
-// bucket that holds the rank; partitioning by comparisons instead mispredicts a branch on every
-// other value.
+// A sample of the values brackets the rank; one counting pass checks that the bracket holds it,
+// a second keeps the values inside it, and the search goes on among those few. Both passes are
+// branch-free: partitioning by comparisons mispredicts a branch on every other value. Values are
+// ordered by their bit patterns, which for non-negative floating-point values order as the
+// values do.
 #include "numeric/rank_select.hpp"
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <type_traits>
-#include <vector>
 
 namespace vorlane {
 namespace {
 
-constexpr int BUCKET_BITS = 11;
-constexpr std::size_t BUCKETS = std::size_t{1} << BUCKET_BITS;
-// Values cluster in a few buckets, so consecutive values are counted in separate tables: one
-// table would make each increment wait for the one before.
-constexpr std::size_t TABLES = 4;
-// Fewer values than this are cheaper to select by comparison.
-constexpr std::size_t SELECT_BY_COMPARISON = 256;
+// From this many values on, a sample of BRACKET_SAMPLE of them brackets the rank, within
+// BRACKET_DEVIATIONS standard deviations of the sample's quantile either side: it misses about
+// once in two thousand calls on values in no particular order, and keeps some 15 % of them.
+// Fewer values are selected by comparison at once.
+constexpr std::size_t BRACKET_FROM = 4096;
+constexpr std::size_t BRACKET_SAMPLE = 512;
+constexpr double BRACKET_DEVIATIONS = 3.5;
 
 template <typename T>
 using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
@@ -36,58 +38,136 @@ Bits<T> pattern(T value) noexcept {
 }
 
 template <typename T>
-Bits<T> differing_bits(std::span<const T> values) noexcept {
-    Bits<T> differing = 0;
-    const Bits<T> first = pattern(values[0]);
-    for (const T value : values) differing |= pattern(value) ^ first;
-    return differing;
+T select_by_comparison(std::span<T> values, std::size_t rank) {
+    const auto order = [](T a, T b) { return pattern(a) < pattern(b); };
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank),
+                     values.end(), order);
+    return values[rank];
+}
+
+// [low, high] in the order of patterns, by comparisons of values: NaN lies inside only where
+// the bracket has no upper end.
+template <typename T>
+struct Bracket {
+    T low, high;
+    bool nan_inside;
+    // Bitwise, not short-circuit: a branch here would mispredict on every other value.
+    [[gnu::always_inline]] std::size_t holds(T value) const noexcept {
+        return static_cast<std::size_t>(!(value < low)) &
+               static_cast<std::size_t>(!(value > high)) &
+               static_cast<std::size_t>(nan_inside | (value == value));
+    }
+};
+
+struct BracketCounts {
+    std::size_t below = 0, inside = 0;
+};
+
+// How many values lie below the bracket and how many inside it, over vectors of lanes.
+template <typename T>
+[[gnu::always_inline]] inline BracketCounts count_lanes(std::span<const T> values,
+                                                        const Bracket<T>& bracket) noexcept {
+    constexpr std::size_t LANES = 32 / sizeof(T);
+    using Lanes [[gnu::vector_size(32)]] = T;
+    using Mask [[gnu::vector_size(32)]] = Bits<T>;  // comparison results: all ones or zero
+    const Lanes low = Lanes{} + bracket.low;
+    const Lanes high = Lanes{} + bracket.high;
+    const Mask nan_inside = Mask{} - Bits<T>{bracket.nan_inside ? 1u : 0u};
+    Mask below{}, inside{};
+    std::size_t i = 0;
+    for (; i + LANES <= values.size(); i += LANES) {
+        Lanes v;
+        std::memcpy(&v, values.data() + i, sizeof v);
+        const Mask is_below = v < low;
+        below -= is_below;
+        inside -= ~is_below & ~(v > high) & ((v == v) | nan_inside);
+    }
+    BracketCounts counts;
+    for (std::size_t lane = 0; lane < LANES; ++lane) {
+        counts.below += static_cast<std::size_t>(below[lane]);
+        counts.inside += static_cast<std::size_t>(inside[lane]);
+    }
+    for (; i < values.size(); ++i) {
+        counts.below += values[i] < bracket.low ? 1 : 0;
+        counts.inside += bracket.holds(values[i]);
+    }
+    return counts;
+}
+
+// Built for AVX2 as well as the baseline, the one to run chosen when the module loads; the
+// counts are the same either way.
+[[gnu::target_clones("avx2", "default")]] BracketCounts count_around(
+    std::span<const float> values, const Bracket<float>& bracket) noexcept {
+    return count_lanes<float>(values, bracket);
+}
+
+[[gnu::target_clones("avx2", "default")]] BracketCounts count_around(
+    std::span<const double> values, const Bracket<double>& bracket) noexcept {
+    return count_lanes<double>(values, bracket);
+}
+
+// Where an evenly spread sample of the values puts the rank, widened either side; nothing
+// where the lower bound would be NaN, which no comparison orders.
+template <typename T>
+std::optional<Bracket<T>> bracket_from_sample(std::span<const T> values, std::size_t rank) {
+    const std::size_t n = values.size();
+    std::array<T, BRACKET_SAMPLE> sample;
+    for (std::size_t i = 0; i < BRACKET_SAMPLE; ++i)
+        sample[i] = values[static_cast<std::size_t>((static_cast<std::uint64_t>(2 * i + 1) * n) /
+                                                    (2 * BRACKET_SAMPLE))];
+    const double share = (static_cast<double>(rank) + 0.5) / static_cast<double>(n);
+    const double centre = share * static_cast<double>(BRACKET_SAMPLE);
+    const double margin =
+        BRACKET_DEVIATIONS * std::sqrt(static_cast<double>(BRACKET_SAMPLE) * share * (1 - share)) +
+        1;
+    // A bound beyond the sample's ends is no bound.
+    const double low_at = std::floor(centre - margin);
+    const double high_at = std::ceil(centre + margin);
+    // Only the two bounds are needed, not the whole sample in order.
+    const auto order = [](T a, T b) { return pattern(a) < pattern(b); };
+    const auto sample_at = [&](double at, auto from) {
+        const auto bound = sample.begin() + static_cast<std::ptrdiff_t>(at);
+        std::nth_element(from, bound, sample.end(), order);
+        return bound;
+    };
+    const T infinity = std::numeric_limits<T>::infinity();
+    Bracket<T> bracket{-infinity, infinity, true};
+    auto above_low = sample.begin();
+    if (low_at >= 0) {
+        above_low = sample_at(low_at, sample.begin());
+        bracket.low = *above_low;
+    }
+    if (high_at < static_cast<double>(BRACKET_SAMPLE)) {
+        bracket.high = *sample_at(high_at, above_low);
+        bracket.nan_inside = bracket.high != bracket.high;
+        if (bracket.nan_inside) bracket.high = infinity;
+    }
+    if (bracket.low != bracket.low) return std::nullopt;
+    return bracket;
 }
 
 }  // namespace
 
 template <typename T>
 T value_at_rank(std::span<T> values, std::size_t rank) {
-    // Few values are selected by comparison at once; so are more than the 32-bit counts hold.
-    const bool narrow = values.size() > SELECT_BY_COMPARISON &&
-                        values.size() <= std::numeric_limits<std::uint32_t>::max();
-    std::vector<std::array<std::uint32_t, TABLES>> counts(narrow ? BUCKETS : 0);
-    Bits<T> differing = narrow ? differing_bits<T>(values) : 0;
-    while (narrow && values.size() > SELECT_BY_COMPARISON) {
-        if (differing == 0) return values[0];  // all the same
-        const int top = std::bit_width(differing) - 1;
-        const int shift = std::max(0, top - (BUCKET_BITS - 1));
-        const auto bucket_of = [shift](T value) {
-            return static_cast<std::size_t>((pattern(value) >> shift) & (BUCKETS - 1));
-        };
-        std::fill(counts.begin(), counts.end(), std::array<std::uint32_t, TABLES>{});
-        std::size_t i = 0;
-        for (; i + TABLES <= values.size(); i += TABLES)
-            for (std::size_t t = 0; t < TABLES; ++t) ++counts[bucket_of(values[i + t])][t];
-        for (; i < values.size(); ++i) ++counts[bucket_of(values[i])][0];
-        std::size_t bucket = 0, below = 0;
-        const auto total = [&](std::size_t b) {
-            std::size_t sum = 0;
-            for (const std::uint32_t c : counts[b]) sum += c;
-            return sum;
-        };
-        while (below + total(bucket) <= rank) below += total(bucket++);
-        // Keep that bucket's values, and find the bits in which they still differ.
+    while (values.size() >= BRACKET_FROM) {
+        const std::optional<Bracket<T>> bracket = bracket_from_sample<T>(values, rank);
+        if (!bracket) break;
+        const BracketCounts counts = count_around(values, *bracket);
+        // A miss: the values lie in an order that the sample's stride does not see through.
+        if (rank < counts.below || rank - counts.below >= counts.inside) break;
+        // A bracket that keeps every value (they cluster within a few patterns) narrows
+        // nothing.
+        if (counts.inside == values.size()) break;
         std::size_t kept = 0;
-        Bits<T> first = 0;
-        differing = 0;
         for (const T value : values) {
-            if (bucket_of(value) != bucket) continue;
-            if (kept == 0) first = pattern(value);
-            values[kept++] = value;
-            differing |= pattern(value) ^ first;
+            values[kept] = value;  // kept never passes the value being read
+            kept += bracket->holds(value);
         }
         values = values.first(kept);
-        rank -= below;
+        rank -= counts.below;
     }
-    const auto order = [](T a, T b) { return pattern(a) < pattern(b); };
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank),
-                     values.end(), order);
-    return values[rank];
+    return select_by_comparison(values, rank);
 }
 
 template float value_at_rank(std::span<float>, std::size_t);
