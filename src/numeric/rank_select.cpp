@@ -59,14 +59,11 @@ struct Bracket {
     }
 };
 
-struct BracketCounts {
-    std::size_t below = 0, inside = 0;
-};
-
 // How many values lie below the bracket and how many inside it, over vectors of lanes.
 template <typename T>
-[[gnu::always_inline]] inline BracketCounts count_lanes(std::span<const T> values,
-                                                        const Bracket<T>& bracket) noexcept {
+[[gnu::always_inline]] inline void count_lanes(const T* values, std::size_t count,
+                                               const Bracket<T>& bracket, std::size_t& below_count,
+                                               std::size_t& inside_count) noexcept {
     constexpr std::size_t LANES = 32 / sizeof(T);
     using Lanes [[gnu::vector_size(32)]] = T;
     using Mask [[gnu::vector_size(32)]] = Bits<T>;  // comparison results: all ones or zero
@@ -75,35 +72,41 @@ template <typename T>
     const Mask nan_inside = Mask{} - Bits<T>{bracket.nan_inside ? 1u : 0u};
     Mask below{}, inside{};
     std::size_t i = 0;
-    for (; i + LANES <= values.size(); i += LANES) {
+    for (; i + LANES <= count; i += LANES) {
         Lanes v;
-        std::memcpy(&v, values.data() + i, sizeof v);
+        std::memcpy(&v, values + i, sizeof v);
         const Mask is_below = v < low;
         below -= is_below;
         inside -= ~is_below & ~(v > high) & ((v == v) | nan_inside);
     }
-    BracketCounts counts;
+    below_count = 0;
+    inside_count = 0;
     for (std::size_t lane = 0; lane < LANES; ++lane) {
-        counts.below += static_cast<std::size_t>(below[lane]);
-        counts.inside += static_cast<std::size_t>(inside[lane]);
+        below_count += static_cast<std::size_t>(below[lane]);
+        inside_count += static_cast<std::size_t>(inside[lane]);
     }
-    for (; i < values.size(); ++i) {
-        counts.below += values[i] < bracket.low ? 1 : 0;
-        counts.inside += bracket.holds(values[i]);
+    for (; i < count; ++i) {
+        below_count += values[i] < bracket.low ? 1 : 0;
+        inside_count += bracket.holds(values[i]);
     }
-    return counts;
 }
 
 // Built for AVX2 as well as the baseline, the one to run chosen when the module loads; the
-// counts are the same either way.
-[[gnu::target_clones("avx2", "default")]] BracketCounts count_around(
-    std::span<const float> values, const Bracket<float>& bracket) noexcept {
-    return count_lanes<float>(values, bracket);
+// counts are the same either way. Like every function built twice, they take plain pointers
+// and construct nothing: a clone's call to a constructor the compiler never emitted left the
+// cross-compiled module unloadable.
+[[gnu::target_clones("avx2", "default")]] void count_around(const float* values, std::size_t count,
+                                                            const Bracket<float>& bracket,
+                                                            std::size_t& below,
+                                                            std::size_t& inside) noexcept {
+    count_lanes<float>(values, count, bracket, below, inside);
 }
 
-[[gnu::target_clones("avx2", "default")]] BracketCounts count_around(
-    std::span<const double> values, const Bracket<double>& bracket) noexcept {
-    return count_lanes<double>(values, bracket);
+[[gnu::target_clones("avx2", "default")]] void count_around(const double* values, std::size_t count,
+                                                            const Bracket<double>& bracket,
+                                                            std::size_t& below,
+                                                            std::size_t& inside) noexcept {
+    count_lanes<double>(values, count, bracket, below, inside);
 }
 
 // Where an evenly spread sample of the values puts the rank, widened either side; nothing
@@ -153,19 +156,20 @@ T value_at_rank(std::span<T> values, std::size_t rank) {
     while (values.size() >= BRACKET_FROM) {
         const std::optional<Bracket<T>> bracket = bracket_from_sample<T>(values, rank);
         if (!bracket) break;
-        const BracketCounts counts = count_around(values, *bracket);
+        std::size_t below = 0, inside = 0;
+        count_around(values.data(), values.size(), *bracket, below, inside);
         // A miss: the values lie in an order that the sample's stride does not see through.
-        if (rank < counts.below || rank - counts.below >= counts.inside) break;
+        if (rank < below || rank - below >= inside) break;
         // A bracket that keeps every value (they cluster within a few patterns) narrows
         // nothing.
-        if (counts.inside == values.size()) break;
+        if (inside == values.size()) break;
         std::size_t kept = 0;
         for (const T value : values) {
             values[kept] = value;  // kept never passes the value being read
             kept += bracket->holds(value);
         }
         values = values.first(kept);
-        rank -= counts.below;
+        rank -= below;
     }
     return select_by_comparison(values, rank);
 }
