@@ -8,6 +8,7 @@
 #include <iterator>
 #include <vector>
 
+#include "robust/batched_for.hpp"
 #include "robust/line_dwells.hpp"
 #include "robust/line_geometry.hpp"
 #include "robust/stages.hpp"
@@ -107,31 +108,40 @@ template <typename T>
 void add_dot_lines(const Path<T>& path, const Scales& scales, double spacing,
                    std::vector<Segment>& lines) {
     if (!(spacing > 0) || lines.size() < 2) return;
-    std::vector<Segment> found;
-    for (std::size_t l = 1; l < lines.size(); ++l) {
-        const Segment& before = lines[l - 1];
-        const Segment& after = lines[l];
-        if (after.first <= before.last + 1) continue;
-        // The runs between consecutive jumps in the gap: a dot has one on either side.
-        std::uint64_t previous_jump = 0;
-        bool jumped = false;
-        for (std::uint64_t i = before.last + 1; i < after.first; ++i) {
-            if (!(path.finite(i) && path.finite(i + 1) &&
-                  path.step_between(i, i + 1) > scales.step_max))
-                continue;
-            Dot dot;
-            if (jumped && find_dot(path, scales, previous_jump + 1, i, dot) &&
-                (beside(path, before, before.last, dot, spacing) ||
-                 beside(path, after, after.first, dot, spacing))) {
-                Segment segment;
-                segment.first = dot.first;
-                segment.last = dot.last;
-                found.push_back(segment);
+    // The gaps hold every sample off the lines, contours and jumps among them, so they are
+    // searched on the pool, each batch of gaps into its own list, in recording order.
+    const std::size_t gaps = lines.size() - 1;
+    std::vector<std::vector<Segment>> found_in((gaps + SEGMENT_BATCH - 1) / SEGMENT_BATCH);
+    for_each_batch(gaps, SEGMENT_BATCH, [&](std::size_t begin, std::size_t end) {
+        std::vector<Segment>& found = found_in[begin / SEGMENT_BATCH];
+        for (std::size_t l = begin + 1; l <= end; ++l) {
+            const Segment& before = lines[l - 1];
+            const Segment& after = lines[l];
+            if (after.first <= before.last + 1) continue;
+            // The runs between consecutive jumps in the gap: a dot has one on either side.
+            std::uint64_t previous_jump = 0;
+            bool jumped = false;
+            for (std::uint64_t i = before.last + 1; i < after.first; ++i) {
+                if (!(path.finite(i) && path.finite(i + 1) &&
+                      path.step_between(i, i + 1) > scales.step_max))
+                    continue;
+                Dot dot;
+                if (jumped && find_dot(path, scales, previous_jump + 1, i, dot) &&
+                    (beside(path, before, before.last, dot, spacing) ||
+                     beside(path, after, after.first, dot, spacing))) {
+                    Segment segment;
+                    segment.first = dot.first;
+                    segment.last = dot.last;
+                    found.push_back(segment);
+                }
+                previous_jump = i;
+                jumped = true;
             }
-            previous_jump = i;
-            jumped = true;
         }
-    }
+    });
+    std::vector<Segment> found;
+    for (const std::vector<Segment>& batch : found_in)
+        found.insert(found.end(), batch.begin(), batch.end());
     if (found.empty()) return;
     // Each dot lies in a gap between lines, so the merge keeps recording order.
     std::vector<Segment> merged;

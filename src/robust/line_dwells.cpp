@@ -9,6 +9,7 @@
 #include <limits>
 #include <vector>
 
+#include "robust/batched_for.hpp"
 #include "robust/line_geometry.hpp"
 
 namespace vorlane::robust {
@@ -371,18 +372,31 @@ Skywriting skywriting_of(const Path<T>& path, const Scales& scales,
     std::size_t lines = 0;
     for (const Segment& line : segments) lines += line.rejected == nullptr;
     const std::size_t stride = std::max<std::size_t>(1, lines / VOTING_LINES);
-    std::uint64_t from_rest = 0, while_moving = 0, floor = 0;
+    // Each voter with the end of the line before it, which its dwell may not reach past.
+    struct Voter {
+        const Segment* line;
+        std::uint64_t floor;
+        Arrival arrival = Arrival::none;
+    };
+    std::vector<Voter> voters;
+    std::uint64_t floor = 0;
     std::size_t seen = 0;
     for (const Segment& line : segments) {
         if (line.rejected != nullptr) continue;
-        if (seen++ % stride == 0) {
-            const std::uint64_t before = dwell_beyond(path, scales, line, -1, floor);
-            const Arrival arrival = arrival_at(path, scales, line.first - before);
-            from_rest += arrival == Arrival::from_rest;
-            while_moving +=
-                arrival == Arrival::while_moving || arrival == Arrival::while_moving_far_back;
-        }
+        if (seen++ % stride == 0) voters.push_back(Voter{&line, floor});
         floor = line.last + 1;
+    }
+    // Each voter follows its own jump back, so they go on the pool.
+    for_each_segment(voters.size(), [&](std::size_t v) {
+        Voter& voter = voters[v];
+        const std::uint64_t before = dwell_beyond(path, scales, *voter.line, -1, voter.floor);
+        voter.arrival = arrival_at(path, scales, voter.line->first - before);
+    });
+    std::uint64_t from_rest = 0, while_moving = 0;
+    for (const Voter& voter : voters) {
+        from_rest += voter.arrival == Arrival::from_rest;
+        while_moving += voter.arrival == Arrival::while_moving ||
+                        voter.arrival == Arrival::while_moving_far_back;
     }
     const std::uint64_t jumps = from_rest + while_moving;
     if (jumps < VOTING_JUMPS) return Skywriting{true, false};
