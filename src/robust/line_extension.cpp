@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "robust/batched_for.hpp"
 #include "robust/line_dwells.hpp"
 #include "robust/line_geometry.hpp"
 #include "robust/stages.hpp"
@@ -88,22 +89,40 @@ bool leads_into(const Path<T>& path, const Scales& scales, const Segment& segmen
 template <typename T>
 void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment>& segments) {
     const Skywriting skywriting = skywriting_of(path, scales, segments);
-    std::uint64_t floor = 0;  // first sample not yet given to an earlier line
-    for (std::size_t i = 0; i < segments.size(); ++i) {
-        Segment& line = segments[i];
-        if (line.rejected != nullptr) continue;
+    // Each line is judged against its neighbours as the pass found them: the next line, whose
+    // first sample its forward extension stops short of, and the end of the line before, which
+    // its backward extension stops at. So the lines go on the pool, each changing only itself.
+    std::vector<std::size_t> lines;
+    for (std::size_t i = 0; i < segments.size(); ++i)
+        if (segments[i].rejected == nullptr) lines.push_back(i);
+    const std::vector<Segment> found = [&] {
+        std::vector<Segment> copies;
+        copies.reserve(lines.size());
+        for (const std::size_t i : lines) copies.push_back(segments[i]);
+        return copies;
+    }();
+    // A stretch that is only the end of a jump onto the next line is no line, and leaves the
+    // samples up to its own start to the next one's extension.
+    std::vector<std::uint8_t> leads(lines.size(), 0);
+    for_each_segment(lines.size(), [&](std::size_t l) {
+        leads[l] = l + 1 < lines.size() && leads_into(path, scales, found[l], found[l + 1]);
+    });
+    std::vector<std::uint64_t> floors(lines.size(), 0);  // first sample not the line before's
+    for (std::size_t l = 1; l < lines.size(); ++l)
+        floors[l] = leads[l - 1] != 0 ? floors[l - 1] : found[l - 1].last + 1;
+    for_each_segment(lines.size(), [&](std::size_t l) {
+        Segment& line = segments[lines[l]];
+        if (leads[l] != 0) {
+            line.rejected = "the end of a jump onto the next line";
+            return;
+        }
+        const std::uint64_t floor = floors[l];
         line.first = std::max(line.first, floor);
         if (line.first > line.last) {
             line.rejected = "overlaps the line before";
-            continue;
+            return;
         }
-        const Segment* next = nullptr;
-        for (std::size_t j = i + 1; j < segments.size() && next == nullptr; ++j)
-            if (segments[j].rejected == nullptr) next = &segments[j];
-        if (next != nullptr && leads_into(path, scales, line, *next)) {
-            line.rejected = "the end of a jump onto the next line";
-            continue;
-        }
+        const Segment* next = l + 1 < lines.size() ? &found[l + 1] : nullptr;
         const std::uint64_t ceiling = next == nullptr           ? path.size() - 1
                                       : next->first > line.last ? next->first - 1
                                                                 : line.last;
@@ -130,6 +149,17 @@ void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment
         trim_ends(path, scales, line, false);
         settle_dwell(path, scales, line, floor, ceiling, skywriting);
         drop_creep_behind_start(path, scales, line, run_first);
+    });
+    // Where two lines reached into the same samples between them, the earlier keeps them.
+    std::uint64_t floor = 0;
+    for (const std::size_t i : lines) {
+        Segment& line = segments[i];
+        if (line.rejected != nullptr) continue;
+        line.first = std::max(line.first, floor);
+        if (line.first > line.last) {
+            line.rejected = "overlaps the line before";
+            continue;
+        }
         floor = line.last + 1;
     }
 }

@@ -310,6 +310,33 @@ TEST(RobustLineEnds, AShortPieceOfANoisyLineIsNoJumpsEnd) {
     EXPECT_EQ(pieces[0].ramp, robust::JumpRamp::none);
 }
 
+// A jump along a line's axis creeps the last of the way into the line's delay; the creep passes
+// for a stretch of its own, which is only the jump's end. Its slowest samples are the delay's,
+// and the line reaches back over them: the rejected stretch does not bound the line after it.
+TEST(RobustLineEnds, ALinesDelayTakesTheCreepOfTheJumpBeforeIt) {
+    Recorded path;
+    path.sample(-0.5, 0.0, -1);
+    path.move_to(-0.03, 0.0, 5 * STEP, -1);
+    const std::size_t creep = path.size();
+    for (const double x : {-0.02, -0.012, -0.006, -0.003, -0.0015, -0.0007}) path.sample(x, 0, -1);
+    const std::size_t delay = path.size();
+    path.dwell(30, 1);
+    path.move_to(LENGTH, 0.0, STEP, 1);
+    path.move_to(0.0, SPACING, 5 * STEP, -1);
+    path.dwell(30, 2);
+    path.move_to(LENGTH, SPACING, STEP, 2);
+    const auto [view, scales] = viewed(path);
+    std::vector<robust::Segment> pieces = {stretch(path, creep, delay - 1),
+                                           stretch(path, delay + 30, delay + 130)};
+    robust::fit_and_trim(view, scales, pieces);
+    robust::extend_lines(view, scales, pieces);
+    ASSERT_NE(pieces[0].rejected, nullptr);
+    EXPECT_STREQ(pieces[0].rejected, "the end of a jump onto the next line");
+    EXPECT_EQ(pieces[1].rejected, nullptr);
+    EXPECT_LT(pieces[1].first, delay);
+    EXPECT_GT(pieces[1].first, creep);
+}
+
 // Under lag a jump back along the line just left speeds up from rest on the line's own axis:
 // straight, and slower than a jump for tens of samples. Only its speed, gained third after
 // third up to more than the exposure's, tells it from a line; a lagged line's own start also
