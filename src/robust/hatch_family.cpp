@@ -4,9 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <map>
 #include <numbers>
-#include <string>
 #include <vector>
 
 #include "robust/batched_for.hpp"
@@ -268,12 +266,7 @@ FamilyReport judge_hatch(std::vector<Segment>& segments, const Scales& scales) {
     for_each_segment(segments.size(), [&](std::size_t a) {
         verdicts[a] = verdict(segments, a, scales, report.spacing, edges);
     });
-    std::map<std::string, std::uint64_t> counts;
-    for (std::size_t a = 0; a < segments.size(); ++a) {
-        segments[a].rejected = verdicts[a];
-        if (verdicts[a] != nullptr) ++counts[verdicts[a]];
-    }
-    report.rejected.assign(counts.begin(), counts.end());
+    for (std::size_t a = 0; a < segments.size(); ++a) segments[a].rejected = verdicts[a];
     report.angles_deg = family_angles(segments);
     return report;
 }

@@ -97,9 +97,13 @@ RobustInfo robust_scanlines(StridedSamples<T> x, StridedSamples<T> y, const std:
         if (!lagged) trim_turn_arcs(path, scales, report.spacing, segments);
         info.line_spacing = report.spacing;
         info.angles_deg = std::move(report.angles_deg);
-        std::map<std::string, std::uint64_t> rejected;
+        // Reasons are string literals: counted by address, which costs no string a stretch,
+        // then merged by text, which one literal written twice need not share.
+        std::map<const char*, std::uint64_t> by_address;
         for (const Segment& s : segments)
-            if (s.rejected != nullptr) ++rejected[s.rejected];
+            if (s.rejected != nullptr) ++by_address[s.rejected];
+        std::map<std::string, std::uint64_t> rejected;
+        for (const auto& [reason, count] : by_address) rejected[reason] += count;
         info.rejected.assign(rejected.begin(), rejected.end());
         std::erase_if(segments, [](const Segment& s) { return s.rejected != nullptr; });
         add_dot_lines(path, scales, report.spacing, segments);

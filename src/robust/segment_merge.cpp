@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "robust/batched_for.hpp"
 #include "robust/stages.hpp"
 
 namespace vorlane::robust {
@@ -18,9 +19,8 @@ LineFit fit_of(const Segment& segment) {
 
 // Two touching stretches are one line when each one's centroid lies on the other's line; a
 // stretch shorter than a chord has no direction of its own worth testing against.
-bool collinear(const Segment& before, const Segment& after, const Scales& scales) {
-    const LineFit a = fit_of(before);
-    const LineFit b = fit_of(after);
+bool collinear(const Segment& before, const LineFit& a, const Segment& after, const LineFit& b,
+               const Scales& scales) {
     const double limit = scales.mid_tolerance;
     const double short_stretch = static_cast<double>(scales.window);
     if (a.valid && before.sums.n >= short_stretch) {
@@ -40,20 +40,26 @@ bool collinear(const Segment& before, const Segment& after, const Scales& scales
 }  // namespace
 
 void merge_collinear(std::vector<Segment>& segments, const Scales& scales) {
+    // Each stretch's own fit, on the pool; a stretch that absorbed others is fitted again.
+    std::vector<LineFit> fits(segments.size());
+    for_each_segment(segments.size(), [&](std::size_t i) { fits[i] = fit_of(segments[i]); });
     std::size_t kept = 0;
+    LineFit last_fit;
     for (std::size_t i = 0; i < segments.size(); ++i) {
         if (kept > 0) {
             Segment& last = segments[kept - 1];
             const Segment& next = segments[i];
-            if (next.first <= last.last + 1 && collinear(last, next, scales)) {
+            if (next.first <= last.last + 1 && collinear(last, last_fit, next, fits[i], scales)) {
                 last.sums.merge(next.sums);
                 last.last = next.last;
                 last.last_x = next.last_x;
                 last.last_y = next.last_y;
+                last_fit = fit_of(last);
                 continue;
             }
         }
         if (kept != i) segments[kept] = segments[i];
+        last_fit = fits[i];
         ++kept;
     }
     segments.resize(kept);

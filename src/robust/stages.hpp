@@ -2,8 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <utility>
 #include <vector>
 
 #include "robust/path.hpp"
@@ -33,7 +31,6 @@ void fit_and_trim(const Path<T>& path, const Scales& scales, std::vector<Segment
 struct FamilyReport {
     double spacing = 0;
     std::vector<double> angles_deg;
-    std::vector<std::pair<std::string, std::uint64_t>> rejected;
 };
 
 // Marks as hatch lines the stretches with a parallel neighbour in recording order at about the
