@@ -38,10 +38,14 @@ Bits<T> pattern(T value) noexcept {
 }
 
 template <typename T>
+bool pattern_before(T a, T b) noexcept {
+    return pattern(a) < pattern(b);
+}
+
+template <typename T>
 T select_by_comparison(std::span<T> values, std::size_t rank) {
-    const auto order = [](T a, T b) { return pattern(a) < pattern(b); };
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(rank),
-                     values.end(), order);
+                     values.end(), pattern_before<T>);
     return values[rank];
 }
 
@@ -127,10 +131,9 @@ std::optional<Bracket<T>> bracket_from_sample(std::span<const T> values, std::si
     const double low_at = std::floor(centre - margin);
     const double high_at = std::ceil(centre + margin);
     // Only the two bounds are needed, not the whole sample in order.
-    const auto order = [](T a, T b) { return pattern(a) < pattern(b); };
     const auto sample_at = [&](double at, auto from) {
         const auto bound = sample.begin() + static_cast<std::ptrdiff_t>(at);
-        std::nth_element(from, bound, sample.end(), order);
+        std::nth_element(from, bound, sample.end(), pattern_before<T>);
         return bound;
     };
     const T infinity = std::numeric_limits<T>::infinity();

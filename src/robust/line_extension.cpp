@@ -95,37 +95,40 @@ void extend_lines(const Path<T>& path, const Scales& scales, std::vector<Segment
     std::vector<std::size_t> lines;
     for (std::size_t i = 0; i < segments.size(); ++i)
         if (segments[i].rejected == nullptr) lines.push_back(i);
-    const std::vector<Segment> found = [&] {
-        std::vector<Segment> copies;
-        copies.reserve(lines.size());
-        for (const std::size_t i : lines) copies.push_back(segments[i]);
-        return copies;
-    }();
     // A stretch that is only the end of a jump onto the next line is no line, and leaves the
     // samples up to its own start to the next one's extension.
     std::vector<std::uint8_t> leads(lines.size(), 0);
     for_each_segment(lines.size(), [&](std::size_t l) {
-        leads[l] = l + 1 < lines.size() && leads_into(path, scales, found[l], found[l + 1]);
+        leads[l] = l + 1 < lines.size() &&
+                   leads_into(path, scales, segments[lines[l]], segments[lines[l + 1]]);
     });
-    std::vector<std::uint64_t> floors(lines.size(), 0);  // first sample not the line before's
-    for (std::size_t l = 1; l < lines.size(); ++l)
-        floors[l] = leads[l - 1] != 0 ? floors[l - 1] : found[l - 1].last + 1;
+    // The first sample not the line before's, and the last not the next line's.
+    struct Bounds {
+        std::uint64_t floor = 0, ceiling = 0;
+    };
+    std::vector<Bounds> bounds(lines.size());
+    for (std::size_t l = 0; l < lines.size(); ++l) {
+        const Segment& line = segments[lines[l]];
+        if (l > 0)
+            bounds[l].floor =
+                leads[l - 1] != 0 ? bounds[l - 1].floor : segments[lines[l - 1]].last + 1;
+        const Segment* next = l + 1 < lines.size() ? &segments[lines[l + 1]] : nullptr;
+        bounds[l].ceiling = next == nullptr           ? path.size() - 1
+                            : next->first > line.last ? next->first - 1
+                                                      : line.last;
+    }
     for_each_segment(lines.size(), [&](std::size_t l) {
         Segment& line = segments[lines[l]];
         if (leads[l] != 0) {
             line.rejected = "the end of a jump onto the next line";
             return;
         }
-        const std::uint64_t floor = floors[l];
+        const auto [floor, ceiling] = bounds[l];
         line.first = std::max(line.first, floor);
         if (line.first > line.last) {
             line.rejected = "overlaps the line before";
             return;
         }
-        const Segment* next = l + 1 < lines.size() ? &found[l + 1] : nullptr;
-        const std::uint64_t ceiling = next == nullptr           ? path.size() - 1
-                                      : next->first > line.last ? next->first - 1
-                                                                : line.last;
         const std::uint64_t run_first = line.first, run_last = line.last;
         // Backwards, the line may only recede (or dwell): a sample ahead of its start belongs
         // to a turn that crossed it. Forwards, it may only advance.
