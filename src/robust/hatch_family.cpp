@@ -21,6 +21,12 @@ const double CORNER_SINE = std::sin(15.0 * std::numbers::pi / 180.0);
 constexpr double SPACING_SLACK = 0.3;          // share of a spacing a neighbour may be off
 constexpr double POLYGON_EDGE_SPACINGS = 4.0;  // an edge this long joins contours, not lines
 constexpr double MIN_OVERLAP_SHARE = 0.25;
+// Lines of a sliver may miss each other along their axis by this share of the shorter one, and
+// must be this near each other in length and this long: turn fragments are short, and repeat
+// from line to line as staggered as a sliver's lines are.
+constexpr double STAGGER_GAP_SHARE = 0.15;
+constexpr double STAGGER_LENGTH_RATIO = 0.5;
+constexpr std::uint64_t STAGGER_SAMPLES = 24;
 constexpr double DIVERGENCE_TOLERANCES = 3.0;
 constexpr double DIVERGENCE_STEPS = 0.75;
 constexpr std::size_t CORNER_PIECES = 3;  // stretches either side looked at for a corner
@@ -38,9 +44,11 @@ const char* const TURN_PIECE = "a piece of the turn onto or off a line";
 
 struct Pair {
     bool parallel = false;
-    double offset = 0;      // perpendicular distance between the two lines
-    double overlap = 0;     // shared extent along the first line, as a share of the shorter
-    double divergence = 0;  // how far their offset changes over that shared extent
+    double offset = 0;        // perpendicular distance between the two lines
+    double overlap = 0;       // shared extent along the first line, as a share of the shorter
+    double divergence = 0;    // how far their offset changes over that shared extent
+    double turn = 0;          // how far the shorter one's direction takes it off the other's
+    double length_ratio = 0;  // the shorter one's length over the longer one's
 };
 
 double sine_between(const LineFit& a, const LineFit& b) {
@@ -62,8 +70,11 @@ Pair relate(const Segment& a, const Segment& b) {
     const double lo = std::max(std::min(a.t_first, a.t_last), std::min(b0, b1));
     const double hi = std::min(std::max(a.t_first, a.t_last), std::max(b0, b1));
     const double shorter = std::min(a.length(), b.length());
+    const double longer = std::max(a.length(), b.length());
     pair.overlap = shorter > 0 ? (hi - lo) / shorter : 0.0;
     pair.divergence = sine * std::max(0.0, hi - lo);
+    pair.turn = sine * shorter;
+    pair.length_ratio = longer > 0 ? shorter / longer : 0.0;
     return pair;
 }
 
@@ -112,6 +123,19 @@ bool side_by_side(const Pair& pair, const Scales& scales) {
     return pair.parallel && pair.overlap >= MIN_OVERLAP_SHARE &&
            pair.offset > 2 * scales.tolerance &&
            pair.divergence <=
+               std::max(DIVERGENCE_TOLERANCES * scales.tolerance, DIVERGENCE_STEPS * scales.step);
+}
+
+// A sliver of a part about a spacing wide, crossed at a slant, holds short lines that each begin
+// about where the one before ended along their common axis: neighbours with no shared extent.
+bool staggered(const Pair& pair, const Segment& a, const Segment& b, const Scales& scales) {
+    const auto long_enough = [](const Segment& s) {
+        return s.last - s.first + 1 >= STAGGER_SAMPLES;
+    };
+    return pair.parallel && pair.offset > 2 * scales.tolerance &&
+           pair.overlap >= -STAGGER_GAP_SHARE && pair.length_ratio >= STAGGER_LENGTH_RATIO &&
+           long_enough(a) && long_enough(b) &&
+           pair.turn <=
                std::max(DIVERGENCE_TOLERANCES * scales.tolerance, DIVERGENCE_STEPS * scales.step);
 }
 
@@ -217,7 +241,9 @@ const char* verdict(const std::vector<Segment>& segments, std::size_t a, const S
         // spacing inside the contour) makes no family of them.
         if (edges[b]) return;
         const Pair pair = relate(segments[a], segments[b]);
-        if (family || !side_by_side(pair, scales)) return;
+        if (family ||
+            !(side_by_side(pair, scales) || staggered(pair, segments[a], segments[b], scales)))
+            return;
         reason = OFF_SPACING;
         family = spacing > 0 && at_spacing(pair.offset, spacing);
     });

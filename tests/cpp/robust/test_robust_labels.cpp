@@ -70,6 +70,29 @@ TEST(RobustLabels, ContourEdgeBesideBoundaryConnectorsIsNoHatch) {
     }
 }
 
+// A sliver of a part about a spacing wide, between two vertical edges, crossed by lines at 74
+// degrees: each line is a third of a millimetre and begins along the common axis about where the
+// one before ended, so neighbours share no extent. The connectors run along the edges.
+TEST(RobustLabels, StaggeredLinesOfASliverAreHatch) {
+    Recorded path;
+    add_meander(path, 74.0, 15, 2.0, 0.1, -5.0, 0.0);
+    const double a = 74.0 * 3.141592653589793 / 180.0;
+    const double ux = std::cos(a), uy = std::sin(a), nx = -uy, ny = ux;
+    const double width = 0.094, spacing = 0.1;
+    const int sliver_lines = 8;
+    for (int k = 0; k < sliver_lines; ++k) {
+        const double bx = k * spacing * nx, by = k * spacing * ny;
+        const double t_left = -bx / ux, t_right = (width - bx) / ux;
+        const double t0 = k % 2 == 0 ? t_left : t_right, t1 = k % 2 == 0 ? t_right : t_left;
+        path.move_to(bx + t0 * ux, by + t0 * uy, k == 0 ? 0.05 : 0.01, -1);
+        path.truth.back() = 16 + k;
+        path.move_to(bx + t1 * ux, by + t1 * uy, 0.01, 16 + k);
+    }
+    const auto ids = label(path.x, path.y);
+    EXPECT_EQ(lines_recovered(ids, path.truth), 15 + sliver_lines);
+    expect_ids_in_order(ids);
+}
+
 TEST(RobustLabels, DwellAtALineEndBelongsToIt) {
     Recorded path;
     add_meander(path, 30.0, 8, 1.0, 0.1);
