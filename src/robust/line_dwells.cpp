@@ -430,10 +430,15 @@ void settle_dwell(const Path<T>& path, const Scales& scales, Segment& line, std:
             --first;
         line.first = first;
     } else if (arrival == Arrival::while_moving) {
+        // Without the laser signal the line may have taken the run-up's slow first steps out
+        // of the delay, so one more sample at rest past a seed is a dwell's. With it the delay
+        // is unexposed and the line holds only its exposure, where one sample within the
+        // parked radius of the one before is the noise of a moving mirror: a dwell shows two.
+        const std::uint64_t least = path.laser_on == nullptr ? 1 : 2;
         std::uint64_t parked = 0;
         for (std::uint64_t j = 0; j < DWELL_SEEDS && line.first + j < line.last; ++j) {
             const std::uint64_t seen = parked_after(path, scales, line.first + j, +1, line.last);
-            if (seen > 0 || j == 0) parked = std::max(parked, j + seen);
+            if (seen >= least || j == 0) parked = std::max(parked, j + seen);
         }
         if (before + parked >= 2) {
             line.first = std::min(line.first + parked + 1, line.last);
