@@ -46,6 +46,10 @@ struct Dot {
 template <typename T>
 bool find_dot(const Path<T>& path, const Scales& scales, std::uint64_t from, std::uint64_t to,
               Dot& dot) {
+    // The laser is off over the jump delay before the vector, and may be over the mark delay
+    // after it: the dot is what is exposed between them.
+    while (from < to && !path.usable(from)) ++from;
+    while (to > from && !path.usable(to)) --to;
     const std::uint64_t count = to - from + 1;
     if (count < DOT_SAMPLES || count > LONGEST_DOT) return false;
     std::vector<double> xs, ys;

@@ -2,6 +2,10 @@
 // lines, is a line of its own; a dot parked away from them is not.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
 #include "robust_paths.hpp"
 
 namespace vorlane::testing {
@@ -13,8 +17,10 @@ constexpr int DELAY = 20;
 
 // Lines along y, SPACING apart, meandering, each jumped to and parked at both ends. After line
 // `dot_after` comes a vector of two steps one spacing beyond it, parked at both ends; after line
-// `park_after` the mirror parks as long far from every line.
-Recorded lines_with_a_dot(int dot_after, int park_after) {
+// `park_after` the mirror parks as long far from every line. `laser_on` gets the laser signal:
+// off over the jumps and the delays after them, on over the vectors and the delays that end them.
+Recorded lines_with_a_dot(int dot_after, int park_after,
+                          std::vector<std::uint8_t>* laser_on = nullptr) {
     Recorded path;
     std::int32_t label = 1;
     path.sample(0.0, 0.0, label);
@@ -42,6 +48,18 @@ Recorded lines_with_a_dot(int dot_after, int park_after) {
             path.dwell(2 * DELAY, -1);
         }
     }
+    if (laser_on != nullptr) {
+        // A vector's samples and its end's delay follow the delay after the jump to it.
+        laser_on->assign(path.size(), 1);
+        std::size_t parked = 0;
+        for (std::size_t i = 1; i < path.size(); ++i) {
+            const bool jumped =
+                std::hypot(path.x[i] - path.x[i - 1], path.y[i] - path.y[i - 1]) > 1.5 * STEP;
+            const bool still = path.x[i] == path.x[i - 1] && path.y[i] == path.y[i - 1];
+            parked = jumped ? DELAY + 1 : (still && parked > 0 ? parked - 1 : 0);
+            if (jumped || parked > 0) (*laser_on)[i] = 0;
+        }
+    }
     return path;
 }
 
@@ -55,6 +73,18 @@ TEST(RobustDots, AVectorTooShortToMoveAlongIsALineBesideItsNeighbours) {
             EXPECT_EQ(ids[i], -1) << "the parking at " << i;
         }
     }
+}
+
+// With the laser signal the delay before the short vector is unexposed: the dot is its exposed
+// samples alone, which follow an unusable stretch in the same run between two jumps.
+TEST(RobustDots, WithTheLaserSignalADotIsItsExposedSamples) {
+    std::vector<std::uint8_t> on;
+    const Recorded path = lines_with_a_dot(LINES / 2, LINES / 4, &on);
+    const auto ids = label(path.x, path.y, on.data());
+    std::vector<std::int32_t> exposed_truth = path.truth;
+    for (std::size_t i = 0; i < path.size(); ++i)
+        if (on[i] == 0) exposed_truth[i] = -1;
+    EXPECT_EQ(lines_recovered(ids, exposed_truth), LINES + 1);
 }
 
 }  // namespace
