@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <iterator>
 #include <vector>
 
 #include "robust/batched_for.hpp"
@@ -106,53 +105,106 @@ bool beside(const Path<T>& path, const Segment& line, std::uint64_t at, const Do
            from_end <= END_SPACINGS * spacing;
 }
 
+// The dots among samples [from, to) that lie beside the line (or dot) before them or the one
+// after, either of which may be missing at the recording's ends, in recording order. A dot is
+// given the direction of the line it lies beside, so that the dots of a corner's run of
+// vectors, each too short to move along, are found beside one another.
+template <typename T>
+void dots_between(const Path<T>& path, const Scales& scales, double spacing, const Segment* before,
+                  const Segment* after, std::uint64_t from, std::uint64_t to,
+                  std::vector<Segment>& found) {
+    // The runs between consecutive jumps in the gap: a dot has one on either side.
+    std::uint64_t previous_jump = 0;
+    bool jumped = false;
+    for (std::uint64_t i = from; i + 1 < to || (after != nullptr && i < to); ++i) {
+        if (!(path.finite(i) && path.finite(i + 1) &&
+              path.step_between(i, i + 1) > scales.step_max))
+            continue;
+        Dot dot;
+        if (jumped && find_dot(path, scales, previous_jump + 1, i, dot)) {
+            const bool by_before =
+                before != nullptr && beside(path, *before, before->last, dot, spacing);
+            if (by_before ||
+                (after != nullptr && beside(path, *after, after->first, dot, spacing))) {
+                Segment segment;
+                segment.first = dot.first;
+                segment.last = dot.last;
+                segment.fit = (by_before ? before : after)->fit;
+                segment.fit.cx = dot.x;
+                segment.fit.cy = dot.y;
+                found.push_back(segment);
+            }
+        }
+        previous_jump = i;
+        jumped = true;
+    }
+}
+
+// The dots in the gap before lines[l] (l == 0: before the first line; l == size: after the last).
+template <typename T>
+void dots_in_gap(const Path<T>& path, const Scales& scales, double spacing,
+                 const std::vector<Segment>& lines, std::size_t l, std::vector<Segment>& found) {
+    const Segment* before = l > 0 ? &lines[l - 1] : nullptr;
+    const Segment* after = l < lines.size() ? &lines[l] : nullptr;
+    const std::uint64_t from = before != nullptr ? before->last + 1 : 0;
+    const std::uint64_t to = after != nullptr ? after->first : path.size();
+    if (from < to) dots_between(path, scales, spacing, before, after, from, to, found);
+}
+
+// Lines and dots in recording order, each marked whether it is one of `dots`; the dots lie in
+// gaps between lines, so none overlaps another.
+void merge_dots(std::vector<Segment>& lines, const std::vector<Segment>& dots,
+                std::vector<std::uint8_t>& is_dot) {
+    std::vector<Segment> all;
+    all.reserve(lines.size() + dots.size());
+    is_dot.clear();
+    std::size_t d = 0;
+    for (const Segment& line : lines) {
+        for (; d < dots.size() && dots[d].first < line.first; ++d) {
+            all.push_back(dots[d]);
+            is_dot.push_back(1);
+        }
+        all.push_back(line);
+        is_dot.push_back(0);
+    }
+    for (; d < dots.size(); ++d) {
+        all.push_back(dots[d]);
+        is_dot.push_back(1);
+    }
+    lines = std::move(all);
+}
+
+// A corner's run of short vectors is found a dot a round; a longer run is no corner's.
+constexpr int DOT_ROUNDS = 64;
+
 }  // namespace
 
 template <typename T>
 void add_dot_lines(const Path<T>& path, const Scales& scales, double spacing,
                    std::vector<Segment>& lines) {
-    if (!(spacing > 0) || lines.size() < 2) return;
-    // The gaps hold every sample off the lines, contours and jumps among them, so they are
-    // searched on the pool, each batch of gaps into its own list, in recording order.
-    const std::size_t gaps = lines.size() - 1;
+    if (!(spacing > 0) || lines.empty()) return;
+    // The gaps, the recording's two ends among them, hold every sample off the lines: contours
+    // and jumps too. So they are searched on the pool, each batch of gaps into its own list, in
+    // recording order.
+    const std::size_t gaps = lines.size() + 1;
     std::vector<std::vector<Segment>> found_in((gaps + SEGMENT_BATCH - 1) / SEGMENT_BATCH);
     for_each_batch(gaps, SEGMENT_BATCH, [&](std::size_t begin, std::size_t end) {
-        std::vector<Segment>& found = found_in[begin / SEGMENT_BATCH];
-        for (std::size_t l = begin + 1; l <= end; ++l) {
-            const Segment& before = lines[l - 1];
-            const Segment& after = lines[l];
-            if (after.first <= before.last + 1) continue;
-            // The runs between consecutive jumps in the gap: a dot has one on either side.
-            std::uint64_t previous_jump = 0;
-            bool jumped = false;
-            for (std::uint64_t i = before.last + 1; i < after.first; ++i) {
-                if (!(path.finite(i) && path.finite(i + 1) &&
-                      path.step_between(i, i + 1) > scales.step_max))
-                    continue;
-                Dot dot;
-                if (jumped && find_dot(path, scales, previous_jump + 1, i, dot) &&
-                    (beside(path, before, before.last, dot, spacing) ||
-                     beside(path, after, after.first, dot, spacing))) {
-                    Segment segment;
-                    segment.first = dot.first;
-                    segment.last = dot.last;
-                    found.push_back(segment);
-                }
-                previous_jump = i;
-                jumped = true;
-            }
-        }
+        for (std::size_t l = begin; l < end; ++l)
+            dots_in_gap(path, scales, spacing, lines, l, found_in[begin / SEGMENT_BATCH]);
     });
     std::vector<Segment> found;
     for (const std::vector<Segment>& batch : found_in)
         found.insert(found.end(), batch.begin(), batch.end());
-    if (found.empty()) return;
-    // Each dot lies in a gap between lines, so the merge keeps recording order.
-    std::vector<Segment> merged;
-    merged.reserve(lines.size() + found.size());
-    std::merge(lines.begin(), lines.end(), found.begin(), found.end(), std::back_inserter(merged),
-               [](const Segment& a, const Segment& b) { return a.first < b.first; });
-    lines = std::move(merged);
+    // Then the gaps on either side of each new dot, where only a dot beside it may lie.
+    std::vector<std::uint8_t> is_dot;
+    for (int round = 1; !found.empty(); ++round) {
+        merge_dots(lines, found, is_dot);
+        found.clear();
+        if (round == DOT_ROUNDS) break;
+        for (std::size_t l = 0; l <= lines.size(); ++l)
+            if ((l > 0 && is_dot[l - 1] != 0) || (l < lines.size() && is_dot[l] != 0))
+                dots_in_gap(path, scales, spacing, lines, l, found);
+    }
 }
 
 template void add_dot_lines<float>(const Path<float>&, const Scales&, double,

@@ -16,14 +16,27 @@ constexpr int LINES = 12;
 constexpr int DELAY = 20;
 
 // Lines along y, SPACING apart, meandering, each jumped to and parked at both ends. After line
-// `dot_after` comes a vector of two steps one spacing beyond it, parked at both ends; after line
-// `park_after` the mirror parks as long far from every line. `laser_on` gets the laser signal:
-// off over the jumps and the delays after them, on over the vectors and the delays that end them.
+// `dot_after` come `dots` vectors of two steps, each one spacing beyond the one before and parked
+// at both ends; after line `park_after` the mirror parks as long far from every line. `laser_on`
+// gets the laser signal: off over the jumps and the delays after them, on over the vectors and
+// the delays that end them. `lead_dots` such vectors lead into the first line.
 Recorded lines_with_a_dot(int dot_after, int park_after,
-                          std::vector<std::uint8_t>* laser_on = nullptr) {
+                          std::vector<std::uint8_t>* laser_on = nullptr, int dots = 1,
+                          int lead_dots = 0) {
     Recorded path;
     std::int32_t label = 1;
-    path.sample(0.0, 0.0, label);
+    const auto add_dot = [&](double x, double b) {
+        path.move_to(x, b, JUMP_STEP, -1);
+        path.truth.back() = label;
+        path.dwell(DELAY, label);
+        path.move_to(x, b + (b > 0 ? -2 : 2) * STEP, STEP, label);
+        path.dwell(DELAY, label);
+        ++label;
+    };
+    path.sample(-(lead_dots + 1) * SPACING, 0.5, -1);
+    for (int d = lead_dots; d > 0; --d) add_dot(-d * SPACING, 0.0);
+    path.move_to(0.0, 0.0, JUMP_STEP, -1);
+    path.truth.back() = label;
     for (int k = 0; k < LINES; ++k) {
         const double x = k * SPACING;
         const double a = k % 2 == 0 ? 0.0 : LENGTH, b = LENGTH - a;
@@ -35,14 +48,8 @@ Recorded lines_with_a_dot(int dot_after, int park_after,
         path.move_to(x, b, STEP, label);
         path.dwell(DELAY, label);
         ++label;
-        if (k == dot_after) {
-            path.move_to(x + SPACING, b, JUMP_STEP, -1);
-            path.truth.back() = label;
-            path.dwell(DELAY, label);
-            path.move_to(x + SPACING, b + (b > 0 ? -2 : 2) * STEP, STEP, label);
-            path.dwell(DELAY, label);
-            ++label;
-        }
+        if (k == dot_after)
+            for (int d = 1; d <= dots; ++d) add_dot(x + d * SPACING, b);
         if (k == park_after) {
             path.move_to(5.0, 5.0, JUMP_STEP, -1);
             path.dwell(2 * DELAY, -1);
@@ -85,6 +92,15 @@ TEST(RobustDots, WithTheLaserSignalADotIsItsExposedSamples) {
     for (std::size_t i = 0; i < path.size(); ++i)
         if (on[i] == 0) exposed_truth[i] = -1;
     EXPECT_EQ(lines_recovered(ids, exposed_truth), LINES + 1);
+}
+
+// At a corner of a stripe or island the vectors may shorten one after another to nothing: each
+// is found beside the one found before it, as are those before the recording's first line.
+TEST(RobustDots, ARunOfShortVectorsIsFoundDotByDot) {
+    Recorded path = lines_with_a_dot(LINES / 2, -1, nullptr, 4, 3);
+    path.add_noise(0.0005, 6);
+    const auto ids = label(path.x, path.y);
+    EXPECT_EQ(lines_recovered(ids, path.truth), LINES + 7);
 }
 
 }  // namespace
