@@ -99,6 +99,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument(
         "--scan-speed", type=float, help="scan every draw at this speed (mm/s), not 1000"
     )
+    parser.add_argument(
+        "--laser-on",
+        action="store_true",
+        help="give robust_scanlines the laser signal (and score as with it)",
+    )
     args = parser.parse_args(argv)
     recording = {}
     if args.sample_rate is not None:
@@ -115,7 +120,9 @@ def main(argv: list[str] | None = None) -> int:
         kind, parts, strategy, machine = draw(np.random.default_rng(seed))
         machine = replace(machine, **recording)
         path = simulate_path(parts, strategy, machine, layers=2, seed=seed)
-        score = score_labels(robust_scanlines(path.x, path.y), path.truth)
+        laser_on = path.laser_on if args.laser_on else None
+        ids = robust_scanlines(path.x, path.y, laser_on=laser_on)
+        score = score_labels(ids, path.truth, laser_on=laser_on)
         pooled = pooled + score
         meets = score.recovered_share >= RECOVERED_TARGET and score.precision >= PRECISION_TARGET
         met += meets
