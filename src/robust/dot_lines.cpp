@@ -92,6 +92,27 @@ bool find_dot(const Path<T>& path, const Scales& scales, std::uint64_t from, std
     return dot.last >= dot.first + DOT_SAMPLES - 1;
 }
 
+// Where the samples up to `to` (from `from` on) have rested: the first of those at its end
+// within a dot's reach of where its last few rest. A mirror that reaches a short vector by an
+// exposed connector, or by a lagged turn, comes with no jump before the vector's delays.
+template <typename T>
+std::uint64_t rest_at_end(const Path<T>& path, const Scales& scales, std::uint64_t from,
+                          std::uint64_t to) {
+    // Past the jump's first steps, which gather speed, to where the mirror was still.
+    const double radius = parked_radius(scales);
+    std::uint64_t end = to;
+    while (end > from &&
+           !(path.usable(end) && path.usable(end - 1) && path.step_between(end - 1, end) <= radius))
+        --end;
+    if (end < from + REST_SAMPLES) return to + 1;
+    const Rest rest = rest_over(path, end - REST_SAMPLES + 1, end);
+    const double reach = DOT_STEPS * scales.step + radius;
+    std::uint64_t first = end + 1;
+    while (first > from && path.usable(first - 1) && distance_from(path, first - 1, rest) <= reach)
+        --first;
+    return first;
+}
+
 // Whether the dot lies where the next vector of `line`'s family would: one spacing off its
 // axis, beside its end `at`.
 template <typename T>
@@ -121,7 +142,14 @@ void dots_between(const Path<T>& path, const Scales& scales, double spacing, con
               path.step_between(i, i + 1) > scales.step_max))
             continue;
         Dot dot;
-        if (jumped && find_dot(path, scales, previous_jump + 1, i, dot)) {
+        // Before the gap's first jump only a dot the line before runs into may lie, and only
+        // the laser signal tells it: in x and y a lagged jump slows into the delay before a
+        // vector as a connector at scan speed does, and the creep through that delay, short of
+        // the vector, would pass for its dot.
+        const bool run_into = !jumped && before != nullptr && path.laser_on != nullptr;
+        const std::uint64_t run_first =
+            jumped ? previous_jump + 1 : (run_into ? rest_at_end(path, scales, from, i) : i + 1);
+        if (run_first <= i && find_dot(path, scales, run_first, i, dot)) {
             const bool by_before =
                 before != nullptr && beside(path, *before, before->last, dot, spacing);
             if (by_before ||
@@ -132,6 +160,11 @@ void dots_between(const Path<T>& path, const Scales& scales, double spacing, con
                 segment.fit = (by_before ? before : after)->fit;
                 segment.fit.cx = dot.x;
                 segment.fit.cy = dot.y;
+                // Run into, the vector begins where the mirror has settled onto its axis, though
+                // it still creeps along it.
+                while (!jumped && segment.first > run_first && path.usable(segment.first - 1) &&
+                       distance_of(path, segment.fit, segment.first - 1) <= scales.settled)
+                    --segment.first;
                 found.push_back(segment);
             }
         }

@@ -94,6 +94,44 @@ TEST(RobustDots, WithTheLaserSignalADotIsItsExposedSamples) {
     EXPECT_EQ(lines_recovered(ids, exposed_truth), LINES + 1);
 }
 
+// Meandering lines joined by exposed connectors along the hatch's normal, but for one: after
+// line `dot_after` the next vector is two steps long, reached by its connector, and ends in a
+// delay before a jump on to the line after it. Only the jump and the delay after it are
+// unexposed.
+TEST(RobustDots, AShortVectorReachedByAConnectorIsFoundWithTheLaserSignal) {
+    constexpr int dot_after = 5;
+    Recorded path;
+    std::vector<std::uint8_t> on;
+    const auto exposed = [&](bool laser) { on.resize(path.size(), laser ? 1 : 0); };
+    std::int32_t id = 1;
+    path.sample(0.0, 0.0, id);
+    exposed(true);
+    for (int k = 0; k < LINES; ++k) {
+        const double x = k * SPACING, a = k % 2 == 0 ? 0.0 : LENGTH, b = LENGTH - a;
+        if (k == dot_after + 1) {  // the short vector, then the jump on
+            path.move_to(x, a, STEP, -1);
+            path.truth.back() = id;
+            path.move_to(x, a + (a > 0 ? -2 : 2) * STEP, STEP, id);
+            path.dwell(DELAY, id);
+            exposed(true);
+            ++id;
+            path.move_to(x + SPACING, b, JUMP_STEP, -1);
+            path.dwell(DELAY, -1);
+            exposed(false);
+            continue;
+        }
+        if (k > 0 && k != dot_after + 2) {
+            path.move_to(x, a, STEP, -1);  // the connector
+            path.truth.back() = id;
+        }
+        path.move_to(x, b, STEP, id);
+        exposed(true);
+        ++id;
+    }
+    path.add_noise(0.0005, 7);
+    EXPECT_EQ(lines_recovered(label(path.x, path.y, on.data()), path.truth), id - 1);
+}
+
 // At a corner of a stripe or island the vectors may shorten one after another to nothing: each
 // is found beside the one found before it, as are those before the recording's first line.
 TEST(RobustDots, ARunOfShortVectorsIsFoundDotByDot) {
