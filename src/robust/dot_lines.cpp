@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <vector>
 
 #include "robust/batched_for.hpp"
@@ -137,7 +138,7 @@ void dots_between(const Path<T>& path, const Scales& scales, double spacing, con
     // The runs between consecutive jumps in the gap: a dot has one on either side.
     std::uint64_t previous_jump = 0;
     bool jumped = false;
-    for (std::uint64_t i = from; i + 1 < to || (after != nullptr && i < to); ++i) {
+    for (std::uint64_t i = from; i < to && i + 1 < path.size(); ++i) {
         if (!(path.finite(i) && path.finite(i + 1) &&
               path.step_between(i, i + 1) > scales.step_max))
             continue;
@@ -184,29 +185,6 @@ void dots_in_gap(const Path<T>& path, const Scales& scales, double spacing,
     if (from < to) dots_between(path, scales, spacing, before, after, from, to, found);
 }
 
-// Lines and dots in recording order, each marked whether it is one of `dots`; the dots lie in
-// gaps between lines, so none overlaps another.
-void merge_dots(std::vector<Segment>& lines, const std::vector<Segment>& dots,
-                std::vector<std::uint8_t>& is_dot) {
-    std::vector<Segment> all;
-    all.reserve(lines.size() + dots.size());
-    is_dot.clear();
-    std::size_t d = 0;
-    for (const Segment& line : lines) {
-        for (; d < dots.size() && dots[d].first < line.first; ++d) {
-            all.push_back(dots[d]);
-            is_dot.push_back(1);
-        }
-        all.push_back(line);
-        is_dot.push_back(0);
-    }
-    for (; d < dots.size(); ++d) {
-        all.push_back(dots[d]);
-        is_dot.push_back(1);
-    }
-    lines = std::move(all);
-}
-
 // A corner's run of short vectors is found a dot a round; a longer run is no corner's.
 constexpr int DOT_ROUNDS = 64;
 
@@ -228,15 +206,27 @@ void add_dot_lines(const Path<T>& path, const Scales& scales, double spacing,
     std::vector<Segment> found;
     for (const std::vector<Segment>& batch : found_in)
         found.insert(found.end(), batch.begin(), batch.end());
-    // Then the gaps on either side of each new dot, where only a dot beside it may lie.
-    std::vector<std::uint8_t> is_dot;
+    const auto by_first = [](const Segment& a, const Segment& b) { return a.first < b.first; };
     for (int round = 1; !found.empty(); ++round) {
-        merge_dots(lines, found, is_dot);
-        found.clear();
+        // Each dot lies in a gap between lines, so the merge keeps recording order.
+        std::vector<Segment> merged;
+        merged.reserve(lines.size() + found.size());
+        std::merge(lines.begin(), lines.end(), found.begin(), found.end(),
+                   std::back_inserter(merged), by_first);
+        lines = std::move(merged);
         if (round == DOT_ROUNDS) break;
-        for (std::size_t l = 0; l <= lines.size(); ++l)
-            if ((l > 0 && is_dot[l - 1] != 0) || (l < lines.size() && is_dot[l] != 0))
-                dots_in_gap(path, scales, spacing, lines, l, found);
+        // Then the gaps on either side of each new dot, where only a dot beside it may lie;
+        // in recording order, each gap once.
+        std::vector<Segment> next;
+        std::size_t unsearched = 0;
+        for (const Segment& dot : found) {
+            const auto at = static_cast<std::size_t>(
+                std::lower_bound(lines.begin(), lines.end(), dot, by_first) - lines.begin());
+            for (std::size_t gap = std::max(at, unsearched); gap <= at + 1; ++gap)
+                dots_in_gap(path, scales, spacing, lines, gap, next);
+            unsearched = at + 2;
+        }
+        found = std::move(next);
     }
 }
 

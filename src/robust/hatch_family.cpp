@@ -119,11 +119,13 @@ void for_neighbours(const std::vector<Segment>& segments, std::size_t a, const S
 // their fits, or what a lagged mirror still settling onto a short line tilts its fit (most of a
 // step over the line); exposed connectors between one-way lines turn by a degree or two from
 // one to the next as the lines' ends follow a part's edge, and drift apart by more.
+double divergence_limit(const Scales& scales) {
+    return std::max(DIVERGENCE_TOLERANCES * scales.tolerance, DIVERGENCE_STEPS * scales.step);
+}
+
 bool side_by_side(const Pair& pair, const Scales& scales) {
     return pair.parallel && pair.overlap >= MIN_OVERLAP_SHARE &&
-           pair.offset > 2 * scales.tolerance &&
-           pair.divergence <=
-               std::max(DIVERGENCE_TOLERANCES * scales.tolerance, DIVERGENCE_STEPS * scales.step);
+           pair.offset > 2 * scales.tolerance && pair.divergence <= divergence_limit(scales);
 }
 
 // A sliver of a part about a spacing wide, crossed at a slant, holds short lines that each begin
@@ -134,9 +136,7 @@ bool staggered(const Pair& pair, const Segment& a, const Segment& b, const Scale
     };
     return pair.parallel && pair.offset > 2 * scales.tolerance &&
            pair.overlap >= -STAGGER_GAP_SHARE && pair.length_ratio >= STAGGER_LENGTH_RATIO &&
-           long_enough(a) && long_enough(b) &&
-           pair.turn <=
-               std::max(DIVERGENCE_TOLERANCES * scales.tolerance, DIVERGENCE_STEPS * scales.step);
+           long_enough(a) && long_enough(b) && pair.turn <= divergence_limit(scales);
 }
 
 // The median offset between neighbouring parallel stretches that overlap.
