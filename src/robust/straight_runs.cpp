@@ -14,51 +14,40 @@ namespace {
 // Chord starts handled per block: the converted block (and its window margin) stays in cache.
 constexpr std::uint64_t BLOCK = 4096;
 
-// A stretch of the path as plain doubles, so the tests below run over plain arrays whatever the
-// stride or width of the input: contiguous, aligned doubles are read in place, anything else is
-// converted once into the block's own buffers.
+template <typename T>
+bool contiguous(const Path<T>& path) {
+    return path.x.byte_stride == static_cast<std::int64_t>(sizeof(T)) &&
+           path.y.byte_stride == static_cast<std::int64_t>(sizeof(T));
+}
+
+// A stretch of the path as plain doubles in the block's own buffers, so the tests below run over
+// plain arrays whatever the stride or width of the input. Doubles are copied too: one tight
+// copying loop draws them from memory faster than the chord test reading them in place does,
+// and the later passes over the block then read it from cache.
 struct Block {
-    const double* xs = nullptr;  // the stretch's coordinates, in place or in x and y
-    const double* ys = nullptr;
     std::vector<double> x, y;
+    const double* xs = nullptr;  // x.data() and y.data()
+    const double* ys = nullptr;
     std::vector<std::size_t> unusable;   // local indices of unusable samples
     std::vector<std::uint8_t> straight;  // per chord start: 1 when straight
-    std::size_t size = 0;                // samples in the block
-    // Read in place and not yet checked for finiteness: the chord test checks it on the way.
-    bool unchecked = false;
 
-    // Reads samples [from, to). Contiguous, aligned doubles with the laser on throughout are
-    // read in place, unchecked, when `in_place` allows; test_chords then asks for a checked
-    // load if they hold a non-finite sample.
+    // Reads samples [from, to).
     template <typename T>
-    void load(const Path<T>& path, std::uint64_t from, std::uint64_t to, bool in_place = true) {
+    void load(const Path<T>& path, std::uint64_t from, std::uint64_t to) {
         const auto m = static_cast<std::size_t>(to - from);
-        size = m;
-        unchecked = false;
         unusable.clear();
         const bool all_on =
             path.laser_on == nullptr || std::memchr(path.laser_on + from, 0, m) == nullptr;
-        const bool contiguous = path.x.byte_stride == static_cast<std::int64_t>(sizeof(T)) &&
-                                path.y.byte_stride == static_cast<std::int64_t>(sizeof(T));
+        const bool in_a_row = contiguous(path);
         // Formed only for a contiguous view, where they lie inside the input.
-        const unsigned char* x_bytes = contiguous ? path.x.data + from * sizeof(T) : nullptr;
-        const unsigned char* y_bytes = contiguous ? path.y.data + from * sizeof(T) : nullptr;
-        if constexpr (sizeof(T) == sizeof(double)) {
-            if (contiguous && aligned(x_bytes) && aligned(y_bytes)) {
-                xs = reinterpret_cast<const double*>(x_bytes);
-                ys = reinterpret_cast<const double*>(y_bytes);
-                if (all_on && in_place) {
-                    unchecked = true;
-                    return;
-                }
-            }
-        }
+        const unsigned char* x_bytes = in_a_row ? path.x.data + from * sizeof(T) : nullptr;
+        const unsigned char* y_bytes = in_a_row ? path.y.data + from * sizeof(T) : nullptr;
         x.resize(m);
         y.resize(m);
         xs = x.data();
         ys = y.data();
         bool finite = false;
-        if (contiguous) {
+        if (in_a_row) {
             if constexpr (sizeof(T) == sizeof(float))
                 finite = read_floats_checked(x_bytes, y_bytes, m, x.data(), y.data());
             else
@@ -80,27 +69,19 @@ struct Block {
         }
     }
 
-    static bool aligned(const unsigned char* address) {
-        return reinterpret_cast<std::uintptr_t>(address) % alignof(double) == 0;
-    }
-
     // Chord j..j+k is straight when every sample in it is usable, its length lies in the speed
-    // band and its middle sample sits within the bend tolerance of it. False when the block was
-    // read unchecked and holds a non-finite sample: it must be loaded again, checked.
-    [[nodiscard]] bool test_chords(const Scales& scales, std::size_t count) {
+    // band and its middle sample sits within the bend tolerance of it.
+    void test_chords(const Scales& scales, std::size_t count, const Lookahead& ahead) {
         const auto k = static_cast<std::size_t>(scales.window);
         const ChordLimits limits{k, scales.chord_min * scales.chord_min,
                                  scales.chord_max * scales.chord_max,
                                  scales.mid_tolerance * scales.mid_tolerance};
         straight.resize(count);
-        const bool finite = chord_flags(xs, ys, count, limits, straight.data());
-        if (unchecked && !(finite && all_finite(xs + count, ys + count, size - count)))
-            return false;
+        chord_flags(xs, ys, count, limits, ahead, straight.data());
         for (const std::size_t u : unusable) {
             const std::size_t lo = u >= k ? u - k : 0;
             for (std::size_t j = lo; j <= u && j < count; ++j) straight[j] = 0;
         }
-        return true;
     }
 
     // First chord start in [from, to) whose sample a window behind the frontier leaves the
@@ -197,6 +178,14 @@ class RunFollower {
     std::uint64_t accumulate_from_ = 0;
 };
 
+// Samples [from, to) of a contiguous input, which the next block reads; none of a strided one.
+template <typename T>
+Lookahead lookahead(const Path<T>& path, std::uint64_t from, std::uint64_t to) {
+    if (!contiguous(path) || from >= to) return {};
+    return {path.x.data + from * sizeof(T), path.y.data + from * sizeof(T),
+            static_cast<std::size_t>(to - from) * sizeof(T), sizeof(T)};
+}
+
 // First index in [from, count) whose flag is `value`, count if none.
 std::size_t find_flag(const std::uint8_t* flags, std::size_t from, std::size_t count,
                       std::uint8_t value) {
@@ -220,10 +209,7 @@ std::vector<Segment> straight_runs(const Path<T>& path, const Scales& scales, st
         const std::uint64_t b1 = std::min(b0 + BLOCK, chord_end);
         block.load(path, b0, b1 + k);
         const auto count = static_cast<std::size_t>(b1 - b0);
-        if (!block.test_chords(scales, count)) {
-            block.load(path, b0, b1 + k, false);
-            (void)block.test_chords(scales, count);
-        }
+        block.test_chords(scales, count, lookahead(path, b1 + k, std::min(b1 + k + BLOCK, n)));
         const std::uint8_t* straight = block.straight.data();
         std::size_t j = 0;
         while (j < count) {

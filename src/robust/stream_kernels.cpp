@@ -82,24 +82,29 @@ template <typename T>
 }
 
 // Chord j..j+k is straight when its length lies in the speed band and its middle sample sits
-// within the bend tolerance of it; a NaN fails every comparison. The first sample of every
-// chord is checked for finiteness on the way, which spares the block a pass of its own.
-[[gnu::target_clones("avx2", "default")]] bool chord_flags(const double* xs, const double* ys,
+// within the bend tolerance of it; a NaN fails every comparison.
+[[gnu::target_clones("avx2", "default")]] void chord_flags(const double* xs, const double* ys,
                                                            std::size_t count,
                                                            const ChordLimits& limits,
+                                                           const Lookahead& ahead,
                                                            std::uint8_t* flags) noexcept {
+    constexpr std::size_t CACHE_LINE = 64;
     const std::size_t k = limits.window;
     const std::size_t half = k / 2;
     const Lanes min2 = Lanes{} + limits.min2;
     const Lanes max2 = Lanes{} + limits.max2;
     const Lanes bend2 = Lanes{} + limits.bend2;
-    Lanes finite{};
     std::size_t j = 0;
     for (; j + LANES <= count; j += LANES) {
+        // The lookahead's byte at this chord's sample, when these chords reach a new line.
+        const std::size_t at = j * ahead.width;
+        if (at % CACHE_LINE < LANES * ahead.width && at < ahead.bytes) {
+            __builtin_prefetch(ahead.x + at);
+            __builtin_prefetch(ahead.y + at);
+        }
         Lanes x0, y0, xk, yk, xh, yh;
         load(x0, xs + j);
         load(y0, ys + j);
-        finite += (x0 - x0) + (y0 - y0);
         load(xk, xs + j + k);
         load(yk, ys + j + k);
         load(xh, xs + j + half);
@@ -128,9 +133,7 @@ template <typename T>
         const bool straight = length2 >= limits.min2 && length2 <= limits.max2 &&
                               cross * cross <= limits.bend2 * length2;
         flags[j] = straight ? 1 : 0;
-        finite[0] += (xs[j] - xs[j]) + (ys[j] - ys[j]);
     }
-    return lanes_zero(finite);
 }
 
 namespace {

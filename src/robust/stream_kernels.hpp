@@ -27,10 +27,21 @@ bool read_doubles_checked(const unsigned char* x, const unsigned char* y, std::s
 // True when every xs[j] and ys[j], j < count, is finite.
 bool all_finite(const double* xs, const double* ys, std::size_t count) noexcept;
 
+// Samples the pass reads next, asked of memory while the chords before them are tested: the
+// read then finds them in cache instead of waiting for memory with nothing else to do. `bytes`
+// of each axis from x and y, `width` bytes a sample; none when bytes is zero.
+struct Lookahead {
+    const unsigned char* x = nullptr;
+    const unsigned char* y = nullptr;
+    std::size_t bytes = 0;
+    std::size_t width = 1;
+};
+
 // flags[j] = 1 when chord j..j+window is straight, else 0, for j < count; xs and ys hold
-// count + window samples. True when every xs[j] and ys[j], j < count, is finite.
-bool chord_flags(const double* xs, const double* ys, std::size_t count, const ChordLimits& limits,
-                 std::uint8_t* flags) noexcept;
+// count + window samples. Prefetches the lookahead on the way, a cache line for every line's
+// worth of chords, so that it arrives spread over the loop.
+void chord_flags(const double* xs, const double* ys, std::size_t count, const ChordLimits& limits,
+                 const Lookahead& ahead, std::uint8_t* flags) noexcept;
 
 // The drift test of a straight stretch: every `every`-th chord start is tested, from an origin
 // (the first sample of the stretch's first chord).
