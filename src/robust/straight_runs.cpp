@@ -89,13 +89,11 @@ struct Block {
     // everywhere). Returns to when none does.
     std::size_t first_drift(std::size_t from, std::size_t to, std::uint64_t base, std::size_t k,
                             double origin_x, double origin_y, double bend2) const {
-        constexpr std::uint64_t DRIFT_EVERY = 4;
-        // Drift builds up slowly, so every fourth chord (by global index, to keep chunks
-        // alike) is tested.
+        // The tested chords lie on one grid of global indices, to keep chunks alike.
         const std::size_t first =
             from +
             static_cast<std::size_t>((DRIFT_EVERY - (base + from) % DRIFT_EVERY) % DRIFT_EVERY);
-        const DriftTest test{k, DRIFT_EVERY, origin_x, origin_y, bend2};
+        const DriftTest test{k, origin_x, origin_y, bend2};
         return robust::first_drift(xs, ys, first, to, test);
     }
 };

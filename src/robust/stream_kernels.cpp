@@ -2,6 +2,7 @@
 // and return no vector, since the calling convention of vectors differs between the builds.
 #include "robust/stream_kernels.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vorlane::robust {
@@ -95,33 +96,38 @@ template <typename T>
     const Lanes max2 = Lanes{} + limits.max2;
     const Lanes bend2 = Lanes{} + limits.bend2;
     std::size_t j = 0;
-    for (; j + LANES <= count; j += LANES) {
-        // The lookahead's byte at this chord's sample, when these chords reach a new line.
-        const std::size_t at = j * ahead.width;
-        if (at % CACHE_LINE < LANES * ahead.width && at < ahead.bytes) {
-            __builtin_prefetch(ahead.x + at);
-            __builtin_prefetch(ahead.y + at);
+    // Chords between two prefetches: a cache line's worth of the lookahead's samples, a whole
+    // number of vectors (the widths divide the line); all of them without a lookahead.
+    const std::size_t per_line =
+        ahead.bytes > 0 ? std::max(LANES, CACHE_LINE / ahead.width / LANES * LANES) : count;
+    for (std::size_t line = 0; j + LANES <= count; line += CACHE_LINE) {
+        if (line < ahead.bytes) {
+            __builtin_prefetch(ahead.x + line);
+            __builtin_prefetch(ahead.y + line);
         }
-        Lanes x0, y0, xk, yk, xh, yh;
-        load(x0, xs + j);
-        load(y0, ys + j);
-        load(xk, xs + j + k);
-        load(yk, ys + j + k);
-        load(xh, xs + j + half);
-        load(yh, ys + j + half);
-        const Lanes dx = xk - x0;
-        const Lanes dy = yk - y0;
-        const Lanes ex = xh - x0;
-        const Lanes ey = yh - y0;
-        const Lanes length2 = dx * dx + dy * dy;
-        const Lanes cross = ex * dy - ey * dx;
-        const LaneMask straight =
-            (length2 >= min2) & (length2 <= max2) & (cross * cross <= bend2 * length2);
-        // The low byte of each lane, picked by a shuffle: a narrowing conversion would extract
-        // the lanes one by one.
-        const MaskBytes mask_bytes = (MaskBytes)(straight & 1);
-        const LaneBytes bytes = __builtin_shufflevector(mask_bytes, mask_bytes, 0, 8, 16, 24);
-        std::memcpy(flags + j, &bytes, sizeof bytes);
+        const std::size_t group_end = std::min(count, j + per_line);
+        for (; j + LANES <= group_end; j += LANES) {
+            Lanes x0, y0, xk, yk, xh, yh;
+            load(x0, xs + j);
+            load(y0, ys + j);
+            load(xk, xs + j + k);
+            load(yk, ys + j + k);
+            load(xh, xs + j + half);
+            load(yh, ys + j + half);
+            const Lanes dx = xk - x0;
+            const Lanes dy = yk - y0;
+            const Lanes ex = xh - x0;
+            const Lanes ey = yh - y0;
+            const Lanes length2 = dx * dx + dy * dy;
+            const Lanes cross = ex * dy - ey * dx;
+            const LaneMask straight =
+                (length2 >= min2) & (length2 <= max2) & (cross * cross <= bend2 * length2);
+            // The low byte of each lane, picked by a shuffle: a narrowing conversion would extract
+            // the lanes one by one.
+            const MaskBytes mask_bytes = (MaskBytes)(straight & 1);
+            const LaneBytes bytes = __builtin_shufflevector(mask_bytes, mask_bytes, 0, 8, 16, 24);
+            std::memcpy(flags + j, &bytes, sizeof bytes);
+        }
     }
     for (; j < count; ++j) {
         const double dx = xs[j + k] - xs[j];
@@ -152,36 +158,37 @@ namespace {
 }  // namespace
 
 // Four tests a vector, their samples gathered lane by lane; a lane that drifts is confirmed
-// (or not) by the scalar test, whose arithmetic is the same.
+// (or not) by the scalar test, whose arithmetic is the same. The samples a window on are read
+// through pointers of their own, so that all sixteen loads are fixed offsets from four
+// registers.
 [[gnu::target_clones("avx2", "default")]] std::size_t first_drift(const double* xs,
                                                                   const double* ys,
                                                                   std::size_t first, std::size_t to,
                                                                   const DriftTest& test) noexcept {
-    const std::size_t k = test.window;
-    const std::size_t every = test.every;
+    constexpr std::size_t E = DRIFT_EVERY;
+    const double* const xk = xs + test.window;
+    const double* const yk = ys + test.window;
     const Lanes ox = Lanes{} + test.origin_x;
     const Lanes oy = Lanes{} + test.origin_y;
     const Lanes bend2 = Lanes{} + test.bend2;
     const auto confirmed = [&](std::size_t j) {
-        return j + every < to && drifted(xs, ys, j + every, test);
+        return j + E < to && drifted(xs, ys, j + E, test);
     };
     std::size_t j = first;
-    for (; j + (LANES - 1) * every < to; j += LANES * every) {
-        const Lanes gx = Lanes{xs[j], xs[j + every], xs[j + 2 * every], xs[j + 3 * every]} - ox;
-        const Lanes gy = Lanes{ys[j], ys[j + every], ys[j + 2 * every], ys[j + 3 * every]} - oy;
-        const Lanes fx =
-            Lanes{xs[j + k], xs[j + k + every], xs[j + k + 2 * every], xs[j + k + 3 * every]} - ox;
-        const Lanes fy =
-            Lanes{ys[j + k], ys[j + k + every], ys[j + k + 2 * every], ys[j + k + 3 * every]} - oy;
+    for (; j + (LANES - 1) * E < to; j += LANES * E) {
+        const Lanes gx = Lanes{xs[j], xs[j + E], xs[j + 2 * E], xs[j + 3 * E]} - ox;
+        const Lanes gy = Lanes{ys[j], ys[j + E], ys[j + 2 * E], ys[j + 3 * E]} - oy;
+        const Lanes fx = Lanes{xk[j], xk[j + E], xk[j + 2 * E], xk[j + 3 * E]} - ox;
+        const Lanes fy = Lanes{yk[j], yk[j + E], yk[j + 2 * E], yk[j + 3 * E]} - oy;
         const Lanes cross = gx * fy - gy * fx;
         const LaneMask held = cross * cross <= bend2 * (fx * fx + fy * fy);
         if ((held[0] & held[1] & held[2] & held[3]) != 0) continue;
         for (std::size_t lane = 0; lane < LANES; ++lane) {
-            const std::size_t at = j + lane * every;
+            const std::size_t at = j + lane * E;
             if (held[lane] == 0 && confirmed(at)) return at;
         }
     }
-    for (; j < to; j += every)
+    for (; j < to; j += E)
         if (drifted(xs, ys, j, test) && confirmed(j)) return j;
     return to;
 }

@@ -43,15 +43,17 @@ struct Lookahead {
 void chord_flags(const double* xs, const double* ys, std::size_t count, const ChordLimits& limits,
                  const Lookahead& ahead, std::uint8_t* flags) noexcept;
 
-// The drift test of a straight stretch: every `every`-th chord start is tested, from an origin
-// (the first sample of the stretch's first chord).
+// The drift test of a straight stretch: every DRIFT_EVERY-th chord start is tested, from an
+// origin (the first sample of the stretch's first chord). Drift builds up slowly, so testing
+// every fourth chord suffices; a constant, so that the tested samples lie at fixed offsets.
+inline constexpr std::size_t DRIFT_EVERY = 4;
 struct DriftTest {
-    std::size_t window, every;
+    std::size_t window;
     double origin_x, origin_y;
     double bend2;
 };
 
-// The first chord start j = first, first + every, ... below `to` whose sample j lies off the
+// The first chord start j = first, first + DRIFT_EVERY, ... below `to` whose sample j lies off the
 // chord from the origin to sample j + window (the heading drifted), confirmed by the next test
 // below `to`: one alone is noise at one sample. `to` when there is none.
 std::size_t first_drift(const double* xs, const double* ys, std::size_t first, std::size_t to,

@@ -94,7 +94,7 @@ TEST(StreamKernels, FirstDriftIsTheFirstScalarDriftConfirmedByTheNextTest) {
     const Walk walk(400, 3);
     for (std::size_t first : {0u, 1u, 2u, 9u}) {
         for (std::size_t to : {first, first + 3, first + 40, std::size_t{390}}) {
-            const DriftTest test{5, 4, walk.x[first], walk.y[first], 0.003 * 0.003};
+            const DriftTest test{5, walk.x[first], walk.y[first], 0.003 * 0.003};
             const auto drifted = [&](std::size_t j) {
                 const double fx = walk.x[j + 5] - test.origin_x, fy = walk.y[j + 5] - test.origin_y;
                 const double gx = walk.x[j] - test.origin_x, gy = walk.y[j] - test.origin_y;
