@@ -5,6 +5,7 @@ the plot of the ratios and their Markdown (bench/report.py) to bench/results/.
     bash scripts/bench.sh [--quick] [--max-n 1e8]     (builds, then runs this)
     PYTHONPATH=build/bench python bench/run_bench.py [--quick] [--max-n 1e8]
     python bench/run_bench.py --python WHEEL_VENV/bin/python --vs NATIVE_VENV/bin/python
+    python bench/run_bench.py --repeats 5     (five processes a configuration, the median kept)
 
 `--python` times the module that another interpreter imports (an installed wheel, say);
 `--vs` times two interpreters' modules against each other, alternately, configuration by
@@ -51,6 +52,7 @@ FIELDS = (
     "threads",
     "n",
     "calls",
+    "runs",
     "call_ms",
     "ns_per_sample",
     "floor_ns_per_sample",
@@ -106,7 +108,19 @@ def fits_in_memory(n: int, dtype: str, known: list[dict], variant: str, threads:
     return need * 1.25 < available_bytes()
 
 
-def run_calls(ns: list[int], calls: int, quiet: float | None) -> list[dict]:
+def median_run(runs: list[dict]) -> dict:
+    """The run whose call time is the median (the lower of the two middle ones), whole, so that
+    its floor and memory belong to the same process; others_busy is the largest of all."""
+    chosen = dict(sorted(runs, key=lambda r: r["call_s"])[(len(runs) - 1) // 2])
+    chosen["others_busy"] = max(r["others_busy"] for r in runs)
+    chosen["runs"] = len(runs)
+    return chosen
+
+
+def run_calls(ns: list[int], calls: int, quiet: float | None, repeats: int = 1) -> list[dict]:
+    """Each configuration in `repeats` processes per pool size, the pool sizes in turn (one
+    thread first, then all CPUs, then the other way round), and the median process kept: two
+    processes of one build can differ by a tenth in memory speed alone."""
     rows: list[dict] = []
     print(
         table(
@@ -131,26 +145,37 @@ def run_calls(ns: list[int], calls: int, quiet: float | None) -> list[dict]:
     for n in ns:
         for variant in VARIANTS:
             for dtype in DTYPES:
+                runs: dict[str, list[dict]] = {threads: [] for threads in THREADS}
+                skipped: set[str] = set()
+                for rep in range(repeats):
+                    for threads in THREADS if rep % 2 == 0 else THREADS[::-1]:
+                        if threads in skipped:
+                            continue
+                        if n >= 10**8 and not fits_in_memory(n, dtype, rows, variant, threads):
+                            skipped.add(threads)
+                            continue
+                        wait_for_quiet(quiet)
+                        with OthersMeter() as others:
+                            r = measure(
+                                threads,
+                                "time",
+                                f"--n={n}",
+                                f"--dtype={dtype}",
+                                f"--variant={variant}",
+                                f"--calls={calls}",
+                            )
+                        r["others_busy"] = round(others.share, 3)
+                        runs[threads].append(r)
                 for threads in THREADS:
-                    if n >= 10**8 and not fits_in_memory(n, dtype, rows, variant, threads):
+                    if threads in skipped:
                         print(
                             f"| {variant} | {dtype} | {threads} | {n:.0e} | skipped: "
                             "not enough memory |",
                             flush=True,
                         )
                         continue
-                    wait_for_quiet(quiet)
-                    with OthersMeter() as others:
-                        r = measure(
-                            threads,
-                            "time",
-                            f"--n={n}",
-                            f"--dtype={dtype}",
-                            f"--variant={variant}",
-                            f"--calls={calls}",
-                        )
+                    r = median_run(runs[threads])
                     r["call_ms"] = r["call_s"] * 1e3
-                    r["others_busy"] = round(others.share, 3)
                     rows.append(r)
                     add_one_thread_ratios(rows)
                     memory = f"{r['bytes_per_sample']:.2f}" if n >= MIN_N_FOR_MEMORY else "n/a"
@@ -319,6 +344,12 @@ def main() -> None:
         "interpreter's, paired configuration by configuration; writes paired.csv",
     )
     parser.add_argument("--pairs", type=int, default=5, help="pairs per configuration with --vs")
+    parser.add_argument(
+        "--repeats",
+        type=int,
+        default=1,
+        help="processes per configuration and pool size, the median kept (default 1)",
+    )
     args = parser.parse_args()
     PYTHON = args.python or sys.executable
     max_n = min(args.max_n, 1e6) if args.quick else args.max_n
@@ -345,7 +376,7 @@ def main() -> None:
     if args.stages_only:
         run_stage_breakdown(args.stage_bench, ns, args.quick, quiet, suffix, PYTHON)
         return
-    rows = [row | machine for row in run_calls(ns, calls, quiet)]
+    rows = [row | machine for row in run_calls(ns, calls, quiet, max(1, args.repeats))]
     add_one_thread_ratios(rows)
     write_csv(rows, RESULTS / f"annotate{suffix}.csv", FIELDS)
     plot_ratios(rows, RESULTS / f"annotate{suffix}.png")
