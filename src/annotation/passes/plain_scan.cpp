@@ -2,6 +2,7 @@
 #include "annotation/passes/plain_scan.hpp"
 
 #include <array>
+#include <cstdint>
 
 namespace vorlane {
 
@@ -22,6 +23,20 @@ inline constexpr Lane<T> LANE_MAGNITUDE = std::numeric_limits<Lane<T>>::max();
 // exactly sense * (y1 - y0), since negation is exact and rounding is symmetric.
 enum class Sense { up, down };
 
+// Blocks ahead of the one being checked whose samples are asked of memory meanwhile: the
+// hardware's own prefetcher falls behind this loop, and one thread took 5 to 15 % longer on the
+// benchmark's paths without it.
+constexpr std::size_t PREFETCH_BLOCKS = 8;
+constexpr std::size_t CACHE_LINE = 64;
+
+// A prefetch of the line `ahead` bytes past `from`, which may lie past the input's end: a
+// prefetch never faults, and the address is formed as an integer, not by pointer arithmetic.
+[[gnu::always_inline]] inline void prefetch_ahead(const unsigned char* from,
+                                                  std::size_t ahead) noexcept {
+    __builtin_prefetch(
+        reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(from) + ahead));
+}
+
 // The block is checked as a whole, so the per-lane work is kept to the least: a lane's
 // steps are and-ed into one mask, and the magnitudes are only compared with their caps once,
 // as a running maximum (a NaN that the maximum drops fails the x rule or the y step anyway).
@@ -40,6 +55,11 @@ template <typename T, bool WITH_Y, Sense SENSE>
     Lanes<T> x_peak{};
     Lanes<T> y_peak{};
     for (std::size_t i = 0; i < PLAIN_BLOCK; i += LANES) {
+        if (i * sizeof(T) % CACHE_LINE == 0) {
+            prefetch_ahead(xb, (i + PREFETCH_BLOCKS * PLAIN_BLOCK) * sizeof(T));
+            if constexpr (WITH_Y)
+                prefetch_ahead(yb, (i + PREFETCH_BLOCKS * PLAIN_BLOCK) * sizeof(T));
+        }
         Lanes<T> x0, x1;  // loaded by copy: any alignment
         std::memcpy(&x0, xb + i * sizeof(T), sizeof(x0));
         std::memcpy(&x1, xb + (i + 1) * sizeof(T), sizeof(x1));
