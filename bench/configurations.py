@@ -17,7 +17,9 @@ __all__ = [
     "THREADS",
     "add_one_thread_ratios",
     "environment",
+    "median_process",
     "table",
+    "threads_in_turn",
 ]
 
 # The names of bench/paths.py's variants, with what a table calls them.
@@ -49,6 +51,19 @@ def add_one_thread_ratios(rows: list[dict]) -> None:
     for r in rows:
         base = one.get((r["variant"], r["dtype"], int(r["n"])))
         r["ratio_to_one_thread"] = float(r["ns_per_sample"]) / base if base else math.nan
+
+
+def threads_in_turn(repeat: int) -> tuple[str, ...]:
+    """The pool sizes in the order of repeat `repeat`: one thread first, then all CPUs first, so
+    that a drift of the machine's speed over the repeats hits both alike."""
+    return THREADS if repeat % 2 == 0 else THREADS[::-1]
+
+
+def median_process(runs: list[dict], key: str) -> dict:
+    """The run whose `key` is the median (the lower of the two middle ones), whole, so that its
+    floor and memory belong to the same process: two processes of one build can differ by a
+    tenth in memory speed alone."""
+    return sorted(runs, key=lambda r: r[key])[(len(runs) - 1) // 2]
 
 
 def table(rows: list[list[str]], header: list[str]) -> str:

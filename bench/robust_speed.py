@@ -28,7 +28,7 @@ import numpy as np
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from configurations import environment  # noqa: E402
+from configurations import environment, median_process, threads_in_turn  # noqa: E402
 from measure_one import floor, interleaved_medians, peak_growth  # noqa: E402
 from paths import make_path  # noqa: E402
 
@@ -191,21 +191,17 @@ def main() -> None:
     for variant in args.path or PATHS:
         for n in ns:
             for dtype in DTYPES:
-                # The pool sizes in turn, one thread first and then all CPUs first, and the
-                # median process of each kept: two processes of one build can differ by a
-                # tenth in memory speed alone.
                 runs: dict[str, list[dict]] = {threads: [] for threads in THREADS}
                 pair: dict = {"busy": []}
                 for rep in range(max(1, args.repeats)):
-                    for threads in THREADS if rep % 2 == 0 else THREADS[::-1]:
+                    for threads in threads_in_turn(rep):
                         figures, busy = run_configuration(
                             [variant, dtype, str(n), "--calls", str(calls)], threads
                         )
                         runs[threads].append(figures)
                         pair["busy"].append(busy)
                 for threads in THREADS:
-                    ordered = sorted(runs[threads], key=lambda r: r["ns_per_sample"])
-                    pair[threads] = ordered[(len(ordered) - 1) // 2]
+                    pair[threads] = median_process(runs[threads], "ns_per_sample")
                 rows[(variant, dtype, n)] = pair
         print_table(variant, rows)
     print_targets(rows)

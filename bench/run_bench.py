@@ -36,7 +36,9 @@ from configurations import (  # noqa: E402
     THREADS,
     add_one_thread_ratios,
     environment,
+    median_process,
     table,
+    threads_in_turn,
 )
 from machine import MACHINE_FIELDS, machine_line, this_machine  # noqa: E402
 from machine_load import OthersMeter, load, wait_for_quiet  # noqa: E402
@@ -108,19 +110,9 @@ def fits_in_memory(n: int, dtype: str, known: list[dict], variant: str, threads:
     return need * 1.25 < available_bytes()
 
 
-def median_run(runs: list[dict]) -> dict:
-    """The run whose call time is the median (the lower of the two middle ones), whole, so that
-    its floor and memory belong to the same process; others_busy is the largest of all."""
-    chosen = dict(sorted(runs, key=lambda r: r["call_s"])[(len(runs) - 1) // 2])
-    chosen["others_busy"] = max(r["others_busy"] for r in runs)
-    chosen["runs"] = len(runs)
-    return chosen
-
-
 def run_calls(ns: list[int], calls: int, quiet: float | None, repeats: int = 1) -> list[dict]:
-    """Each configuration in `repeats` processes per pool size, the pool sizes in turn (one
-    thread first, then all CPUs, then the other way round), and the median process kept: two
-    processes of one build can differ by a tenth in memory speed alone."""
+    """Each configuration in `repeats` processes per pool size, the pool sizes in turn, and the
+    median process kept, with the most that other work kept the CPUs busy over all of them."""
     rows: list[dict] = []
     print(
         table(
@@ -148,7 +140,7 @@ def run_calls(ns: list[int], calls: int, quiet: float | None, repeats: int = 1) 
                 runs: dict[str, list[dict]] = {threads: [] for threads in THREADS}
                 skipped: set[str] = set()
                 for rep in range(repeats):
-                    for threads in THREADS if rep % 2 == 0 else THREADS[::-1]:
+                    for threads in threads_in_turn(rep):
                         if threads in skipped:
                             continue
                         if n >= 10**8 and not fits_in_memory(n, dtype, rows, variant, threads):
@@ -174,7 +166,9 @@ def run_calls(ns: list[int], calls: int, quiet: float | None, repeats: int = 1) 
                             flush=True,
                         )
                         continue
-                    r = median_run(runs[threads])
+                    r = dict(median_process(runs[threads], "call_s"))
+                    r["others_busy"] = max(run["others_busy"] for run in runs[threads])
+                    r["runs"] = len(runs[threads])
                     r["call_ms"] = r["call_s"] * 1e3
                     rows.append(r)
                     add_one_thread_ratios(rows)

@@ -26,8 +26,6 @@ bool contiguous(const Path<T>& path) {
 // and the later passes over the block then read it from cache.
 struct Block {
     std::vector<double> x, y;
-    const double* xs = nullptr;  // x.data() and y.data()
-    const double* ys = nullptr;
     std::vector<std::size_t> unusable;   // local indices of unusable samples
     std::vector<std::uint8_t> straight;  // per chord start: 1 when straight
 
@@ -44,8 +42,6 @@ struct Block {
         const unsigned char* y_bytes = in_a_row ? path.y.data + from * sizeof(T) : nullptr;
         x.resize(m);
         y.resize(m);
-        xs = x.data();
-        ys = y.data();
         bool finite = false;
         if (in_a_row) {
             if constexpr (sizeof(T) == sizeof(float))
@@ -77,7 +73,7 @@ struct Block {
                                  scales.chord_max * scales.chord_max,
                                  scales.mid_tolerance * scales.mid_tolerance};
         straight.resize(count);
-        chord_flags(xs, ys, count, limits, ahead, straight.data());
+        chord_flags(x.data(), y.data(), count, limits, ahead, straight.data());
         for (const std::size_t u : unusable) {
             const std::size_t lo = u >= k ? u - k : 0;
             for (std::size_t j = lo; j <= u && j < count; ++j) straight[j] = 0;
@@ -94,13 +90,13 @@ struct Block {
             from +
             static_cast<std::size_t>((DRIFT_EVERY - (base + from) % DRIFT_EVERY) % DRIFT_EVERY);
         const DriftTest test{k, origin_x, origin_y, bend2};
-        return robust::first_drift(xs, ys, first, to, test);
+        return robust::first_drift(x.data(), y.data(), first, to, test);
     }
 };
 
 // Fit sums of the samples [from, to) of a block.
 void accumulate(const Block& block, std::size_t from, std::size_t to, FitSums& sums) {
-    accumulate(block.xs, block.ys, from, to, sums);
+    accumulate(block.x.data(), block.y.data(), from, to, sums);
 }
 
 // The stretch being followed: it covers samples [first, last chord start + window].
@@ -144,17 +140,17 @@ class RunFollower {
         // Only the fields the pass fills are reset: stretches start often at turns, and a
         // whole record is large.
         run_.sums = FitSums{};
-        origin_x_ = block.xs[j];
-        origin_y_ = block.ys[j];
+        origin_x_ = block.x[j];
+        origin_y_ = block.y[j];
         // A stretch split by drift shares its first chord with the one before; the shared
         // samples stay with that one, so that every stretch's sums hold exactly its samples.
         const std::uint64_t skip = std::max(i, accumulate_from_) - i;
         const std::size_t start = j + static_cast<std::size_t>(std::min<std::uint64_t>(skip, k_));
         run_.first = base + start;
-        run_.first_x = block.xs[start];
-        run_.first_y = block.ys[start];
-        run_.sums.origin_x = block.xs[start];
-        run_.sums.origin_y = block.ys[start];
+        run_.first_x = block.x[start];
+        run_.first_y = block.y[start];
+        run_.sums.origin_x = block.x[start];
+        run_.sums.origin_y = block.y[start];
         open_ = true;
         accumulate(block, start, j + k_ + 1, run_.sums);
         set_last(block, j + k_, base);
@@ -162,8 +158,8 @@ class RunFollower {
 
     void set_last(const Block& block, std::size_t local, std::uint64_t base) {
         run_.last = base + local;
-        run_.last_x = block.xs[local];
-        run_.last_y = block.ys[local];
+        run_.last_x = block.x[local];
+        run_.last_y = block.y[local];
     }
 
     std::size_t k_;
