@@ -56,8 +56,8 @@ template <typename T, typename Sink>
     // x runs as single records and a quiet stretch lies ahead, moves every stage to its state
     // at the stretch's last x change and returns that sample; otherwise returns k.
     const auto skip_from = [&](std::uint64_t k) -> std::uint64_t {
-        // Near the end there is too little left to win back the scan.
-        if (known_starts < 3 || end - k < 4 * SCAN_BLOCK) return k;
+        // Near the end there is too little left to win back the scan's set-up.
+        if (known_starts < 3 || end - k < SKIP_MIN_LEFT) return k;
         const auto [s0, s1, s2] = run_starts;
         const TurnDetector<T, Sink>& detector = downstream.next();
         if (!downstream.holds_only(s1, s0 - 1)) return k;
