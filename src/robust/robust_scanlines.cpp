@@ -6,6 +6,7 @@
 #include <map>
 #include <vector>
 
+#include "platform/first_touch.hpp"
 #include "robust/batched_for.hpp"
 #include "robust/stages.hpp"
 
@@ -18,12 +19,14 @@ constexpr std::uint64_t CHUNK = std::uint64_t{1} << 18;
 
 std::uint64_t chunk_count(std::uint64_t n) { return (n + CHUNK - 1) / CHUNK; }
 
-// Straight stretches of every chunk in recording order, a chunk a task.
+// Straight stretches of every chunk in recording order, a chunk a task. The calling thread's
+// tasks first fault in a slice of the result's pages each.
 template <typename T>
-std::vector<Segment> all_runs(const Path<T>& path, const Scales& scales) {
+std::vector<Segment> all_runs(const Path<T>& path, const Scales& scales, FirstTouch& result) {
     const std::uint64_t chunks = chunk_count(path.size());
     std::vector<std::vector<Segment>> per_chunk(static_cast<std::size_t>(chunks));
     const auto run_chunk = [&](std::size_t c) {
+        result.step();
         const std::uint64_t begin = static_cast<std::uint64_t>(c) * CHUNK;
         per_chunk[c] = straight_runs(path, scales, begin, std::min(begin + CHUNK, path.size()));
     };
@@ -74,6 +77,9 @@ RobustInfo robust_scanlines(StridedSamples<T> x, StridedSamples<T> y, const std:
                             const RobustOptions& options, std::span<std::int32_t> ids) {
     RobustInfo info;
     const Path<T> path{x, y, laser_on};
+    // One thread faults the ids' pages best as it writes them: touched ahead, they would be
+    // cleared into the cache only to be pushed out by the pass.
+    FirstTouch result(pool_size() > 1 ? std::as_writable_bytes(ids) : std::span<std::byte>());
     const Scales scales = measure_scales(path, options.tolerance);
     info.noise = scales.noise;
     info.tolerance = scales.tolerance;
@@ -81,7 +87,7 @@ RobustInfo robust_scanlines(StridedSamples<T> x, StridedSamples<T> y, const std:
     info.window = scales.window;
     std::vector<Segment> segments;
     if (scales.usable) {
-        segments = all_runs(path, scales);
+        segments = all_runs(path, scales, result);
         merge_collinear(segments, scales);
         fit_and_trim(path, scales, segments);
         FamilyReport report = judge_hatch(segments, scales);
@@ -109,6 +115,7 @@ RobustInfo robust_scanlines(StridedSamples<T> x, StridedSamples<T> y, const std:
         add_dot_lines(path, scales, report.spacing, segments);
     }
     info.lines = segments.size();
+    result.finish();
     write_ids(segments, ids);
     return info;
 }
