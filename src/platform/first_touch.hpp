@@ -1,10 +1,10 @@
 // Faulting in a fresh result buffer on the calling thread, a slice at a time, while the pool
-// works on an earlier stage. On the virtual machines we measured, in about half the processes
-// a pool worker's first faults on a fresh buffer run several times slower than the calling
-// thread's, so that a result written by the whole pool could cost more than one written by
-// the caller alone. Touched by the caller between its tasks of an earlier parallel stage, the
-// pages are in place when the pool writes the result, and the workers meanwhile take more of
-// that stage's tasks.
+// works on an earlier stage. On the virtual machine this was measured on, in about half the
+// processes a pool worker's first faults on a fresh buffer ran several times slower than the
+// calling thread's, so that a result written by the whole pool could cost more than one
+// written by the caller alone. Touched by the caller between its tasks of an earlier parallel
+// stage, the pages are in place when the pool writes the result, and the workers meanwhile
+// take more of that stage's tasks.
 #pragma once
 
 #include <algorithm>
@@ -21,7 +21,7 @@ class FirstTouch {
     static constexpr std::size_t SLICE = std::size_t{1} << 21;
     static constexpr std::size_t PAGE = 4096;
 
-    // Made on the thread that will write the result's first faults: the calling thread.
+    // Made on the calling thread, the only one that touches.
     explicit FirstTouch(std::span<std::byte> buffer) noexcept
         : next_(buffer.data()), end_(buffer.data() + buffer.size()) {}
 
